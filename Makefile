@@ -1,0 +1,54 @@
+# Every target sets itself up from a fresh machine: Debian packages, a local virtual
+# environment, and the package built and installed into it.
+SHELL := /bin/bash
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+DEB_PACKAGES := libssl-dev libicu-dev libfmt-dev libabsl-dev
+FUZZ_DEB_PACKAGES := clang libclang-rt-14-dev
+FUZZ_SECONDS ?= 60
+ASAN_BUILD := build/asan
+
+.PHONY: run test asan bench fuzz fuzz-smoke install deps venv clean
+
+run: install
+	$(PY) examples/run.py
+
+test: install
+	$(PY) -m pytest -q
+
+deps:
+	@missing=""; for p in $(DEB_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing Debian packages:$$missing"; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+
+$(VENV)/.ready: requirements-dev.txt
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q -r requirements-dev.txt
+	touch $@
+
+venv: $(VENV)/.ready
+
+install: deps venv
+	$(PY) -m pip install -q --no-build-isolation .
+
+# The whole test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+asan: deps venv
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMREL_SANITIZE=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	cmake --build $(ASAN_BUILD)
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  TAMREL_TEST_BUILD=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -q -p no:cacheprovider
+
+bench: install
+	$(PY) bench/run_all.py
+
+clean:
+	rm -rf build $(VENV) .pytest_cache

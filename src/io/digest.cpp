@@ -1,0 +1,116 @@
+#include "io/digest.hpp"
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <limits>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "base/panic.hpp"
+#include "base/text.hpp"
+
+namespace tamrel::io {
+
+Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
+  if (ctx_ == nullptr || EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) != 1) {
+    panic("SHA-256 initialisation failed");
+  }
+}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(ctx_); }
+
+Sha256::Sha256(Sha256&& other) noexcept : ctx_(std::exchange(other.ctx_, nullptr)) {}
+
+Sha256& Sha256::operator=(Sha256&& other) noexcept {
+  if (this != &other) {
+    EVP_MD_CTX_free(ctx_);
+    ctx_ = std::exchange(other.ctx_, nullptr);
+  }
+  return *this;
+}
+
+void Sha256::update(const void* data, std::size_t len) {
+  if (len != 0 && EVP_DigestUpdate(ctx_, data, len) != 1) panic("SHA-256 update failed");
+}
+
+std::string Sha256::finish_hex() {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int md_len = 0;
+  if (EVP_DigestFinal_ex(ctx_, md, &md_len) != 1 || md_len != 32) panic("SHA-256 final failed");
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out(64, '0');
+  for (unsigned i = 0; i < 32; ++i) {
+    out[2 * i] = kHex[md[i] >> 4];
+    out[2 * i + 1] = kHex[md[i] & 0x0F];
+  }
+  return out;
+}
+
+std::string sha256_hex(std::string_view bytes) {
+  Sha256 h;
+  h.update(bytes);
+  return h.finish_hex();
+}
+
+Result<FileDigest> digest_fd(int fd) {
+  // One heap buffer: 64 KiB is too large for the stack of a worker called from any thread.
+  std::unique_ptr<unsigned char[]> buf(new unsigned char[DIGEST_CHUNK_BYTES]);
+  Sha256 h;
+  std::uint64_t total = 0;
+  for (;;) {
+    const long n = read_some(fd, buf.get(), DIGEST_CHUNK_BYTES);
+    if (n < 0) return ManifestError::from_errno(errno);
+    if (n == 0) break;
+    h.update(buf.get(), static_cast<std::size_t>(n));
+    total += static_cast<std::uint64_t>(n);
+  }
+  return FileDigest{h.finish_hex(), total};
+}
+
+Result<FileDigest> digest_file(const std::filesystem::path& path, Origin origin) {
+  TAMREL_TRY(UniqueFd fd, open_for_read(path, origin));
+  return digest_fd(fd.get());
+}
+
+Result<std::string> bounded_read(const std::filesystem::path& path, std::uint64_t limit,
+                                 std::string_view code, std::string_view label, Origin origin) {
+  TAMREL_TRY(UniqueFd fd, open_for_read(path, origin));
+  if (limit == std::numeric_limits<std::uint64_t>::max()) {
+    return ManifestError::context(
+        std::string(code), fmt::format("{} byte limit {} is too large to enforce while reading {}",
+                                       label, limit, path_display(path)));
+  }
+  // Grows with what arrives (never sized from the limit or the file), at most limit + 1 bytes.
+  const std::uint64_t cap = limit + 1;
+  std::string data;
+  std::size_t chunk = 8192;
+  for (;;) {
+    const std::uint64_t want64 = std::min<std::uint64_t>(chunk, cap - data.size());
+    if (want64 == 0) break;
+    const std::size_t want = static_cast<std::size_t>(want64);
+    const std::size_t old = data.size();
+    data.resize(old + want);
+    const long n = read_some(fd.get(), data.data() + old, want);
+    if (n < 0) return ManifestError::from_errno(errno);
+    data.resize(old + static_cast<std::size_t>(n));
+    if (n == 0) break;
+    if (data.size() >= chunk && chunk < (std::size_t{1} << 24)) chunk *= 2;
+  }
+  if (data.size() > limit) {
+    return ManifestError::context(std::string(code),
+                                  fmt::format("{} exceeds {} bytes while reading {}", label, limit,
+                                              path_display(path)));
+  }
+  return data;
+}
+
+Result<FileDigest> bounded_read_digest(const std::filesystem::path& path, std::uint64_t limit,
+                                       std::string_view code, std::string_view label,
+                                       Origin origin) {
+  TAMREL_TRY(std::string data, bounded_read(path, limit, code, label, origin));
+  return FileDigest{sha256_hex(data), data.size()};
+}
+
+}  // namespace tamrel::io

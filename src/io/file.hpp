@@ -1,0 +1,32 @@
+// Opening files for reading, reading with EINTR retried, and SHA-256 over files.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "base/fd.hpp"
+#include "base/result.hpp"
+
+namespace tamrel::io {
+
+// Who named the file. A path the caller passed directly is opened as usual; a path taken from a
+// manifest is opened without blocking and must be a regular file (a directory is let through so
+// that reading it fails with the system's own text), so a FIFO or device cannot hang a verify.
+enum class Origin : std::uint8_t { Caller, Manifest };
+
+inline constexpr char NOT_A_REGULAR_FILE[] = "not a regular file";
+
+// Opens path for reading. Errors: Io (system text, or "not a regular file" for a manifest path).
+Result<UniqueFd> open_for_read(const std::filesystem::path& path, Origin origin);
+
+// read(2) with EINTR retried. Returns bytes read (0 at end of file) or -1 with errno set.
+// A broken pipe is reported as end of file, as every reader here treats it.
+long read_some(int fd, void* buf, std::size_t len);
+
+// The size the file system records for an open file. Errors: Io.
+Result<std::uint64_t> file_size(int fd);
+
+}  // namespace tamrel::io

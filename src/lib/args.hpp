@@ -1,0 +1,55 @@
+// Argument matching (fast-call convention) and the conversions of every parameter kind.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/limits.hpp"
+#include "lib/pyref.hpp"
+
+namespace tamrel::lib {
+
+struct Signature {
+  const char* function;                 // "create_manifest"
+  std::span<const char* const> params;  // declaration order
+  std::size_t positional;               // leading positional-or-keyword parameters
+  std::size_t required;                 // leading required parameters (all positional)
+};
+
+// Matches args/kwnames against the signature into slots (borrowed, null when not given).
+// False with TypeError set on a mismatch.
+bool match_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames, std::vector<PyObject*>& slots);
+
+// Conversions. Each returns false with the exception set; the caller adds the note.
+bool convert_path(PyObject* obj, std::filesystem::path& out);
+bool convert_str(PyObject* obj, std::string& out);
+bool convert_bool(PyObject* obj, bool& out);
+bool convert_limit(PyObject* obj, std::uint64_t& out);  // obj not None
+
+// Attaches "while processing '{name}'" to the pending exception (where add_note exists).
+void add_processing_note(const char* name);
+
+// The ten limit keywords, in order, and their place in ResourceLimits.
+inline constexpr const char* LIMIT_NAMES[] = {
+    "max_manifest_bytes",
+    "max_row_map_line_bytes",
+    "max_row_map_rows",
+    "max_row_map_tracked_id_bytes",
+    "max_auxiliary_artifacts",
+    "max_auxiliary_artifact_bytes",
+    "max_calibration_profile_bytes",
+    "max_encoder_distortion_profile_bytes",
+    "max_report_issues",
+    "max_cached_report_bytes",
+};
+std::uint64_t& limit_field(ResourceLimits& limits, std::size_t i);
+
+// Converts slots[first .. first+10) into limits (None or absent: the default).
+bool convert_limits(const std::vector<PyObject*>& slots, std::size_t first, ResourceLimits& limits);
+
+}  // namespace tamrel::lib

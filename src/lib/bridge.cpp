@@ -1,0 +1,78 @@
+#include "lib/bridge.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace tamrel::lib {
+namespace {
+
+PyObject* interned(const char* text, PyObject** slot) {
+  if (*slot == nullptr) *slot = PyUnicode_InternFromString(text);
+  return *slot;
+}
+
+PyObject* panic_exception_type() {
+  static PyObject* type = nullptr;  // created once per process, kept for its lifetime
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc(
+        "_tamrel_manifest_native.PanicException",
+        "Raised when the native code panics (an internal invariant failed).\n\n"
+        "Like SystemExit, it derives from BaseException so that it normally propagates to the "
+        "top instead of being caught by 'except Exception'.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+}  // namespace
+
+PyObject* json_to_python(std::string_view text) {
+  static PyObject* json_name = nullptr;
+  static PyObject* loads_name = nullptr;
+  PyObject* jn = interned("json", &json_name);
+  PyObject* ln = interned("loads", &loads_name);
+  if (jn == nullptr || ln == nullptr) return nullptr;
+  PyRef module(PyImport_Import(jn));
+  if (!module) return nullptr;
+  PyRef loads(PyObject_GetAttr(module.get(), ln));
+  if (!loads) return nullptr;
+  PyRef str(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (!str) return nullptr;
+  return PyObject_CallFunctionObjArgs(loads.get(), str.get(), nullptr);
+}
+
+PyObject* raise_manifest_error(const ManifestError& error) {
+  PyObject* type =
+      error.variant == ManifestError::Variant::Io ? PyExc_OSError : PyExc_ValueError;
+  const std::string text = error.text();
+  PyRef arg(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!arg) return nullptr;
+  // One argument, so OSError stays the plain class with errno, strerror and filename None.
+  PyErr_SetObject(type, arg.get());
+  return nullptr;
+}
+
+PyObject* raise_panic(std::string_view message) {
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
+  }
+  PyRef arg(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                 "replace"));
+  if (!arg) {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
+  }
+  PyErr_SetObject(type, arg.get());
+  return nullptr;
+}
+
+PyObject* raise_unimplemented(std::string_view what) {
+  const std::string text(what);
+  PyErr_SetString(PyExc_NotImplementedError, text.c_str());
+  return nullptr;
+}
+
+}  // namespace tamrel::lib

@@ -1,0 +1,52 @@
+// Results and failures crossing into Python.
+#pragma once
+
+#include <string_view>
+
+#include "base/result.hpp"
+#include "lib/pyref.hpp"
+
+namespace tamrel::lib {
+
+// json.loads(text), imported at call time. Null with the Python exception set on failure.
+PyObject* json_to_python(std::string_view text);
+
+// Raises the exception for a ManifestError (OSError or ValueError); returns null.
+PyObject* raise_manifest_error(const ManifestError& error);
+
+// Raises PanicException(message); returns null. Aborts the process if even that fails.
+PyObject* raise_panic(std::string_view message);
+
+// Runs body, turning the C++ failures that may unwind out of a worker into Python exceptions:
+// a panic into PanicException, std::bad_alloc into MemoryError. Nothing else escapes.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept;
+
+PyObject* raise_unimplemented(std::string_view what);
+
+}  // namespace tamrel::lib
+
+#include <new>
+
+#include "base/panic.hpp"
+
+namespace tamrel::lib {
+
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const Panic& p) {
+    return raise_panic(p.message);
+  } catch (const Unimplemented& u) {
+    return raise_unimplemented(u.what);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return raise_panic(e.what());
+  } catch (...) {
+    return raise_panic("native code panicked");
+  }
+}
+
+}  // namespace tamrel::lib

@@ -1,0 +1,40 @@
+// The verification pass and the load plan.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "base/limits.hpp"
+#include "base/result.hpp"
+#include "model/records.hpp"
+#include "report/report.hpp"
+
+namespace tamrel::verify {
+
+struct VerifyOptions {
+  std::optional<std::filesystem::path> index;  // replaces artifact.path when given
+  bool allow_absolute_paths = false;
+  bool allow_path_escape = false;
+  bool allow_duplicate_db_ids = false;
+  ResourceLimits limits;
+};
+
+// The directory part of the manifest path as given, or "." when it has none.
+std::filesystem::path manifest_base_dir(const std::filesystem::path& manifest_path);
+
+// One whole verification pass over a loaded manifest. Total: every problem is an issue.
+report::VerificationReport verify_loaded_manifest(const model::IndexManifest& manifest,
+                                                  const std::filesystem::path& manifest_path,
+                                                  const VerifyOptions& options);
+
+// load_manifest, the pass, and the report's JSON. Errors: those of load_manifest.
+Result<std::string> verify_manifest_json(const std::filesystem::path& manifest_path,
+                                         const VerifyOptions& options);
+
+// load_manifest, the pass, and the load plan's JSON. Errors: those of load_manifest; Invalid
+// "manifest verification failed..." and the hand-over guards.
+Result<std::string> verify_for_load_json(const std::filesystem::path& manifest_path,
+                                         const VerifyOptions& options);
+
+}  // namespace tamrel::verify
