@@ -1,0 +1,34 @@
+// The path policy: where a file named by a manifest may be.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "base/result.hpp"
+#include "report/report.hpp"
+
+namespace tamrel::verify {
+
+// realpath(3): absolute, links, "." and ".." resolved. Errors: Io with the system's text.
+Result<std::filesystem::path> canonicalize(const std::filesystem::path& path);
+
+// The lexical walk: true when a relative path climbs above its start (or has a root).
+bool lexically_escapes(const std::filesystem::path& relative);
+
+// Component-wise containment of one canonical path in another (/a/b2 is not inside /a/b).
+bool path_within(const std::filesystem::path& canonical, const std::filesystem::path& base);
+
+// The single-file policy. Returns the canonical path, or none after appending exactly one issue
+// "{prefix}_..." to errors.
+std::optional<std::filesystem::path> resolve_manifest_path(
+    const std::filesystem::path& declared, const std::filesystem::path& base_dir,
+    bool allow_absolute_paths, bool allow_path_escape, std::string_view prefix,
+    std::vector<report::ReportIssue>& errors);
+
+// base_dir joined with declared (declared alone when it is absolute).
+std::filesystem::path join_declared(const std::filesystem::path& base_dir,
+                                    const std::filesystem::path& declared);
+
+}  // namespace tamrel::verify

@@ -1,0 +1,36 @@
+// The row-identity scanner, shared by verification and creation.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/limits.hpp"
+#include "base/result.hpp"
+#include "io/file.hpp"
+#include "report/report.hpp"
+
+namespace tamrel::verify {
+
+struct RowScanResult {
+  std::optional<std::string> sha256;  // none when the scan stopped early
+  std::uint64_t rows = 0;             // lines read, valid or not
+  std::uint64_t validated_rows = 0;   // lines that decoded as a row object
+};
+
+// One pass: lines, limits, row objects, duplicate ids and the digest. Issues go through the
+// bounded add into issues. Errors: Io (open or read).
+Result<RowScanResult> scan_row_identity_jsonl(const std::filesystem::path& path,
+                                              bool allow_duplicate_db_ids,
+                                              const ResourceLimits& limits,
+                                              std::uint64_t expected_rows,
+                                              std::vector<report::ReportIssue>& issues,
+                                              io::Origin origin);
+
+// The four written forms: 32 hex digits, 8-4-4-4-12, braced, "urn:uuid:" prefixed.
+bool is_uuid(std::string_view text);
+
+}  // namespace tamrel::verify

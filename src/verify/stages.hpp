@@ -1,0 +1,41 @@
+// The stages of one verification pass, in the order the pass runs them.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "model/records.hpp"
+#include "report/report.hpp"
+#include "verify/verify.hpp"
+
+namespace tamrel::verify {
+
+struct PassInput {
+  const model::IndexManifest& manifest;
+  std::filesystem::path base_dir;  // the manifest's directory as given, "." when none
+  const VerifyOptions& options;
+};
+
+void verify_artifact(report::VerificationReport& report, const PassInput& in);
+void verify_auxiliary_artifacts(report::VerificationReport& report, const PassInput& in);
+void verify_row_identity(report::VerificationReport& report, const PassInput& in);
+// Declared rules, the profile file, then the calibration link.
+void verify_encoder_distortion(report::VerificationReport& report, const PassInput& in);
+// Declared rules, then the profile file.
+void verify_calibration(report::VerificationReport& report, const PassInput& in);
+void verify_attestations(report::VerificationReport& report, const PassInput& in);
+
+// A profile file: path policy, bounded read with digest, digest and size compared.
+struct ProfileFacts {
+  report::OptString& canonical_path;
+  report::OptString& sha256;
+  report::OptU64& size_bytes;
+};
+void verify_profile_file(report::VerificationReport& report, const PassInput& in,
+                         const std::string& path, const std::string& sha256,
+                         std::uint64_t file_size_bytes, std::string_view prefix,
+                         std::string_view label, std::uint64_t limit, ProfileFacts facts);
+
+}  // namespace tamrel::verify
