@@ -40,7 +40,7 @@ install: deps venv
 
 # The whole test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps venv
-	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMREL_SANITIZE=ON \
+	cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMREL_SANITIZE=ON -DTAMREL_TEST_HOOKS=ON \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build $(ASAN_BUILD)
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \

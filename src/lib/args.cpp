@@ -126,7 +126,13 @@ bool convert_path(PyObject* obj, std::filesystem::path& out) {
   }
   Py_ssize_t len = 0;
   if (const char* s = PyUnicode_AsUTF8AndSize(fs.get(), &len)) {
-    out = std::filesystem::path(std::string(s, static_cast<std::size_t>(len)));
+    const std::string_view text(s, static_cast<std::size_t>(len));
+    // The system would silently stop at the NUL and open another file.
+    if (text.find('\0') != std::string_view::npos) {
+      PyErr_SetString(PyExc_ValueError, "embedded null byte");
+      return false;
+    }
+    out = std::filesystem::path(std::string(text));
     return true;
   }
   PyErr_Clear();  // lone surrogates: go through the wide form instead
@@ -137,7 +143,13 @@ bool convert_path(PyObject* obj, std::filesystem::path& out) {
   if (got < 0) return false;
   std::string bytes;
   static_assert(sizeof(wchar_t) == 4, "POSIX wide characters are UTF-32");
-  for (Py_ssize_t i = 0; i < got; ++i) append_wide(bytes, static_cast<std::uint32_t>(wide[i]));
+  for (Py_ssize_t i = 0; i < got; ++i) {
+    if (wide[i] == 0) {
+      PyErr_SetString(PyExc_ValueError, "embedded null byte");
+      return false;
+    }
+    append_wide(bytes, static_cast<std::uint32_t>(wide[i]));
+  }
   out = std::filesystem::path(std::move(bytes));
   return true;
 }

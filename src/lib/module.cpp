@@ -1,5 +1,6 @@
 // The module _tamrel_manifest: definition, exec slot, and the six entry points.
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -97,6 +98,10 @@ PyObject* sha256_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     Result<std::string> result = std::string();
     {
       ReleasedLock unlocked;
+#ifdef TAMREL_TEST_HOOKS
+      // Test builds only: a way to reach the panic path from Python.
+      if (std::getenv("TAMREL_TEST_PANIC") != nullptr) panic("injected panic for tests");
+#endif
       auto digest = io::digest_file(path, io::Origin::Caller);
       if (!digest.ok()) {
         result = std::move(digest).error();
