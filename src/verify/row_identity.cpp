@@ -1,0 +1,336 @@
+// The row-identity scanner and the verification stage around it.
+#include "verify/row_identity.hpp"
+
+#include <sys/random.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <variant>
+
+#include <absl/container/flat_hash_set.h>
+#include <absl/hash/hash.h>
+#include <fmt/format.h>
+
+#include "base/panic.hpp"
+#include "base/text.hpp"
+#include "io/digest.hpp"
+#include "model/codec.hpp"
+#include "verify/path_policy.hpp"
+#include "verify/stages.hpp"
+
+namespace tamrel::verify {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t READ_BUFFER_BYTES = 8192;
+
+// Drawn once per process. Mixed into every id hash so that a row map crafted against a known
+// hash function cannot force the duplicate set into long probe chains.
+std::uint64_t process_seed() {
+  static const std::uint64_t seed = [] {
+    std::uint64_t value = 0;
+    auto* bytes = reinterpret_cast<unsigned char*>(&value);
+    std::size_t got = 0;
+    while (got < sizeof value) {
+      const ssize_t n = ::getrandom(bytes + got, sizeof value - got, 0);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        panic(fmt::format("getrandom failed: {}", os_error_text(errno)));
+      }
+      got += static_cast<std::size_t>(n);
+    }
+    return value;
+  }();
+  return seed;
+}
+
+struct SeededIdHash {
+  std::uint64_t seed;
+  std::size_t operator()(std::string_view id) const { return absl::HashOf(seed, id); }
+};
+
+// Owns the bytes of every distinct id in a few large blocks, so the set holds views and a
+// million rows cost a handful of allocations rather than a million strings.
+class IdArena {
+ public:
+  std::string_view store(std::string_view id) {
+    if (id.empty()) return {};
+    // A large id gets a block of its own rather than abandoning the tail of the current one.
+    if (id.size() > MAX_BLOCK_BYTES / 4) {
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(id.size()));
+      std::memcpy(blocks_.back().get(), id.data(), id.size());
+      return {blocks_.back().get(), id.size()};
+    }
+    if (id.size() > left_) {
+      next_block_ = std::min(next_block_ * 2, MAX_BLOCK_BYTES);
+      blocks_.push_back(std::make_unique_for_overwrite<char[]>(next_block_));
+      cursor_ = blocks_.back().get();
+      left_ = next_block_;
+    }
+    std::memcpy(cursor_, id.data(), id.size());
+    const std::string_view stored(cursor_, id.size());
+    cursor_ += id.size();
+    left_ -= id.size();
+    return stored;
+  }
+
+ private:
+  static constexpr std::size_t MAX_BLOCK_BYTES = std::size_t{4} << 20;
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* cursor_ = nullptr;
+  std::size_t left_ = 0;
+  std::size_t next_block_ = std::size_t{32} << 10;
+};
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  const std::uint64_t sum = a + b;
+  return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
+}
+
+bool is_hex(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// 8-4-4-4-12 with hyphens at 8, 13, 18 and 23.
+bool is_hyphenated_uuid(std::string_view text) {
+  if (text.size() != 36) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool hyphen_slot = i == 8 || i == 13 || i == 18 || i == 23;
+    if (hyphen_slot ? text[i] != '-' : !is_hex(text[i])) return false;
+  }
+  return true;
+}
+
+// Per-line state of one scan: counters, the duplicate set, and the issue sink.
+class RowScanner {
+ public:
+  enum class Step : std::uint8_t { Next, Stop };
+
+  RowScanner(bool allow_duplicate_db_ids, const ResourceLimits& limits,
+             std::uint64_t expected_rows, std::vector<report::ReportIssue>& issues)
+      : allow_duplicates_(allow_duplicate_db_ids),
+        limits_(limits),
+        expected_rows_(expected_rows),
+        issues_(issues),
+        ids_(0, SeededIdHash{process_seed()}) {
+    // The declared count is a hint only; a lying manifest must not buy a huge table up front.
+    if (!allow_duplicates_) {
+      ids_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(expected_rows, 1U << 20)));
+    }
+  }
+
+  Step on_line(std::string_view line, bool too_large) {
+    ++result_.rows;
+    const std::uint64_t index = result_.rows - 1;
+    if (result_.rows > limits_.max_row_map_rows) {
+      push("row_identity_row_count_limit_exceeded",
+           fmt::format("row identity file has more than max_row_identity_rows={} rows",
+                       limits_.max_row_map_rows));
+      return Step::Stop;
+    }
+    if (result_.rows > expected_rows_) {
+      push("row_identity_row_count_mismatch",
+           fmt::format("row identity file has more than declared row_count={}", expected_rows_));
+      return Step::Stop;
+    }
+    if (too_large) {
+      push("row_identity_line_too_large",
+           fmt::format("line {} exceeds max_row_identity_jsonl_line_bytes={}", index,
+                       limits_.max_row_map_line_bytes));
+      return Step::Stop;
+    }
+    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+
+    auto row = model::decode_jsonl_row(line);
+    if (!row.ok()) {
+      push("row_identity_jsonl_invalid_json",
+           fmt::format("line {} is not a strict row object: {}", index, row.error().text()));
+      return Step::Next;
+    }
+    if (row->row_id != index) {
+      push("row_identity_row_id_mismatch", fmt::format("line {} has row_id {}", index, row->row_id));
+    }
+    check_id(index, "db_id", row->db_id);
+    if (row->parent_id) check_id(index, "parent_id", *row->parent_id);
+    ++result_.validated_rows;
+    if (allow_duplicates_) return Step::Next;
+
+    if (ids_.contains(row->db_id)) {
+      push("row_identity_duplicate_db_id", fmt::format("line {} repeats db_id", index));
+      return Step::Next;
+    }
+    tracked_bytes_ = saturating_add(tracked_bytes_, row->db_id.size());
+    if (tracked_bytes_ > limits_.max_row_map_tracked_id_bytes) {
+      push("row_identity_duplicate_tracking_limit_exceeded",
+           fmt::format("tracked db_id bytes exceed max_row_identity_tracked_db_id_bytes={}",
+                       limits_.max_row_map_tracked_id_bytes));
+      return Step::Stop;
+    }
+    ids_.insert(arena_.store(row->db_id));
+    return Step::Next;
+  }
+
+  RowScanResult stopped() { return std::move(result_); }
+  RowScanResult finished(std::string sha256) {
+    result_.sha256 = std::move(sha256);
+    return std::move(result_);
+  }
+
+ private:
+  void push(std::string code, std::string message) {
+    report::add_issue_bounded(issues_, limits_.max_report_issues, std::move(code),
+                              std::move(message));
+  }
+
+  // The first failing rule only.
+  void check_id(std::uint64_t index, std::string_view member, std::string_view id) {
+    if (id.empty()) {
+      push(fmt::format("row_identity_{}_empty", member),
+           fmt::format("line {} has empty {}", index, member));
+    } else if (id.find('\0') != std::string_view::npos) {
+      push(fmt::format("row_identity_{}_contains_nul", member),
+           fmt::format("line {} {} contains NUL", index, member));
+    } else if (!is_uuid(id)) {
+      push(fmt::format("row_identity_{}_invalid_uuid", member),
+           fmt::format("line {} {} must be a UUID in v1", index, member));
+    }
+  }
+
+  bool allow_duplicates_;
+  const ResourceLimits& limits_;
+  std::uint64_t expected_rows_;
+  std::vector<report::ReportIssue>& issues_;
+  RowScanResult result_;
+  std::uint64_t tracked_bytes_ = 0;
+  IdArena arena_;
+  absl::flat_hash_set<std::string_view, SeededIdHash, std::equal_to<std::string_view>> ids_;
+};
+
+}  // namespace
+
+bool is_uuid(std::string_view text) {
+  switch (text.size()) {
+    case 32:
+      return std::all_of(text.begin(), text.end(), is_hex);
+    case 36:
+      return is_hyphenated_uuid(text);
+    case 38:
+      return text.front() == '{' && text.back() == '}' &&
+             is_hyphenated_uuid(text.substr(1, 36));
+    case 45:
+      return text.starts_with("urn:uuid:") && is_hyphenated_uuid(text.substr(9));
+    default:
+      return false;
+  }
+}
+
+Result<RowScanResult> scan_row_identity_jsonl(const fs::path& path, bool allow_duplicate_db_ids,
+                                              const ResourceLimits& limits,
+                                              std::uint64_t expected_rows,
+                                              std::vector<report::ReportIssue>& issues,
+                                              io::Origin origin) {
+  TAMREL_TRY(UniqueFd fd, io::open_for_read(path, origin));
+  RowScanner scanner(allow_duplicate_db_ids, limits, expected_rows, issues);
+  io::Sha256 digest;
+  const std::uint64_t line_limit = std::max<std::uint64_t>(limits.max_row_map_line_bytes, 1);
+  std::array<char, READ_BUFFER_BYTES> buffer;
+  // The part of a line that began in an earlier read; never longer than the line limit.
+  std::string pending;
+
+  for (;;) {
+    const long got = io::read_some(fd.get(), buffer.data(), buffer.size());
+    if (got < 0) return ManifestError::from_errno(errno);
+    if (got == 0) break;
+    // The whole read is hashed at once. Bytes past a stopping line are never reported on,
+    // because a stopped scan returns no digest.
+    digest.update(buffer.data(), static_cast<std::size_t>(got));
+    std::string_view chunk(buffer.data(), static_cast<std::size_t>(got));
+    while (!chunk.empty()) {
+      const std::size_t lf = chunk.find('\n');
+      const std::size_t take = lf == std::string_view::npos ? chunk.size() : lf + 1;
+      // More than the limit without a completed line: a too-large line always stops the scan,
+      // so nothing of it needs to be kept.
+      if (pending.size() + take > line_limit) {
+        (void)scanner.on_line({}, true);
+        return scanner.stopped();
+      }
+      if (lf == std::string_view::npos) {
+        pending.append(chunk);
+        break;
+      }
+      std::string_view line = chunk.substr(0, take);
+      if (!pending.empty()) {
+        pending.append(line);
+        line = pending;
+      }
+      if (scanner.on_line(line, false) == RowScanner::Step::Stop) return scanner.stopped();
+      pending.clear();
+      chunk.remove_prefix(take);
+    }
+  }
+  // A final line without a terminator; a file ending in LF has no extra empty line.
+  if (!pending.empty() && scanner.on_line(pending, false) == RowScanner::Step::Stop) {
+    return scanner.stopped();
+  }
+  return scanner.finished(digest.finish_hex());
+}
+
+void verify_row_identity(report::VerificationReport& report, const PassInput& in) {
+  report::RowIdentityFacts& facts = report.row_identity;
+  facts.kind = model::row_identity_tag(in.manifest.row_identity);
+  const auto* jsonl = std::get_if<model::RowIdentityJsonl>(&in.manifest.row_identity);
+  if (jsonl == nullptr) {
+    facts.row_count = std::get<model::RowIdIdentity>(in.manifest.row_identity).row_count;
+    return;
+  }
+  const ResourceLimits& limits = in.options.limits;
+  facts.manifest_path = jsonl->path;
+  facts.row_count = jsonl->row_count;
+  if (jsonl->row_count > limits.max_row_map_rows) {
+    report::add_issue(report.errors, "row_identity_row_count_limit_exceeded",
+                      fmt::format("row_identity.row_count {} exceeds max_row_identity_rows={}",
+                                  jsonl->row_count, limits.max_row_map_rows));
+    return;
+  }
+  const auto canonical =
+      resolve_manifest_path(fs::path(jsonl->path), in.base_dir, in.options.allow_absolute_paths,
+                            in.options.allow_path_escape, "row_identity", report.errors);
+  if (!canonical) return;
+  facts.canonical_path = path_display(*canonical);
+
+  auto scan = scan_row_identity_jsonl(*canonical, in.options.allow_duplicate_db_ids, limits,
+                                      jsonl->row_count, report.errors, io::Origin::Manifest);
+  if (!scan.ok()) {
+    report::add_issue(report.errors, "row_identity_read_failed",
+                      fmt::format("failed to read row identity file: {}", scan.error().text()));
+    return;
+  }
+  facts.validated_rows = scan->validated_rows;
+  if (scan->sha256) {
+    facts.sha256 = *scan->sha256;
+    if (*scan->sha256 != jsonl->sha256) {
+      report::add_issue(report.errors, "row_identity_sha256_mismatch",
+                        fmt::format("row_identity SHA-256 was {}, manifest declares {}",
+                                    *scan->sha256, jsonl->sha256));
+    }
+  }
+  // The scanner already said "more than declared" when it stopped on the count; one count
+  // issue is enough.
+  if (scan->rows != jsonl->row_count &&
+      !report::has_issue_code(report.errors, "row_identity_row_count_mismatch")) {
+    const std::string counted = scan->sha256 ? fmt::format("{}", scan->rows)
+                                             : fmt::format("at least {}", scan->rows);
+    report::add_issue(report.errors, "row_identity_row_count_mismatch",
+                      fmt::format("row identity file has {} rows, manifest declares {}", counted,
+                                  jsonl->row_count));
+  }
+}
+
+}  // namespace tamrel::verify
