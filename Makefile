@@ -9,7 +9,7 @@ FUZZ_DEB_PACKAGES := clang libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
 ASAN_BUILD := build/asan
 
-.PHONY: run test asan bench fuzz fuzz-smoke install deps venv clean
+.PHONY: run test asan bench fuzz fuzz-smoke fuzz-build install deps venv clean
 
 run: install
 	$(PY) examples/run.py
@@ -46,6 +46,19 @@ asan: deps venv
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  TAMREL_TEST_BUILD=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -q -p no:cacheprovider
+
+# libFuzzer targets with ASan and UBSan (clang). FUZZ_SECONDS per target; fuzz-smoke: 30 s each.
+fuzz-build: deps
+	@for p in $(FUZZ_DEB_PACKAGES); do dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; fi
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAMREL_FUZZ=ON >/dev/null
+	cmake --build build/fuzz
+
+fuzz: fuzz-build
+	tests/fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
+
+fuzz-smoke: fuzz-build
+	tests/fuzz/run.sh build/fuzz 30
 
 bench: install
 	$(PY) bench/run_all.py
