@@ -1,0 +1,333 @@
+#include "rank_io/probe.hpp"
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fmt/format.h>
+
+
+namespace tamrel::rank_io {
+namespace {
+
+constexpr std::string_view kAbiRankSign = "ABI v1 supports only RankQuant and Bitmap indexes";
+
+// In kind order, so format_entry can index by the enumeration's value.
+constexpr FormatEntry kRegistry[] = {
+    {IndexKind::Rank, "kxr", "KXR1", "KYR1", std::nullopt, std::nullopt, kAbiRankSign},
+    {IndexKind::RankQuant, "kxrq", "KXRQ", "KYRQ", std::nullopt, std::nullopt, std::nullopt},
+    {IndexKind::Bitmap, "kxbm", "KXBM", "KYBM", std::nullopt, std::nullopt, std::nullopt},
+    {IndexKind::SignBitmap, "kxsb", "KXSB", "KYSB", std::nullopt, std::nullopt, kAbiRankSign},
+    {IndexKind::RankQuantFastscan, "kxfs", "KXFS", std::nullopt,
+     "KXFS (RankQuantFastscan) metadata probing is not supported in this version; load the index "
+     "with RankQuantFastscan::load (tracked in #232)",
+     "RankQuantFastscan (.kxfs) is not covered by tamrel-manifest v1 (tracked in #232)",
+     "ABI v1 does not support RankQuantFastscan indexes (tracked in #232)"},
+};
+
+constexpr std::uint64_t kDimMax = 65535;
+constexpr std::uint64_t kSignDimMin = 64;
+constexpr std::uint64_t kSignDimMax = 16777216;
+constexpr std::size_t kReaderCapacity = 8192;
+
+ManifestError invalid_data(std::string message) {
+  return ManifestError::io(IoKind::InvalidData, std::move(message));
+}
+
+ManifestError truncated(std::string_view what, std::string_view field) {
+  return ManifestError::io(IoKind::UnexpectedEof,
+                           fmt::format("{} header truncated while reading {}", what, field));
+}
+
+// A buffered reader over a file descriptor: refills its 8192-byte buffer only when it is empty,
+// so a header is served by a single read(2).
+class FdSource {
+ public:
+  explicit FdSource(int fd) : fd_(fd) {}
+
+  // True when n bytes were copied, false at end of file before that.
+  Result<bool> read_exact(std::uint8_t* out, std::size_t n) {
+    while (n > 0) {
+      if (pos_ == len_) {
+        const ssize_t got = ::read(fd_, buf_, sizeof buf_);
+        if (got < 0) {
+          if (errno == EINTR) continue;
+          return ManifestError::from_errno(errno);
+        }
+        if (got == 0) return false;
+        pos_ = 0;
+        len_ = static_cast<std::size_t>(got);
+      }
+      const std::size_t take = std::min(n, len_ - pos_);
+      std::memcpy(out, buf_ + pos_, take);
+      pos_ += take;
+      out += take;
+      n -= take;
+    }
+    return true;
+  }
+
+  // The logical position: the descriptor's offset less what is buffered and not yet consumed.
+  Result<std::uint64_t> position() const {
+    const off_t off = ::lseek(fd_, 0, SEEK_CUR);
+    if (off < 0) return ManifestError::from_errno(errno);
+    const auto unread = static_cast<std::uint64_t>(len_ - pos_);
+    const auto os_pos = static_cast<std::uint64_t>(off);
+    return os_pos >= unread ? os_pos - unread : 0;
+  }
+
+ private:
+  int fd_;
+  std::uint8_t buf_[kReaderCapacity];
+  std::size_t pos_ = 0;
+  std::size_t len_ = 0;
+};
+
+// The first bytes of a file, already in memory.
+class MemorySource {
+ public:
+  explicit MemorySource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+
+  Result<bool> read_exact(std::uint8_t* out, std::size_t n) {
+    if (bytes_.size() - pos_ < n) {
+      pos_ = bytes_.size();
+      return false;
+    }
+    std::memcpy(out, bytes_.data() + pos_, n);
+    pos_ += n;
+    return true;
+  }
+
+  Result<std::uint64_t> position() const { return static_cast<std::uint64_t>(pos_); }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+  std::size_t pos_ = 0;
+};
+
+template <class Source>
+Result<std::uint8_t> read_u8(Source& src, std::string_view magic, std::string_view field) {
+  std::uint8_t b = 0;
+  TAMREL_TRY(bool full, src.read_exact(&b, 1));
+  if (!full) return truncated(magic, field);
+  return b;
+}
+
+template <class Source>
+Result<std::uint32_t> read_u32le(Source& src, std::string_view magic, std::string_view field) {
+  std::uint8_t b[4] = {};
+  TAMREL_TRY(bool full, src.read_exact(b, 4));
+  if (!full) return truncated(magic, field);
+  return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+         (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+}
+
+Status check_common_dim(std::uint64_t dim) {
+  if (dim < 2 || dim > kDimMax) {
+    return invalid_data(fmt::format("dim {} out of range [2, {}]", dim, kDimMax));
+  }
+  return {};
+}
+
+Status check_n_vectors(std::uint64_t n) {
+  if (n > MAX_VECTORS) {
+    return invalid_data(fmt::format("n_vectors {} exceeds MAX_VECTORS={}", n, MAX_VECTORS));
+  }
+  return {};
+}
+
+// payload = n_vectors * (dim / 64) * 8, each step checked.
+Result<std::uint64_t> bitmap_payload(std::string_view magic, std::uint64_t n, std::uint64_t dim) {
+  std::uint64_t words = 0;
+  std::uint64_t payload = 0;
+  if (__builtin_mul_overflow(n, dim / 64, &words) || __builtin_mul_overflow(words, 8, &payload)) {
+    return invalid_data(fmt::format("{} payload size overflows usize", magic));
+  }
+  return payload;
+}
+
+struct Header {
+  IndexParams params;
+  std::uint64_t dim = 0;
+  std::uint64_t n_vectors = 0;
+  std::uint64_t bytes_per_vec = 0;
+  std::uint64_t payload = 0;
+};
+
+template <class Source>
+Result<Header> read_header_fields(Source& src, IndexKind kind, std::string_view magic) {
+  Header h;
+  switch (kind) {
+    case IndexKind::Rank: {
+      TAMREL_TRY(h.dim, read_u32le(src, magic, "dim"));
+      TAMREL_CHECK(check_common_dim(h.dim));
+      TAMREL_TRY(h.n_vectors, read_u32le(src, magic, "n_vectors"));
+      TAMREL_CHECK(check_n_vectors(h.n_vectors));
+      h.params = RankParams{};
+      h.bytes_per_vec = h.dim * 2;
+      h.payload = h.n_vectors * h.dim * 2;  // at most 2^26 * 65535 * 2
+      return h;
+    }
+    case IndexKind::RankQuant: {
+      TAMREL_TRY(const std::uint8_t bits, read_u8(src, magic, "bits"));
+      if (bits != 1 && bits != 2 && bits != 4) {
+        return invalid_data(fmt::format("unsupported KXRQ bits: {} (expected 1, 2, or 4)", bits));
+      }
+      TAMREL_TRY(h.dim, read_u32le(src, magic, "dim"));
+      TAMREL_CHECK(check_common_dim(h.dim));
+      const std::uint64_t levels = std::uint64_t{1} << bits;
+      if (h.dim % levels != 0) {
+        return invalid_data(fmt::format(
+            "KXRQ dim {} is not a multiple of 2^bits = {}; constant-composition invariant violated",
+            h.dim, levels));
+      }
+      const std::uint64_t codes_per_byte = 8 / bits;
+      if (h.dim % codes_per_byte != 0) {
+        return invalid_data(fmt::format("KXRQ dim {} is not a multiple of codes_per_byte = {}",
+                                        h.dim, codes_per_byte));
+      }
+      TAMREL_TRY(h.n_vectors, read_u32le(src, magic, "n_vectors"));
+      TAMREL_CHECK(check_n_vectors(h.n_vectors));
+      std::uint64_t bit_count = 0;
+      if (__builtin_mul_overflow(h.dim, std::uint64_t{bits}, &bit_count)) {
+        return invalid_data("KXRQ bytes_per_vec overflows usize");
+      }
+      h.bytes_per_vec = bit_count / 8;
+      if (__builtin_mul_overflow(h.n_vectors, h.bytes_per_vec, &h.payload)) {
+        return invalid_data("KXRQ payload size overflows usize");
+      }
+      h.params = RankQuantParams{bits};
+      return h;
+    }
+    case IndexKind::Bitmap: {
+      TAMREL_TRY(h.dim, read_u32le(src, magic, "dim"));
+      TAMREL_CHECK(check_common_dim(h.dim));
+      if (h.dim % 64 != 0) {
+        return invalid_data(fmt::format("KXBM dim {} is not a multiple of 64", h.dim));
+      }
+      TAMREL_TRY(const std::uint64_t n_top, read_u32le(src, magic, "n_top"));
+      if (n_top == 0 || n_top >= h.dim) {
+        return invalid_data(
+            fmt::format("KXBM n_top {} must satisfy 0 < n_top < dim ({})", n_top, h.dim));
+      }
+      TAMREL_TRY(h.n_vectors, read_u32le(src, magic, "n_vectors"));
+      TAMREL_CHECK(check_n_vectors(h.n_vectors));
+      TAMREL_TRY(h.payload, bitmap_payload(magic, h.n_vectors, h.dim));
+      h.bytes_per_vec = h.dim / 8;
+      h.params = BitmapParams{n_top};
+      return h;
+    }
+    case IndexKind::SignBitmap: {
+      TAMREL_TRY(h.dim, read_u32le(src, magic, "dim"));
+      if (h.dim < kSignDimMin || h.dim > kSignDimMax) {
+        return invalid_data(
+            fmt::format("KXSB dim {} out of range [64, {}]", h.dim, kSignDimMax));
+      }
+      if (h.dim % 64 != 0) {
+        return invalid_data(fmt::format("KXSB dim {} is not a multiple of 64", h.dim));
+      }
+      TAMREL_TRY(h.n_vectors, read_u32le(src, magic, "n_vectors"));
+      TAMREL_CHECK(check_n_vectors(h.n_vectors));
+      TAMREL_TRY(h.payload, bitmap_payload(magic, h.n_vectors, h.dim));
+      h.bytes_per_vec = h.dim / 8;
+      h.params = SignBitmapParams{};
+      return h;
+    }
+    case IndexKind::RankQuantFastscan:
+      break;
+  }
+  // Kinds that cannot be probed carry a probe note and never get here.
+  return invalid_data(fmt::format("{} header layout is not known", magic));
+}
+
+template <class Source>
+Result<IndexMetadata> probe(Source& src, std::uint64_t file_size) {
+  char magic_bytes[4] = {};
+  TAMREL_TRY(bool full, src.read_exact(reinterpret_cast<std::uint8_t*>(magic_bytes), 4));
+  if (!full) return truncated("tamrel index", "magic");
+  const FormatEntry* entry = lookup_format(std::string_view(magic_bytes, 4));
+  if (entry == nullptr) return invalid_data("unknown tamrel index magic");
+  if (entry->probe_note) return invalid_data(std::string(*entry->probe_note));
+
+  // Messages name the primary magic, also for a file carrying the twin.
+  const std::string_view magic = entry->magic;
+  TAMREL_TRY(const std::uint8_t version, read_u8(src, magic, "version"));
+  if (version != 1) return invalid_data(fmt::format("unsupported {} version: {}", magic, version));
+
+  TAMREL_TRY(Header h, read_header_fields(src, entry->kind, magic));
+  if (h.payload > MAX_PAYLOAD) {
+    return invalid_data(fmt::format("payload {} B exceeds MAX_PAYLOAD={}", h.payload, MAX_PAYLOAD));
+  }
+  TAMREL_TRY(const std::uint64_t position, src.position());
+  const std::uint64_t remaining = file_size > position ? file_size - position : 0;
+  if (remaining < h.payload) {
+    return invalid_data(
+        fmt::format("{} payload truncated: header declares {} B but file has {} B remaining",
+                    magic, h.payload, remaining));
+  }
+  if (remaining > h.payload) {
+    return invalid_data(
+        fmt::format(
+            "{} payload has trailing bytes: header declares {} B but file has {} B remaining",
+            magic, h.payload, remaining));
+  }
+  IndexMetadata meta;
+  meta.params = h.params;
+  meta.dim = h.dim;
+  meta.vector_count = h.n_vectors;
+  meta.bytes_per_vec = h.bytes_per_vec;
+  meta.file_size_bytes = file_size;
+  meta.kind = entry->kind;
+  meta.format_version = version;
+  return meta;
+}
+
+}  // namespace
+
+const FormatEntry* lookup_format(std::string_view magic4) {
+  if (magic4.size() != 4) return nullptr;
+  for (const FormatEntry& e : kRegistry) {
+    if (e.magic == magic4 || (e.twin_magic && *e.twin_magic == magic4)) return &e;
+  }
+  return nullptr;
+}
+
+const FormatEntry& format_entry(IndexKind kind) { return kRegistry[static_cast<int>(kind)]; }
+
+std::string_view kind_name(IndexKind kind) {
+  static constexpr std::string_view kNames[] = {"Rank", "RankQuant", "Bitmap", "SignBitmap",
+                                                "RankQuantFastscan"};
+  return kNames[static_cast<int>(kind)];
+}
+
+std::string_view kind_json_name(IndexKind kind) {
+  static constexpr std::string_view kNames[] = {"rank", "rank_quant", "bitmap", "sign_bitmap",
+                                                "rank_quant_fastscan"};
+  return kNames[static_cast<int>(kind)];
+}
+
+std::string params_display(const IndexParams& params) {
+  if (const auto* rq = std::get_if<RankQuantParams>(&params)) {
+    return fmt::format("RankQuant {{ bits: {} }}", rq->bits);
+  }
+  if (const auto* bm = std::get_if<BitmapParams>(&params)) {
+    return fmt::format("Bitmap {{ n_top: {} }}", bm->n_top);
+  }
+  return std::holds_alternative<RankParams>(params) ? "Rank" : "SignBitmap";
+}
+
+Result<IndexMetadata> probe_index_metadata(int fd, std::uint64_t file_size) {
+  FdSource src(fd);
+  return probe(src, file_size);
+}
+
+Result<IndexMetadata> probe_index_bytes(std::span<const std::uint8_t> head,
+                                        std::uint64_t file_size) {
+  MemorySource src(head);
+  return probe(src, file_size);
+}
+
+}  // namespace tamrel::rank_io
