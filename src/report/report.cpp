@@ -1,0 +1,260 @@
+#include "report/report.hpp"
+
+#include <time.h>
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "base/panic.hpp"
+#include "model/json_text.hpp"
+
+namespace tamrel::report {
+namespace {
+
+ReportIssue limit_marker(std::uint64_t max_report_issues) {
+  return ReportIssue{
+      ISSUE_LIMIT_CODE,
+      fmt::format("verification report issue count exceeded max_report_issues={}",
+                  max_report_issues)};
+}
+
+// Cuts issues to one below the limit (none for a limit of 0) and appends the marker last.
+void cut_and_mark(std::vector<ReportIssue>& issues, std::uint64_t max_report_issues) {
+  const std::uint64_t keep = max_report_issues == 0 ? 0 : max_report_issues - 1;
+  if (issues.size() > keep) issues.resize(static_cast<std::size_t>(keep));
+  issues.push_back(limit_marker(max_report_issues));
+}
+
+// ---- JSON ----
+
+using model::append_json_string;
+using model::append_uint;
+
+// Writes `"key":` with the separating comma for every key but the first of an object.
+class ObjectWriter {
+ public:
+  explicit ObjectWriter(std::string& out) : out_(out) { out_.push_back('{'); }
+  ~ObjectWriter() { out_.push_back('}'); }
+  ObjectWriter(const ObjectWriter&) = delete;
+  ObjectWriter& operator=(const ObjectWriter&) = delete;
+
+  std::string& key(std::string_view name) {
+    if (!first_) out_.push_back(',');
+    first_ = false;
+    append_json_string(out_, name);
+    out_.push_back(':');
+    return out_;
+  }
+  void str(std::string_view name, std::string_view value) { append_json_string(key(name), value); }
+  void str(std::string_view name, const OptString& value) {
+    if (value) {
+      str(name, std::string_view(*value));
+    } else {
+      key(name) += "null";
+    }
+  }
+  void u64(std::string_view name, std::uint64_t value) { append_uint(key(name), value); }
+  void u64(std::string_view name, const OptU64& value) {
+    if (value) {
+      u64(name, *value);
+    } else {
+      key(name) += "null";
+    }
+  }
+  void boolean(std::string_view name, bool value) { key(name) += value ? "true" : "false"; }
+
+ private:
+  std::string& out_;
+  bool first_ = true;
+};
+
+template <class T, class F>
+void append_array(std::string& out, const std::vector<T>& items, F&& write_one) {
+  out.push_back('[');
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i > 0) out.push_back(',');
+    write_one(out, items[i]);
+  }
+  out.push_back(']');
+}
+
+void append_params_json(std::string& out, const rank_io::IndexParams& params) {
+  static constexpr std::string_view kTags[] = {"rank", "rank_quant", "bitmap", "sign_bitmap"};
+  ObjectWriter o(out);
+  o.str("kind", kTags[params.index()]);
+  if (const auto* rq = std::get_if<rank_io::RankQuantParams>(&params)) o.u64("bits", rq->bits);
+  if (const auto* bm = std::get_if<rank_io::BitmapParams>(&params)) o.u64("n_top", bm->n_top);
+}
+
+void append_artifact(std::string& out, const ArtifactFacts& a) {
+  ObjectWriter o(out);
+  o.str("manifest_path", a.manifest_path);
+  o.str("observed_path", a.observed_path);
+  o.str("canonical_path", a.canonical_path);
+  o.str("sha256", a.sha256);
+  o.u64("size_bytes", a.size_bytes);
+  std::string& v = o.key("metadata");
+  if (a.metadata) {
+    append_metadata_json(v, *a.metadata);
+  } else {
+    v += "null";
+  }
+}
+
+void append_auxiliary(std::string& out, const AuxiliaryArtifactFacts& x) {
+  ObjectWriter o(out);
+  o.str("name", std::string_view(x.name));
+  o.str("manifest_path", std::string_view(x.manifest_path));
+  o.str("resolved_path", x.resolved_path);
+  o.str("canonical_path", x.canonical_path);
+  o.str("expected_sha256", x.expected_sha256);
+  o.u64("expected_size_bytes", x.expected_size_bytes);
+  o.boolean("required", x.required);
+  o.str("state", std::string_view(state_name(x.state)));
+  o.str("reason_code", x.reason_code);
+  o.str("sha256", x.sha256);
+  o.u64("size_bytes", x.size_bytes);
+}
+
+void append_row_identity(std::string& out, const RowIdentityFacts& r) {
+  ObjectWriter o(out);
+  o.str("kind", r.kind);
+  o.str("manifest_path", r.manifest_path);
+  o.str("canonical_path", r.canonical_path);
+  o.str("sha256", r.sha256);
+  o.u64("row_count", r.row_count);
+  o.u64("validated_rows", r.validated_rows);
+}
+
+void append_encoder_distortion(std::string& out, const EncoderDistortionFacts& e) {
+  ObjectWriter o(out);
+  o.boolean("present", e.present);
+  o.str("schema_version", e.schema_version);
+  o.str("profile_id", e.profile_id);
+  o.str("evidence_kind", e.evidence_kind);
+  o.str("source_metric", e.source_metric);
+  o.str("embedding_metric", e.embedding_metric);
+  o.str("profile_manifest_path", e.profile_manifest_path);
+  o.str("profile_canonical_path", e.profile_canonical_path);
+  o.str("profile_sha256", e.profile_sha256);
+  o.u64("profile_size_bytes", e.profile_size_bytes);
+}
+
+void append_calibration(std::string& out, const CalibrationFacts& c) {
+  ObjectWriter o(out);
+  o.boolean("present", c.present);
+  o.str("schema_version", c.schema_version);
+  o.str("profile_id", c.profile_id);
+  o.str("calibrated_for_model", c.calibrated_for_model);
+  o.str("ordinalization", c.ordinalization);
+  o.str("null_model", c.null_model);
+  o.str("profile_manifest_path", c.profile_manifest_path);
+  o.str("profile_canonical_path", c.profile_canonical_path);
+  o.str("profile_sha256", c.profile_sha256);
+  o.u64("profile_size_bytes", c.profile_size_bytes);
+}
+
+void append_attestation(std::string& out, const AttestationShapeCheck& s) {
+  ObjectWriter o(out);
+  o.str("predicate_type", s.predicate_type);
+  o.str("builder_id", s.builder_id);
+  o.boolean("subject_sha256_matched", s.subject_sha256_matched);
+}
+
+void append_issue(std::string& out, const ReportIssue& issue) {
+  ObjectWriter o(out);
+  o.str("code", std::string_view(issue.code));
+  o.str("message", std::string_view(issue.message));
+}
+
+}  // namespace
+
+const char* state_name(AuxiliaryArtifactState state) {
+  static constexpr const char* kNames[] = {"verified", "optional_absent", "missing_required",
+                                           "failed"};
+  return kNames[static_cast<int>(state)];
+}
+
+std::string rfc3339_now_nanos() {
+  struct timespec ts {};
+  if (::clock_gettime(CLOCK_REALTIME, &ts) != 0) panic("the system clock cannot be read");
+  if (ts.tv_sec < 0) panic("the system clock reads a time before 1970");
+  struct tm utc {};
+  if (::gmtime_r(&ts.tv_sec, &utc) == nullptr) panic("the system clock is out of range");
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:09}Z", utc.tm_year + 1900,
+                     utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+                     ts.tv_nsec);
+}
+
+VerificationReport start_report(std::string manifest_id) {
+  VerificationReport report;
+  report.checked_at = rfc3339_now_nanos();
+  report.manifest_id = std::move(manifest_id);
+  return report;
+}
+
+void add_issue(std::vector<ReportIssue>& issues, std::string code, std::string message) {
+  issues.push_back(ReportIssue{std::move(code), std::move(message)});
+}
+
+bool has_issue_code(const std::vector<ReportIssue>& issues, std::string_view code) {
+  return std::any_of(issues.begin(), issues.end(),
+                     [&](const ReportIssue& i) { return i.code == code; });
+}
+
+void add_issue_bounded(std::vector<ReportIssue>& issues, std::uint64_t max_report_issues,
+                       std::string code, std::string message) {
+  if (issues.size() < max_report_issues) {
+    add_issue(issues, std::move(code), std::move(message));
+    return;
+  }
+  if (has_issue_code(issues, ISSUE_LIMIT_CODE)) return;
+  cut_and_mark(issues, max_report_issues);
+}
+
+void finish_report(VerificationReport& report, std::uint64_t max_report_issues) {
+  auto& errors = report.errors;
+  if (errors.size() > max_report_issues) {
+    std::erase_if(errors, [](const ReportIssue& i) { return i.code == ISSUE_LIMIT_CODE; });
+    cut_and_mark(errors, max_report_issues);
+  }
+  report.ok = errors.empty();
+}
+
+void append_metadata_json(std::string& out, const rank_io::IndexMetadata& m) {
+  ObjectWriter o(out);
+  o.str("kind", rank_io::kind_json_name(m.kind));
+  o.u64("format_version", m.format_version);
+  o.u64("dim", m.dim);
+  o.u64("vector_count", m.vector_count);
+  o.u64("bytes_per_vec", m.bytes_per_vec);
+  append_params_json(o.key("params"), m.params);
+  o.u64("file_size_bytes", m.file_size_bytes);
+}
+
+void append_report_json(std::string& out, const VerificationReport& r) {
+  ObjectWriter o(out);
+  o.boolean("ok", r.ok);
+  o.str("checked_at", std::string_view(r.checked_at));
+  o.str("manifest_id", r.manifest_id);
+  append_artifact(o.key("artifact"), r.artifact);
+  append_array(o.key("auxiliary_artifacts"), r.auxiliary_artifacts, append_auxiliary);
+  append_row_identity(o.key("row_identity"), r.row_identity);
+  append_encoder_distortion(o.key("encoder_distortion"), r.encoder_distortion);
+  append_calibration(o.key("calibration"), r.calibration);
+  append_array(o.key("attestation_shape_checks"), r.attestation_shape_checks, append_attestation);
+  append_array(o.key("errors"), r.errors, append_issue);
+  append_array(o.key("warnings"), r.warnings, append_issue);
+  append_array(o.key("skipped_checks"), r.skipped_checks,
+               [](std::string& s, const std::string& name) { append_json_string(s, name); });
+}
+
+std::string report_to_json(const VerificationReport& report) {
+  std::string out;
+  out.reserve(128);
+  append_report_json(out, report);
+  return out;
+}
+
+}  // namespace tamrel::report
