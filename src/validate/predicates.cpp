@@ -1,0 +1,183 @@
+#include "validate/predicates.hpp"
+
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include <fmt/format.h>
+
+namespace tamrel::validate {
+namespace {
+
+struct Decoded {
+  UChar32 cp;         // negative for an ill-formed sequence
+  std::size_t bytes;  // bytes consumed (at least 1)
+};
+
+// The code point starting at s[i]. The window of at most four bytes keeps ICU's int32_t offsets
+// valid for texts of any length.
+Decoded decode_at(std::string_view s, std::size_t i) {
+  const std::string_view w = s.substr(i, 4);
+  const auto* p = reinterpret_cast<const std::uint8_t*>(w.data());
+  const auto len = static_cast<std::int32_t>(w.size());
+  std::int32_t k = 0;
+  UChar32 c = 0;
+  U8_NEXT(p, k, len, c);
+  return {c, static_cast<std::size_t>(k)};
+}
+
+// The code point ending at s[end - 1].
+Decoded decode_before(std::string_view s, std::size_t end) {
+  const std::size_t start = end >= 4 ? end - 4 : 0;
+  const auto* p = reinterpret_cast<const std::uint8_t*>(s.data() + start);
+  auto k = static_cast<std::int32_t>(end - start);
+  const std::int32_t from = k;
+  UChar32 c = 0;
+  U8_PREV(p, 0, k, c);
+  return {c, static_cast<std::size_t>(from - k)};
+}
+
+bool is_white(UChar32 c) { return c >= 0 && u_isUWhiteSpace(c); }
+
+bool is_hex_lower(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads n decimal digits at s[pos]; false when any is missing.
+bool digits(std::string_view s, std::size_t& pos, std::size_t n, int& value) {
+  if (s.size() - pos < n) return false;
+  value = 0;
+  for (std::size_t k = 0; k < n; ++k) {
+    const char c = s[pos + k];
+    if (!is_digit(c)) return false;
+    value = value * 10 + (c - '0');
+  }
+  pos += n;
+  return true;
+}
+
+bool expect(std::string_view s, std::size_t& pos, char c) {
+  if (pos >= s.size() || s[pos] != c) return false;
+  ++pos;
+  return true;
+}
+
+int days_in_month(int year, int month) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
+// Characters a message shows as \u{...}: those without a visible form of their own and the
+// combining marks that would attach to the preceding quotation mark or character.
+bool needs_unicode_escape(UChar32 c) {
+  if (u_hasBinaryProperty(c, UCHAR_GRAPHEME_EXTEND)) return true;
+  switch (u_charType(c)) {
+    case U_CONTROL_CHAR:
+    case U_FORMAT_CHAR:
+    case U_SURROGATE:
+    case U_PRIVATE_USE_CHAR:
+    case U_UNASSIGNED:
+    case U_LINE_SEPARATOR:
+    case U_PARAGRAPH_SEPARATOR:
+      return true;
+    case U_SPACE_SEPARATOR:
+      return c != 0x20;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+std::string_view trimmed(std::string_view text) {
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    const Decoded d = decode_at(text, begin);
+    if (!is_white(d.cp)) break;
+    begin += d.bytes;
+  }
+  std::size_t end = text.size();
+  while (end > begin) {
+    const Decoded d = decode_before(text, end);
+    if (!is_white(d.cp)) break;
+    end -= d.bytes;
+  }
+  return text.substr(begin, end - begin);
+}
+
+bool is_sha256_hex(std::string_view text) {
+  return text.size() == 64 && std::all_of(text.begin(), text.end(), is_hex_lower);
+}
+
+bool is_prefixed_sha256(std::string_view text) {
+  constexpr std::string_view kPrefix = "sha256:";
+  return text.size() == kPrefix.size() + 64 && text.starts_with(kPrefix) &&
+         is_sha256_hex(text.substr(kPrefix.size()));
+}
+
+bool is_rfc3339(std::string_view s) {
+  std::size_t pos = 0;
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+  if (!digits(s, pos, 4, year) || !expect(s, pos, '-') || !digits(s, pos, 2, month) ||
+      !expect(s, pos, '-') || !digits(s, pos, 2, day)) {
+    return false;
+  }
+  if (month < 1 || month > 12 || day < 1 || day > days_in_month(year, month)) return false;
+  if (pos >= s.size() || (s[pos] != 'T' && s[pos] != 't' && s[pos] != ' ')) return false;
+  ++pos;
+  if (!digits(s, pos, 2, hour) || !expect(s, pos, ':') || !digits(s, pos, 2, minute) ||
+      !expect(s, pos, ':') || !digits(s, pos, 2, second)) {
+    return false;
+  }
+  if (hour > 23 || minute > 59 || second > 60) return false;  // 60: a leap second
+  if (pos < s.size() && s[pos] == '.') {
+    ++pos;
+    const std::size_t first = pos;
+    while (pos < s.size() && is_digit(s[pos])) ++pos;
+    if (pos == first) return false;
+  }
+  if (pos >= s.size()) return false;
+  const char sign = s[pos++];
+  if (sign == 'Z' || sign == 'z') return pos == s.size();
+  if (sign != '+' && sign != '-') return false;
+  int off_h = 0, off_m = 0;
+  if (!digits(s, pos, 2, off_h) || !expect(s, pos, ':') || !digits(s, pos, 2, off_m)) {
+    return false;
+  }
+  return off_h <= 23 && off_m <= 59 && pos == s.size();
+}
+
+std::string quoted(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.push_back('"');
+  for (std::size_t i = 0; i < text.size();) {
+    const Decoded d = decode_at(text, i);
+    const std::string_view raw = text.substr(i, d.bytes);
+    i += d.bytes;
+    if (d.cp < 0) {
+      out += "\xEF\xBF\xBD";  // shown as U+FFFD, so messages stay valid UTF-8
+      continue;
+    }
+    switch (d.cp) {
+      case '\\': out += "\\\\"; continue;
+      case '"': out += "\\\""; continue;
+      case '\t': out += "\\t"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\0': out += "\\0"; continue;
+      default: break;
+    }
+    if (needs_unicode_escape(d.cp)) {
+      fmt::format_to(std::back_inserter(out), "\\u{{{:x}}}", static_cast<std::uint32_t>(d.cp));
+    } else {
+      out += raw;
+    }
+  }
+  out.push_back('"');
+  return out;
+}
+
+}  // namespace tamrel::validate
