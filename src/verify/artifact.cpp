@@ -1,0 +1,156 @@
+// The index file on disk against the manifest's artifact record: digest, size, probed header.
+#include <fmt/format.h>
+
+#include "base/text.hpp"
+#include "io/digest.hpp"
+#include "io/file.hpp"
+#include "rank_io/probe.hpp"
+#include "verify/path_policy.hpp"
+#include "verify/stages.hpp"
+
+namespace tamrel::verify {
+namespace {
+
+using report::add_issue;
+
+// ManifestIndexKind lists the four probeable kinds in IndexKind order.
+rank_io::IndexKind probe_kind(model::ManifestIndexKind kind) {
+  return static_cast<rank_io::IndexKind>(static_cast<int>(kind));
+}
+
+// Declared parameters in the probe's terms, so both sides print and compare alike.
+rank_io::IndexParams probe_params(const model::ManifestIndexParams& params) {
+  struct {
+    rank_io::IndexParams operator()(const model::ParamsRank&) const {
+      return rank_io::RankParams{};
+    }
+    rank_io::IndexParams operator()(const model::ParamsRankQuant& p) const {
+      return rank_io::RankQuantParams{p.bits};
+    }
+    rank_io::IndexParams operator()(const model::ParamsBitmap& p) const {
+      return rank_io::BitmapParams{p.n_top};
+    }
+    rank_io::IndexParams operator()(const model::ParamsSignBitmap&) const {
+      return rank_io::SignBitmapParams{};
+    }
+  } convert;
+  return std::visit(convert, params);
+}
+
+bool same_params(const rank_io::IndexParams& a, const rank_io::IndexParams& b) {
+  if (a.index() != b.index()) return false;
+  if (const auto* rq = std::get_if<rank_io::RankQuantParams>(&a)) {
+    return rq->bits == std::get<rank_io::RankQuantParams>(b).bits;
+  }
+  if (const auto* bm = std::get_if<rank_io::BitmapParams>(&a)) {
+    return bm->n_top == std::get<rank_io::BitmapParams>(b).n_top;
+  }
+  return true;
+}
+
+void hash_pass(report::VerificationReport& report, const model::Artifact& a,
+               const std::filesystem::path& canonical) {
+  auto fd = io::open_for_read(canonical, io::Origin::Manifest);
+  auto digest = fd.ok() ? io::digest_fd(fd->get()) : Result<io::FileDigest>(fd.error());
+  if (!digest.ok()) {
+    add_issue(report.errors, "artifact_hash_failed",
+              fmt::format("failed to hash artifact: {}", digest.error().message));
+    return;
+  }
+  report.artifact.size_bytes = digest->size_bytes;
+  report.artifact.sha256 = digest->sha256;
+  if (digest->sha256 != a.sha256) {
+    add_issue(report.errors, "artifact_sha256_mismatch",
+              fmt::format("artifact SHA-256 was {}, manifest declares {}", digest->sha256,
+                          a.sha256));
+  }
+  if (digest->size_bytes != a.file_size_bytes) {
+    add_issue(report.errors, "artifact_file_size_mismatch",
+              fmt::format("artifact size was {}, manifest declares {}", digest->size_bytes,
+                          a.file_size_bytes));
+  }
+}
+
+Result<rank_io::IndexMetadata> probe_file(const std::filesystem::path& canonical) {
+  TAMREL_TRY(UniqueFd fd, io::open_for_read(canonical, io::Origin::Manifest));
+  TAMREL_TRY(const std::uint64_t size, io::file_size(fd.get()));
+  return rank_io::probe_index_metadata(fd.get(), size);
+}
+
+void compare_metadata(report::VerificationReport& report, const model::Artifact& a,
+                      const rank_io::IndexMetadata& meta) {
+  auto& errors = report.errors;
+  const rank_io::FormatEntry& entry = rank_io::format_entry(meta.kind);
+  if (entry.coverage_note) {
+    add_issue(errors, "artifact_manifest_coverage_unsupported",
+              fmt::format("artifact metadata kind {} is not covered by tamrel-manifest v1: {}",
+                          rank_io::kind_name(meta.kind), *entry.coverage_note));
+  } else {
+    report.artifact.metadata = meta;
+    if (meta.kind != probe_kind(a.kind)) {
+      add_issue(errors, "artifact_kind_mismatch",
+                fmt::format("artifact kind was {}, manifest declares {}",
+                            rank_io::kind_name(meta.kind), rank_io::kind_name(probe_kind(a.kind))));
+    }
+  }
+  // Every IndexParams alternative has a manifest form (probe_params is exhaustive over both
+  // unions), so probed parameters are never of a kind the schema cannot express.
+  const rank_io::IndexParams declared = probe_params(a.params);
+  if (!same_params(meta.params, declared)) {
+    add_issue(errors, "artifact_params_mismatch",
+              fmt::format("artifact params were {}, manifest declares {}",
+                          rank_io::params_display(meta.params), rank_io::params_display(declared)));
+  }
+  if (meta.format_version != a.format_version) {
+    add_issue(errors, "artifact_format_version_mismatch",
+              fmt::format("artifact format_version was {}, manifest declares {}",
+                          meta.format_version, a.format_version));
+  }
+  if (meta.dim != a.dim) {
+    add_issue(errors, "artifact_dim_mismatch",
+              fmt::format("artifact dim was {}, manifest declares {}", meta.dim, a.dim));
+  }
+  if (meta.vector_count != a.vector_count) {
+    add_issue(errors, "artifact_vector_count_mismatch",
+              fmt::format("artifact vector_count was {}, manifest declares {}", meta.vector_count,
+                          a.vector_count));
+  }
+  if (meta.bytes_per_vec != a.bytes_per_vec) {
+    add_issue(errors, "artifact_bytes_per_vec_mismatch",
+              fmt::format("artifact bytes_per_vec was {}, manifest declares {}",
+                          meta.bytes_per_vec, a.bytes_per_vec));
+  }
+  if (meta.file_size_bytes != a.file_size_bytes) {
+    add_issue(errors, "artifact_metadata_file_size_mismatch",
+              fmt::format("artifact metadata file_size_bytes was {}, manifest declares {}",
+                          meta.file_size_bytes, a.file_size_bytes));
+  }
+}
+
+}  // namespace
+
+void verify_artifact(report::VerificationReport& report, const PassInput& in) {
+  const model::Artifact& a = in.manifest.artifact;
+  const VerifyOptions& opt = in.options;
+  const std::filesystem::path declared = opt.index ? *opt.index : std::filesystem::path(a.path);
+  report.artifact.manifest_path = a.path;
+  report.artifact.observed_path = opt.index ? path_display(*opt.index) : a.path;
+
+  const auto canonical =
+      resolve_manifest_path(declared, in.base_dir, opt.allow_absolute_paths,
+                            opt.allow_path_escape, "artifact", report.errors);
+  if (!canonical) return;
+  report.artifact.canonical_path = path_display(*canonical);
+
+  hash_pass(report, a, *canonical);
+
+  auto meta = probe_file(*canonical);
+  if (!meta.ok()) {
+    add_issue(report.errors, "artifact_probe_failed",
+              fmt::format("failed to probe artifact metadata: {}", meta.error().message));
+    return;
+  }
+  compare_metadata(report, a, *meta);
+}
+
+}  // namespace tamrel::verify
