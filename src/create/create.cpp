@@ -1,0 +1,259 @@
+// create_manifest: probe, digest, row map, auxiliary files, identifiers, then the write.
+#include "create/create.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <absl/container/flat_hash_set.h>
+#include <fmt/format.h>
+
+#include "base/panic.hpp"
+#include "create/random.hpp"
+#include "io/digest.hpp"
+#include "io/file.hpp"
+#include "rank_io/probe.hpp"
+#include "report/report.hpp"
+#include "validate/predicates.hpp"
+#include "verify/row_identity.hpp"
+
+namespace tamrel::create {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char BUILDER_ID[] = "tamrel-manifest";
+constexpr char URN_UUID[] = "urn:uuid:";
+
+// Scan issues that mean "a limit stopped the scan" rather than "the row map is wrong"; the caller
+// can lift a limit, so these are reported as themselves.
+constexpr std::array<std::string_view, 6> RESOURCE_LIMIT_CODES = {
+    "row_identity_line_too_large",
+    "calibration_profile_too_large",
+    "encoder_distortion_profile_too_large",
+    "row_identity_row_count_limit_exceeded",
+    report::ISSUE_LIMIT_CODE,
+    "row_identity_duplicate_tracking_limit_exceeded",
+};
+
+// The parent of out as written, "." for a bare file name.
+fs::path manifest_directory(const fs::path& out) {
+  fs::path dir = out.parent_path();
+  return dir.empty() ? fs::path(".") : dir;
+}
+
+// Creates dir and its missing ancestors. A directory that appears meanwhile (another process
+// creating the same chain) is accepted. Errors: Io.
+Status ensure_directory(const fs::path& dir) {
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) return ManifestError::from_errno(ENOTDIR);
+    return {};
+  }
+  std::vector<fs::path> missing{dir};
+  for (fs::path p = dir.parent_path(); !p.empty() && p != missing.back(); p = p.parent_path()) {
+    if (::stat(p.c_str(), &st) == 0) break;
+    missing.push_back(p);
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (::mkdir(it->c_str(), 0777) == 0) continue;
+    const int err = errno;
+    if (err == EEXIST && ::stat(it->c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+    return ManifestError::from_errno(err);
+  }
+  return {};
+}
+
+Result<rank_io::IndexMetadata> probe_index(const fs::path& index) {
+  TAMREL_TRY(const UniqueFd fd, io::open_for_read(index, io::Origin::Caller));
+  TAMREL_TRY(const std::uint64_t size, io::file_size(fd.get()));
+  return rank_io::probe_index_metadata(fd.get(), size);
+}
+
+// The manifest's kind and params for the probed ones, or Invalid when schema v1 has no place
+// for them.
+Status check_coverage(const rank_io::IndexMetadata& meta) {
+  const rank_io::FormatEntry& entry = rank_io::format_entry(meta.kind);
+  if (entry.coverage_note) {
+    return ManifestError::invalid(
+        fmt::format("artifact metadata kind {} is not covered by tamrel-manifest v1: {}",
+                    rank_io::kind_name(meta.kind), *entry.coverage_note));
+  }
+  // The params alternatives follow the kind order, so a mismatch means params of another kind.
+  if (meta.params.index() != static_cast<std::size_t>(meta.kind)) {
+    return ManifestError::invalid(
+        fmt::format("artifact metadata params {} are not supported by tamrel-manifest v1",
+                    rank_io::params_display(meta.params)));
+  }
+  return {};
+}
+
+model::ManifestIndexKind manifest_kind(rank_io::IndexKind kind) {
+  switch (kind) {
+    case rank_io::IndexKind::Rank: return model::ManifestIndexKind::Rank;
+    case rank_io::IndexKind::RankQuant: return model::ManifestIndexKind::RankQuant;
+    case rank_io::IndexKind::Bitmap: return model::ManifestIndexKind::Bitmap;
+    case rank_io::IndexKind::SignBitmap: return model::ManifestIndexKind::SignBitmap;
+    case rank_io::IndexKind::RankQuantFastscan: break;
+  }
+  panic("internal error: entered unreachable code: an uncovered index kind passed coverage");
+}
+
+model::ManifestIndexParams manifest_params(const rank_io::IndexParams& params) {
+  struct Convert {
+    model::ManifestIndexParams operator()(const rank_io::RankParams&) const {
+      return model::ParamsRank{};
+    }
+    model::ManifestIndexParams operator()(const rank_io::RankQuantParams& p) const {
+      return model::ParamsRankQuant{p.bits};
+    }
+    model::ManifestIndexParams operator()(const rank_io::BitmapParams& p) const {
+      return model::ParamsBitmap{p.n_top};
+    }
+    model::ManifestIndexParams operator()(const rank_io::SignBitmapParams&) const {
+      return model::ParamsSignBitmap{};
+    }
+  };
+  return std::visit(Convert{}, params);
+}
+
+// One error for a scan that raised issues: a limit issue as itself, else every code in order.
+ManifestError row_map_issues_error(const std::vector<report::ReportIssue>& issues) {
+  for (const report::ReportIssue& issue : issues) {
+    if (std::find(RESOURCE_LIMIT_CODES.begin(), RESOURCE_LIMIT_CODES.end(), issue.code) !=
+        RESOURCE_LIMIT_CODES.end()) {
+      return ManifestError::context(issue.code, issue.message);
+    }
+  }
+  std::string codes;
+  for (const report::ReportIssue& issue : issues) {
+    if (!codes.empty()) codes += ", ";
+    codes += issue.code;
+  }
+  return ManifestError::invalid(fmt::format("row map is invalid: {}", codes));
+}
+
+Result<model::RowIdentityJsonl> scan_row_map(const CreateOptions& options, const fs::path& dir,
+                                             std::uint64_t vector_count) {
+  std::vector<report::ReportIssue> issues;
+  TAMREL_TRY(const verify::RowScanResult scan,
+             verify::scan_row_identity_jsonl(*options.row_map, /*allow_duplicate_db_ids=*/false,
+                                             options.limits, vector_count, issues,
+                                             io::Origin::Caller));
+  if (!issues.empty()) return row_map_issues_error(issues);
+  if (scan.rows != vector_count) {
+    return ManifestError::invalid(
+        fmt::format("row map has {} rows but index has {} vectors", scan.rows, vector_count));
+  }
+  if (!scan.sha256) {
+    return ManifestError::invalid("row map hash unavailable after bounded validation");
+  }
+  TAMREL_TRY(std::string path,
+             manifest_relative_path(*options.row_map, dir, options.allow_absolute_paths,
+                                    options.allow_path_escape, "row identity"));
+  model::RowIdentityJsonl jsonl;
+  jsonl.path = std::move(path);
+  jsonl.sha256 = *scan.sha256;
+  jsonl.row_count = scan.rows;
+  jsonl.id_kind = "uuid";
+  return jsonl;
+}
+
+Result<std::vector<model::AuxiliaryArtifact>> read_auxiliary_artifacts(
+    const CreateOptions& options, const fs::path& dir) {
+  const auto& items = options.auxiliary_artifacts;
+  const std::uint64_t limit = options.limits.max_auxiliary_artifacts;
+  if (items.size() > limit) {
+    return ManifestError::context(
+        "auxiliary_artifact_count_limit_exceeded",
+        fmt::format("auxiliary_artifacts has {} entries, exceeding max_auxiliary_artifacts={}",
+                    items.size(), limit));
+  }
+  std::vector<model::AuxiliaryArtifact> out;
+  out.reserve(items.size());
+  absl::flat_hash_set<std::string> seen;
+  for (const AuxiliaryItem& item : items) {
+    std::string name(validate::trimmed(item.name));
+    if (name.empty()) return ManifestError::invalid("auxiliary artifact name must be non-empty");
+    if (!seen.insert(name).second) {
+      return ManifestError::invalid(
+          fmt::format("auxiliary artifact name {} is duplicated", validate::quoted(name)));
+    }
+    TAMREL_TRY(io::FileDigest digest,
+               io::bounded_read_digest(item.path, options.limits.max_auxiliary_artifact_bytes,
+                                       "auxiliary_artifact_file_too_large", "auxiliary artifact",
+                                       io::Origin::Caller));
+    TAMREL_TRY(std::string path,
+               manifest_relative_path(item.path, dir, options.allow_absolute_paths,
+                                      options.allow_path_escape, "auxiliary artifact"));
+    model::AuxiliaryArtifact artifact;
+    artifact.name = std::move(name);
+    artifact.path = std::move(path);
+    artifact.sha256 = std::move(digest.sha256);
+    artifact.file_size_bytes = digest.size_bytes;
+    artifact.required = item.required;
+    out.push_back(std::move(artifact));
+  }
+  return out;
+}
+
+// "YYYY-MM-DDTHH:MM:SSZ": the report clock's reading cut to whole seconds.
+std::string created_at_now() {
+  std::string text = report::rfc3339_now_nanos();
+  const std::size_t dot = text.find('.');
+  if (dot == std::string::npos) panic("the clock text has no fractional seconds");
+  text.replace(dot, std::string::npos, "Z");
+  return text;
+}
+
+}  // namespace
+
+Result<model::IndexManifest> create_manifest(const CreateOptions& options) {
+  const fs::path dir = manifest_directory(options.out);
+  TAMREL_CHECK(ensure_directory(dir));
+
+  TAMREL_TRY(const rank_io::IndexMetadata meta, probe_index(options.index));
+  TAMREL_TRY(io::FileDigest digest, io::digest_file(options.index, io::Origin::Caller));
+  TAMREL_CHECK(check_coverage(meta));
+
+  model::IndexManifest manifest;
+  manifest.schema_version = SCHEMA_VERSION;
+  model::Artifact& artifact = manifest.artifact;
+  TAMREL_TRY(artifact.path, manifest_relative_path(options.index, dir, options.allow_absolute_paths,
+                                                   options.allow_path_escape, "artifact"));
+  artifact.sha256 = std::move(digest.sha256);
+  artifact.kind = manifest_kind(meta.kind);
+  artifact.format_version = meta.format_version;
+  artifact.dim = meta.dim;
+  artifact.vector_count = meta.vector_count;
+  artifact.bytes_per_vec = meta.bytes_per_vec;
+  artifact.params = manifest_params(meta.params);
+  // The size the probe saw, not the bytes hashed: both describe the file as probed.
+  artifact.file_size_bytes = meta.file_size_bytes;
+
+  if (options.row_id_is_identity) {
+    manifest.row_identity = model::RowIdIdentity{meta.vector_count};
+  } else {
+    TAMREL_TRY(manifest.row_identity, scan_row_map(options, dir, meta.vector_count));
+  }
+  TAMREL_TRY(manifest.auxiliary_artifacts, read_auxiliary_artifacts(options, dir));
+
+  model::BuildInfo build;
+  build.invocation_id = URN_UUID + new_uuid_v4();
+  build.builder_id = BUILDER_ID;
+  manifest.manifest_id = URN_UUID + new_uuid_v4();
+  manifest.created_at = created_at_now();
+  manifest.embedding.model = options.embedding_model;
+  manifest.embedding.dim = meta.dim;
+  manifest.build = std::move(build);
+
+  TAMREL_CHECK(write_manifest_file(manifest, options.out));
+  return manifest;
+}
+
+}  // namespace tamrel::create

@@ -1,0 +1,92 @@
+// How creation stores a path: relative to the manifest's directory, "/"-separated.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <fmt/format.h>
+
+#include "base/text.hpp"
+#include "create/create.hpp"
+#include "verify/path_policy.hpp"
+
+namespace tamrel::create {
+namespace fs = std::filesystem;
+
+namespace {
+
+// Every component, root included; the empty element of a trailing separator names nothing.
+std::vector<fs::path> components(const fs::path& path) {
+  std::vector<fs::path> out;
+  for (const fs::path& part : path) {
+    if (!part.empty()) out.push_back(part);
+  }
+  return out;
+}
+
+bool is_named(const fs::path& component) {
+  return !(component.has_root_name() || component.has_root_directory());
+}
+
+// Joins the parts with "/". A manifest is JSON text, so a name that is not UTF-8 cannot be
+// written down faithfully; storing a replacement character would name a different file.
+Result<std::string> stored_text(const std::vector<std::string>& parts, const fs::path& canonical,
+                                std::string_view label) {
+  if (parts.empty()) return std::string(".");
+  std::string text;
+  for (const std::string& part : parts) {
+    if (!text.empty()) text.push_back('/');
+    text += part;
+  }
+  if (!is_valid_utf8(text)) {
+    return ManifestError::invalid(
+        fmt::format("{} path {} is not valid UTF-8 and cannot be stored in a manifest", label,
+                    path_display(canonical)));
+  }
+  return text;
+}
+
+}  // namespace
+
+Result<std::string> manifest_relative_path(const fs::path& path, const fs::path& manifest_dir,
+                                           bool allow_absolute_paths, bool allow_path_escape,
+                                           std::string_view label) {
+  TAMREL_TRY(const fs::path canonical, verify::canonicalize(path));
+  TAMREL_TRY(const fs::path base, verify::canonicalize(manifest_dir));
+  const std::vector<fs::path> target = components(canonical);
+  const std::vector<fs::path> dir = components(base);
+
+  const auto [dir_end, target_end] = std::mismatch(
+      dir.begin(), dir.end(), target.begin(), target.end(),
+      [](const fs::path& a, const fs::path& b) { return a.native() == b.native(); });
+  const auto common = static_cast<std::size_t>(dir_end - dir.begin());
+
+  std::vector<std::string> parts;
+  if (common == dir.size()) {
+    for (auto it = target_end; it != target.end(); ++it) parts.push_back(it->native());
+    return stored_text(parts, canonical, label);
+  }
+  if (!allow_path_escape) {
+    return ManifestError::invalid(fmt::format(
+        "{} path {} is outside manifest directory {}; use --allow-path-escape to create a "
+        "manifest that requires non-default verification policy",
+        label, path_display(canonical), path_display(base)));
+  }
+  if (common == 0) {
+    if (!allow_absolute_paths) {
+      return ManifestError::invalid(fmt::format(
+          "{} path {} cannot be expressed relative to manifest directory {}; use "
+          "--allow-absolute-paths with --allow-path-escape",
+          label, path_display(canonical), path_display(base)));
+    }
+    std::string absolute = canonical.native();
+    std::replace(absolute.begin(), absolute.end(), '\\', '/');
+    return stored_text({absolute}, canonical, label);
+  }
+  for (auto it = dir_end; it != dir.end(); ++it) {
+    if (is_named(*it)) parts.emplace_back("..");
+  }
+  for (auto it = target_end; it != target.end(); ++it) parts.push_back(it->native());
+  return stored_text(parts, canonical, label);
+}
+
+}  // namespace tamrel::create

@@ -1,0 +1,87 @@
+// Writing the manifest file: a temporary file beside out, renamed over it once complete.
+#include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <string>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+
+#include "base/fd.hpp"
+#include "create/create.hpp"
+#include "create/random.hpp"
+#include "model/codec.hpp"
+
+namespace tamrel::create {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int TEMP_NAME_ATTEMPTS = 16;
+
+// Removes the temporary file unless the rename has handed it over to out.
+class TempFile {
+ public:
+  TempFile(fs::path path, UniqueFd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
+  TempFile(TempFile&& other) noexcept
+      : path_(std::move(other.path_)), fd_(std::move(other.fd_)), kept_(other.kept_) {
+    other.kept_ = true;
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  TempFile& operator=(TempFile&&) = delete;
+  ~TempFile() {
+    fd_.reset();
+    if (!kept_) (void)::unlink(path_.c_str());
+  }
+
+  [[nodiscard]] const fs::path& path() const { return path_; }
+  [[nodiscard]] int fd() const { return fd_.get(); }
+  int close() { return fd_.reset(); }
+  void keep() { kept_ = true; }
+
+ private:
+  fs::path path_;
+  UniqueFd fd_;
+  bool kept_ = false;
+};
+
+// A new file in out's directory (the same file system, so the rename is atomic). The name is
+// independent of out's so that a long file name cannot push it past the name limit; the mode is
+// that of any created file, 0666 less the umask.
+Result<TempFile> create_temp_beside(const fs::path& out) {
+  const fs::path dir = out.parent_path();
+  int err = 0;
+  for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
+    std::array<std::uint8_t, 8> tag{};
+    fill_secure_random(tag.data(), tag.size());
+    const std::string name =
+        fmt::format(".tamrel-manifest-{:02x}.tmp", fmt::join(tag.begin(), tag.end(), ""));
+    fs::path path = dir.empty() ? fs::path(name) : dir / name;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) return TempFile(std::move(path), UniqueFd(fd));
+    err = errno;
+    if (err != EEXIST) break;
+  }
+  return ManifestError::from_errno(err);
+}
+
+}  // namespace
+
+Status write_manifest_file(const model::IndexManifest& manifest, const fs::path& out) {
+  TAMREL_TRY(TempFile temp, create_temp_beside(out));
+  TAMREL_CHECK(model::write_manifest_pretty(manifest, temp.fd()));
+  // Delayed write errors (a full disk on some file systems) surface only here.
+  if (const int err = temp.close(); err != 0) {
+    return ManifestError::json(os_error_text(err), 0, 0);
+  }
+  if (::rename(temp.path().c_str(), out.c_str()) != 0) return ManifestError::from_errno(errno);
+  temp.keep();
+  return {};
+}
+
+}  // namespace tamrel::create
