@@ -61,13 +61,6 @@ def test_created_manifest_records_probed_facts(tmp_path, kind, row_map):
     assert got["build"]["builder_id"] == "tamrel-manifest"
 
 
-def test_twin_magic_index_is_recorded_like_the_primary(tmp_path):
-    index = builders.write_index(tmp_path / "i.kyrq", "rank_quant", 16, 2, bits=4, twin=True)
-    got = tm.create_manifest(index, tmp_path / "m.json", "m", row_id_is_identity=True)
-    assert got["artifact"] == builders.artifact_record(index, "i.kyrq", "rank_quant", 16, 2,
-                                                       bits=4)
-
-
 def test_empty_index_and_empty_row_map(tmp_path):
     got = create(tmp_path, 0)
     assert got["artifact"]["vector_count"] == 0
@@ -305,18 +298,6 @@ def test_row_map_digest_covers_the_file_as_written(tmp_path, final_newline):
     assert got["row_identity"] == {"kind": "jsonl", "path": "rows.jsonl",
                                    "sha256": builders.sha256_of(rows), "row_count": 3,
                                    "id_kind": "uuid"}
-
-
-def test_row_map_with_crlf_and_other_uuid_forms(tmp_path):
-    index = index_at(tmp_path / "index.kxrq")
-    rows = tmp_path / "rows.jsonl"
-    rows.write_bytes(
-        b'{"row_id":0,"db_id":"00000000-0000-4000-8000-00000000000A"}\r\n'
-        b'[1,"{00000000-0000-4000-8000-00000000000b}",null]\r\n'
-        b'{"db_id":"urn:uuid:00000000-0000-4000-8000-00000000000c","row_id":2,'
-        b'"parent_id":"0000000000004000800000000000000a"}')
-    got = tm.create_manifest(index, tmp_path / "m.json", "m", row_map=rows)
-    assert got["row_identity"]["row_count"] == 3
 
 
 # ---- auxiliary artifacts ----
