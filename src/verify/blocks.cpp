@@ -1,0 +1,33 @@
+// The optional blocks of the pass: their declared rules with the profile file in its place.
+#include "validate/block_rules.hpp"
+#include "verify/stages.hpp"
+
+namespace tamrel::verify {
+
+void verify_encoder_distortion(report::VerificationReport& report, const PassInput& in) {
+  if (!in.manifest.encoder_distortion) return;
+  if (validate::check_encoder_distortion_declared(report, in.manifest)) {
+    const model::DistortionProfileArtifactRef& p = *in.manifest.encoder_distortion->profile;
+    report::EncoderDistortionFacts& facts = report.encoder_distortion;
+    verify_profile_file(report, in, p.path, p.sha256, p.file_size_bytes,
+                        "encoder_distortion_profile", "encoder distortion profile",
+                        in.options.limits.max_encoder_distortion_profile_bytes,
+                        {facts.profile_canonical_path, facts.profile_sha256,
+                         facts.profile_size_bytes});
+  }
+  // The link is checked after the file so that issues read in the block's own order.
+  validate::check_encoder_distortion_link(report, in.manifest);
+}
+
+void verify_calibration(report::VerificationReport& report, const PassInput& in) {
+  if (!in.manifest.calibration) return;
+  if (!validate::check_calibration_declared(report, in.manifest)) return;
+  const model::ProfileArtifactRef& p = *in.manifest.calibration->profile;
+  report::CalibrationFacts& facts = report.calibration;
+  verify_profile_file(report, in, p.path, p.sha256, p.file_size_bytes, "calibration_profile",
+                      "calibration profile", in.options.limits.max_calibration_profile_bytes,
+                      {facts.profile_canonical_path, facts.profile_sha256,
+                       facts.profile_size_bytes});
+}
+
+}  // namespace tamrel::verify
