@@ -31,6 +31,11 @@ std::string code_for(std::string_view prefix, std::string_view suffix) {
 }  // namespace
 
 Result<fs::path> canonicalize(const fs::path& path) {
+  // A manifest's JSON string may hold "\u0000"; the system would stop at it and resolve (and
+  // later open) a shorter path than the one declared.
+  if (path.native().find('\0') != std::string::npos) {
+    return ManifestError::io(IoKind::InvalidData, "embedded null byte", EINVAL);
+  }
   // realpath(3) rather than std::filesystem::canonical: we want the system's own error text and
   // no exceptions.
   std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
