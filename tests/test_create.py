@@ -26,7 +26,7 @@ def index_at(path: Path, kind: str = "rank_quant", n: int = 3) -> Path:
 
 def uuid_line(i: int, db_id: str | None = None, row_id: int | None = None) -> str:
     return json.dumps({"row_id": i if row_id is None else row_id,
-                       "db_id": db_id or f"00000000-0000-4000-8000-{i:012x}"})
+                       "db_id": f"00000000-0000-4000-8000-{i:012x}" if db_id is None else db_id})
 
 
 def create(root: Path, n: int = 3, *, lines: list[str] | None = None, **kw):

@@ -41,7 +41,7 @@ else:
 
 
 def run_limited(tmp_path, out, limit):
-    index, rows = inputs(tmp_path)
+    index, rows = tmp_path / "idx.kxrq", tmp_path / "rows.jsonl"
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     proc = subprocess.run([sys.executable, "-B", "-c", CHILD, str(index), str(out), str(rows),
                            str(limit)], env=env, capture_output=True, text=True, timeout=60,
@@ -51,6 +51,7 @@ def run_limited(tmp_path, out, limit):
 
 @pytest.mark.parametrize("limit", [0, 1, 200, 500])
 def test_failing_write_keeps_existing_manifest(tmp_path, limit):
+    inputs(tmp_path)
     out = tmp_path / "m.json"
     out.write_bytes(OLD)
     before = listing(tmp_path)
@@ -62,12 +63,14 @@ def test_failing_write_keeps_existing_manifest(tmp_path, limit):
 
 
 def test_failing_write_without_existing_manifest_leaves_nothing(tmp_path):
+    inputs(tmp_path)
     out = tmp_path / "m.json"
     assert run_limited(tmp_path, out, 100) == "ValueError ('File too large',)"
     assert listing(tmp_path) == ["idx.kxrq", "rows.jsonl"]
 
 
 def test_enough_room_writes_the_whole_manifest(tmp_path):
+    inputs(tmp_path)
     out = tmp_path / "m.json"
     out.write_bytes(OLD)
     assert run_limited(tmp_path, out, 1 << 20) == "created"
