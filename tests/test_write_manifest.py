@@ -137,19 +137,23 @@ def test_unwritable_directory_keeps_existing_manifest(tmp_path):
 
 def test_concurrent_creations_share_a_new_directory_chain(tmp_path):
     index, rows = inputs(tmp_path)
-    outs = [tmp_path / "a" / "b" / "c" / f"m{i}.json" for i in range(8)]
     errors = []
+    for attempt in range(5):
+        chain = tmp_path.joinpath(f"r{attempt}", *"abcdefgh")
+        outs = [chain / f"m{i}.json" for i in range(16)]
+        barrier = threading.Barrier(len(outs))
 
-    def one(out):
-        try:
-            tm.create_manifest(index, out, "m", row_map=rows, allow_path_escape=True)
-        except Exception as e:  # reported below
-            errors.append(e)
+        def one(out):
+            barrier.wait()
+            try:
+                tm.create_manifest(index, out, "m", row_map=rows, allow_path_escape=True)
+            except Exception as e:  # reported below
+                errors.append(e)
 
-    threads = [threading.Thread(target=one, args=(o,)) for o in outs]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join()
-    assert errors == []
-    assert listing(tmp_path / "a" / "b" / "c") == sorted(o.name for o in outs)
+        threads = [threading.Thread(target=one, args=(o,)) for o in outs]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert errors == []
+        assert listing(chain) == sorted(o.name for o in outs)
