@@ -157,3 +157,18 @@ def test_concurrent_creations_share_a_new_directory_chain(tmp_path):
             t.join()
         assert errors == []
         assert listing(chain) == sorted(o.name for o in outs)
+
+
+@pytest.mark.parametrize("link", ["versions/m-3.json", "../elsewhere/m.json"])
+def test_link_at_out_keeps_pointing_at_the_new_manifest(tmp_path, link):
+    index, rows = inputs(tmp_path)
+    (tmp_path / "d").mkdir()
+    target = (tmp_path / "d" / link).resolve()
+    target.parent.mkdir(exist_ok=True)
+    target.write_bytes(OLD)
+    out = tmp_path / "d" / "m.json"
+    out.symlink_to(link)
+    got = tm.create_manifest(index, out, "m", row_map=rows, allow_path_escape=True)
+    assert out.is_symlink() and os.readlink(out) == link
+    assert json.loads(target.read_text()) == got
+    assert listing(target.parent) == ["m.json" if link.startswith("..") else "m-3.json"]

@@ -1,5 +1,6 @@
 // Writing the manifest file: a temporary file beside out, renamed over it once complete.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include "create/create.hpp"
 #include "create/random.hpp"
 #include "model/codec.hpp"
+#include "verify/path_policy.hpp"
 
 namespace tamrel::create {
 namespace fs = std::filesystem;
@@ -70,16 +72,26 @@ Result<TempFile> create_temp_beside(const fs::path& out) {
   return ManifestError::from_errno(err);
 }
 
+// The file the write replaces: out itself, or the file an existing symbolic link at out names,
+// so that the link survives and its target gets the manifest, as a write through it would.
+fs::path replaced_file(const fs::path& out) {
+  struct stat st {};
+  if (::lstat(out.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return out;
+  auto target = verify::canonicalize(out);
+  return target.ok() ? std::move(target).value() : out;
+}
+
 }  // namespace
 
 Status write_manifest_file(const model::IndexManifest& manifest, const fs::path& out) {
-  TAMREL_TRY(TempFile temp, create_temp_beside(out));
+  const fs::path target = replaced_file(out);
+  TAMREL_TRY(TempFile temp, create_temp_beside(target));
   TAMREL_CHECK(model::write_manifest_pretty(manifest, temp.fd()));
   // Delayed write errors (a full disk on some file systems) surface only here.
   if (const int err = temp.close(); err != 0) {
     return ManifestError::json(os_error_text(err), 0, 0);
   }
-  if (::rename(temp.path().c_str(), out.c_str()) != 0) return ManifestError::from_errno(errno);
+  if (::rename(temp.path().c_str(), target.c_str()) != 0) return ManifestError::from_errno(errno);
   temp.keep();
   return {};
 }
