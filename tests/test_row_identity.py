@@ -128,6 +128,45 @@ def test_invalid_line_carries_decoder_text(tmp_path, line, decoder_text):
     assert facts["validated_rows"] == 2
 
 
+# Lines at the edges of the usual written form: each must read exactly as the strict decoder
+# reads it, whichever way the scanner takes.
+L = LETTERED
+NEAR_COMMON_FORM = [
+    (f'{{ "row_id" : 0 , "db_id" : "{L}" , "parent_id" : null }}', []),
+    (f'{{"row_id":0,"db_id":"{L}","parent_id":"{L}"}}', []),
+    (f'{{"row_id":0,"db_id":"\\u0033{L[1:]}"}}', []),
+    (f'{{"row_id":18446744073709551615,"db_id":"{L}"}}',
+     [("row_identity_row_id_mismatch", "line 0 has row_id 18446744073709551615")]),
+    (f'{{"row_id":0,"db_id":"\u00e9{L[1:]}"}}',
+     [("row_identity_db_id_invalid_uuid", "line 0 db_id must be a UUID in v1")]),
+    (f'{{"row_id":0,"db_id":"{L[:8]} {L[9:]}"}}',
+     [("row_identity_db_id_invalid_uuid", "line 0 db_id must be a UUID in v1")]),
+    (f'{{"row_id":00,"db_id":"{L}"}}', "invalid number at line 1 column 12"),
+    (f'{{"row_id":-0,"db_id":"{L}"}}',
+     "invalid type: floating point `-0.0`, expected usize at line 1 column 12"),
+    (f'{{"row_id":18446744073709551616,"db_id":"{L}"}}',
+     "invalid type: floating point `1.8446744073709552e+19`, expected usize at line 1 column 30"),
+    (f'{{"row_id":0,"db_id":"\t{L[1:]}"}}',
+     "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 22"),
+    (f'{{"row_id":0,"db_id":"{L}"}}}}', "trailing characters at line 1 column 60"),
+    (f'{{"row_id":0,"db_id":"{L}",}}', "trailing comma at line 1 column 60"),
+    (f'{{"row_id":0,"db_id":"{L}"', "EOF while parsing an object at line 1 column 58"),
+    (f'{{"row_id":0,"db_id":"{L}","parent_id":nul}}', "expected ident at line 1 column 75"),
+    (f'{{"row_id":0,"db_id":"{L}","parent_id":1}}',
+     "invalid type: integer `1`, expected a string at line 1 column 72"),
+    (f'{{"row_id":0,"db_id":"{L}","parent_id":null,"parent_id":null}}',
+     "duplicate field `parent_id` at line 1 column 87"),
+]
+
+
+@pytest.mark.parametrize("line, expected", NEAR_COMMON_FORM)
+def test_lines_near_the_common_form(tmp_path, line, expected):
+    if isinstance(expected, str):
+        expected = [("row_identity_jsonl_invalid_json",
+                     f"line 0 is not a strict row object: {expected}")]
+    assert verify_rows(tmp_path, (line + "\n").encode())[0] == expected
+
+
 @pytest.mark.parametrize("db_id", [
     IDS[0], IDS[0].upper(), IDS[0].replace("-", ""), "{" + IDS[0] + "}", "urn:uuid:" + IDS[0],
     NIL, "FFFFFFFF-ffff-FFFF-ffff-FFFFFFFFFFFF", "0123456789abcdefABCDEF0123456789",

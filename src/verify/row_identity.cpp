@@ -1,11 +1,13 @@
 // The row-identity scanner and the verification stage around it.
 #include "verify/row_identity.hpp"
 
+#include <sys/mman.h>
 #include <sys/random.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -50,10 +52,60 @@ std::uint64_t process_seed() {
   return seed;
 }
 
+// An id with its hash, so that the prefetch and the probe of one row hash it only once.
+struct HashedId {
+  std::string_view id;
+  std::size_t hash;
+};
+
 struct SeededIdHash {
+  using is_transparent = void;
   std::uint64_t seed;
   std::size_t operator()(std::string_view id) const { return absl::HashOf(seed, id); }
+  std::size_t operator()(const HashedId& key) const { return key.hash; }
 };
+
+struct IdEqual {
+  using is_transparent = void;
+  bool operator()(std::string_view a, std::string_view b) const { return a == b; }
+  bool operator()(std::string_view a, const HashedId& b) const { return a == b.id; }
+  bool operator()(const HashedId& a, std::string_view b) const { return a.id == b; }
+};
+
+// Large blocks are asked to live on huge pages: a million ids make a table and an arena of
+// tens of MiB that are touched at random, and with small pages nearly every probe also misses
+// the TLB. Small requests are plain heap allocations.
+constexpr std::size_t HUGE_PAGE_BYTES = std::size_t{2} << 20;
+
+void* allocate_block(std::size_t bytes) {
+  if (bytes < HUGE_PAGE_BYTES) {
+    void* p = std::malloc(bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  const std::size_t rounded = (bytes + HUGE_PAGE_BYTES - 1) / HUGE_PAGE_BYTES * HUGE_PAGE_BYTES;
+  void* p = std::aligned_alloc(HUGE_PAGE_BYTES, rounded);
+  if (p == nullptr) throw std::bad_alloc();
+  (void)::madvise(p, rounded, MADV_HUGEPAGE);  // a hint: without it the memory works as usual
+  return p;
+}
+
+template <class T>
+struct BlockAllocator {
+  using value_type = T;
+  BlockAllocator() = default;
+  template <class U>
+  BlockAllocator(const BlockAllocator<U>&) {}  // NOLINT: rebinding
+  T* allocate(std::size_t n) { return static_cast<T*>(allocate_block(n * sizeof(T))); }
+  void deallocate(T* p, std::size_t) { std::free(p); }
+  template <class U>
+  bool operator==(const BlockAllocator<U>&) const { return true; }
+};
+
+struct FreeBlock {
+  void operator()(char* p) const { std::free(p); }
+};
+using Block = std::unique_ptr<char[], FreeBlock>;
 
 // Owns the bytes of every distinct id in a few large blocks, so the set holds views and a
 // million rows cost a handful of allocations rather than a million strings.
@@ -63,13 +115,13 @@ class IdArena {
     if (id.empty()) return {};
     // A large id gets a block of its own rather than abandoning the tail of the current one.
     if (id.size() > MAX_BLOCK_BYTES / 4) {
-      blocks_.push_back(std::make_unique_for_overwrite<char[]>(id.size()));
+      blocks_.emplace_back(static_cast<char*>(allocate_block(id.size())));
       std::memcpy(blocks_.back().get(), id.data(), id.size());
       return {blocks_.back().get(), id.size()};
     }
     if (id.size() > left_) {
       next_block_ = std::min(next_block_ * 2, MAX_BLOCK_BYTES);
-      blocks_.push_back(std::make_unique_for_overwrite<char[]>(next_block_));
+      blocks_.emplace_back(static_cast<char*>(allocate_block(next_block_)));
       cursor_ = blocks_.back().get();
       left_ = next_block_;
     }
@@ -82,7 +134,7 @@ class IdArena {
 
  private:
   static constexpr std::size_t MAX_BLOCK_BYTES = std::size_t{4} << 20;
-  std::vector<std::unique_ptr<char[]>> blocks_;
+  std::vector<Block> blocks_;
   char* cursor_ = nullptr;
   std::size_t left_ = 0;
   std::size_t next_block_ = std::size_t{32} << 10;
@@ -116,6 +168,83 @@ bool is_hyphenated_uuid(std::string_view text) {
   return all_hex;
 }
 
+// The shape nearly every row map is written in: row_id, db_id and optionally parent_id, in
+// that order, numbers without sign or leading zero, strings of printable ASCII without escapes,
+// JSON whitespace between tokens. For such a line the strict decoder's result is plain to see,
+// and reading it directly saves most of the per-row cost. Anything else returns false and goes
+// to the strict decoder, which alone decides what is invalid and what the error says.
+class CommonRowReader {
+ public:
+  explicit CommonRowReader(std::string_view line) : p_(line.data()), end_(line.data() + line.size()) {}
+
+  bool read(model::JsonlRow& row) {
+    if (!token('{') || !key("\"row_id\"") || !number(row.row_id)) return false;
+    std::string_view text;
+    if (!token(',') || !key("\"db_id\"") || !string(text)) return false;
+    row.db_id.assign(text);
+    if (token('}')) {
+      row.parent_id.reset();
+    } else {
+      if (!token(',') || !key("\"parent_id\"")) return false;
+      if (literal("null")) {
+        row.parent_id.reset();
+      } else if (string(text)) {
+        if (!row.parent_id) row.parent_id.emplace();
+        row.parent_id->assign(text);
+      } else {
+        return false;
+      }
+      if (!token('}')) return false;
+    }
+    skip_space();
+    return p_ == end_;
+  }
+
+ private:
+  void skip_space() {
+    while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+  }
+  bool literal(std::string_view text) {
+    skip_space();
+    if (static_cast<std::size_t>(end_ - p_) < text.size() ||
+        std::string_view(p_, text.size()) != text) {
+      return false;
+    }
+    p_ += text.size();
+    return true;
+  }
+  bool token(char c) { return literal(std::string_view(&c, 1)); }
+  bool key(std::string_view quoted) { return literal(quoted) && token(':'); }
+  // Up to 19 digits always fit 64 bits; longer numbers are left to the strict decoder.
+  bool number(std::uint64_t& value) {
+    skip_space();
+    const char* start = p_;
+    while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
+    const auto digits = static_cast<std::size_t>(p_ - start);
+    if (digits == 0 || digits > 19 || (digits > 1 && *start == '0')) return false;
+    value = 0;
+    for (const char* d = start; d != p_; ++d) value = value * 10 + static_cast<unsigned>(*d - '0');
+    return true;
+  }
+  bool string(std::string_view& text) {
+    skip_space();
+    if (p_ == end_ || *p_ != '"') return false;
+    const char* start = ++p_;
+    while (p_ != end_ && *p_ != '"') {
+      const auto c = static_cast<unsigned char>(*p_);
+      if (c < 0x20 || c > 0x7E || c == '\\') return false;
+      ++p_;
+    }
+    if (p_ == end_) return false;
+    text = std::string_view(start, static_cast<std::size_t>(p_ - start));
+    ++p_;
+    return true;
+  }
+
+  const char* p_;
+  const char* end_;
+};
+
 // Per-line state of one scan: counters, the duplicate set, and the issue sink.
 //
 // Lines are decoded a few ahead of the line being checked, so that the hash-set slot of each
@@ -146,8 +275,20 @@ class RowScanner {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     Pending& slot = window_[(head_ + queued_) % LOOKAHEAD];
     slot.too_large = false;
-    slot.row.emplace(model::decode_jsonl_row(line));
-    if (!allow_duplicates_ && slot.row->ok()) ids_.prefetch(std::string_view((*slot.row)->db_id));
+    slot.error.reset();
+    // The slot's strings keep their capacity from row to row on the common path.
+    if (!CommonRowReader(line).read(slot.row)) {
+      auto decoded = model::decode_jsonl_row(line);
+      if (decoded.ok()) {
+        slot.row = std::move(decoded).value();
+      } else {
+        slot.error = std::move(decoded).error();
+      }
+    }
+    if (!allow_duplicates_ && !slot.error) {
+      slot.hash = ids_.hash_function()(std::string_view(slot.row.db_id));
+      ids_.prefetch(HashedId{slot.row.db_id, slot.hash});
+    }
     ++queued_;
     return queued_ == LOOKAHEAD ? check_oldest() : Step::Next;
   }
@@ -157,7 +298,6 @@ class RowScanner {
     if (queued_ == LOOKAHEAD && check_oldest() == Step::Stop) return Step::Stop;
     Pending& slot = window_[(head_ + queued_) % LOOKAHEAD];
     slot.too_large = true;
-    slot.row.reset();
     ++queued_;
     return drain();
   }
@@ -181,7 +321,9 @@ class RowScanner {
 
   struct Pending {
     bool too_large = false;
-    std::optional<Result<model::JsonlRow>> row;
+    std::optional<ManifestError> error;  // the strict decoder's, when the line is no row
+    model::JsonlRow row;                 // when there is no error
+    std::size_t hash = 0;                // of row.db_id, when duplicates are tracked
   };
 
   Step check_oldest() {
@@ -211,13 +353,12 @@ class RowScanner {
                        limits_.max_row_map_line_bytes));
       return Step::Stop;
     }
-    Result<model::JsonlRow>& decoded = *line.row;
-    if (!decoded.ok()) {
+    if (line.error) {
       push("row_identity_jsonl_invalid_json",
-           fmt::format("line {} is not a strict row object: {}", index, decoded.error().text()));
+           fmt::format("line {} is not a strict row object: {}", index, line.error->text()));
       return Step::Next;
     }
-    const model::JsonlRow& row = *decoded;
+    const model::JsonlRow& row = line.row;
     if (row.row_id != index) {
       push("row_identity_row_id_mismatch", fmt::format("line {} has row_id {}", index, row.row_id));
     }
@@ -231,7 +372,7 @@ class RowScanner {
     // dropped.
     bool fresh = false;
     const std::string_view id = row.db_id;
-    ids_.lazy_emplace(id, [&](const auto& construct) {
+    ids_.lazy_emplace(HashedId{id, line.hash}, [&](const auto& construct) {
       fresh = true;
       construct(arena_.store(id));
     });
@@ -275,7 +416,9 @@ class RowScanner {
   RowScanResult result_;
   std::uint64_t tracked_bytes_ = 0;
   IdArena arena_;
-  absl::flat_hash_set<std::string_view, SeededIdHash, std::equal_to<std::string_view>> ids_;
+  absl::flat_hash_set<std::string_view, SeededIdHash, IdEqual,
+                      BlockAllocator<std::string_view>>
+      ids_;
   std::array<Pending, LOOKAHEAD> window_;
   std::size_t head_ = 0;
   std::size_t queued_ = 0;
