@@ -51,6 +51,7 @@ def test_created_manifest_records_probed_facts(tmp_path, kind, row_map):
     assert json.dumps(got) == json.dumps(json.loads(text))  # same members, same order
     assert text == json.dumps(got, indent=2, ensure_ascii=False)
     assert text.endswith("\n}")
+    assert tm.inspect_manifest(out) == got
     assert list(got) == ["schema_version", "manifest_id", "created_at", "artifact", "embedding",
                          "row_identity", "build"]
     assert got["schema_version"] == "tamrel.index_manifest.v1"
