@@ -45,7 +45,7 @@ asan: deps venv
 	cmake --build $(ASAN_BUILD)
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  TAMREL_TEST_BUILD=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -q -p no:cacheprovider
+	  TAMREL_SANITIZED=1 TAMREL_TEST_BUILD=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -q -p no:cacheprovider
 
 # libFuzzer targets with ASan and UBSan (clang). FUZZ_SECONDS per target; fuzz-smoke: 30 s each.
 fuzz-build: deps

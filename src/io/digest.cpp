@@ -109,8 +109,32 @@ Result<std::string> bounded_read(const std::filesystem::path& path, std::uint64_
 Result<FileDigest> bounded_read_digest(const std::filesystem::path& path, std::uint64_t limit,
                                        std::string_view code, std::string_view label,
                                        Origin origin) {
-  TAMREL_TRY(std::string data, bounded_read(path, limit, code, label, origin));
-  return FileDigest{sha256_hex(data), data.size()};
+  // The same decisions as bounded_read (at most limit + 1 bytes read, judged by what arrived),
+  // but hashed as the bytes arrive, so memory stays one buffer whatever the limit.
+  TAMREL_TRY(UniqueFd fd, open_for_read(path, origin));
+  if (limit == std::numeric_limits<std::uint64_t>::max()) {
+    return ManifestError::context(
+        std::string(code), fmt::format("{} byte limit {} is too large to enforce while reading {}",
+                                       label, limit, path_display(path)));
+  }
+  std::unique_ptr<unsigned char[]> buf(new unsigned char[DIGEST_CHUNK_BYTES]);
+  Sha256 h;
+  const std::uint64_t cap = limit + 1;
+  std::uint64_t total = 0;
+  while (total < cap) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(DIGEST_CHUNK_BYTES, cap - total));
+    const long n = read_some(fd.get(), buf.get(), want);
+    if (n < 0) return ManifestError::from_errno(errno);
+    if (n == 0) break;
+    h.update(buf.get(), static_cast<std::size_t>(n));
+    total += static_cast<std::uint64_t>(n);
+  }
+  if (total > limit) {
+    return ManifestError::context(std::string(code),
+                                  fmt::format("{} exceeds {} bytes while reading {}", label, limit,
+                                              path_display(path)));
+  }
+  return FileDigest{h.finish_hex(), total};
 }
 
 }  // namespace tamrel::io
