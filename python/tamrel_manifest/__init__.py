@@ -1,0 +1,105 @@
+"""Create, inspect and verify index manifests: JSON documents that pin a persisted vector-index
+file and everything a loader must trust before opening it.
+
+The six functions and thirteen constants are those of the native module `_tamrel_manifest`,
+unchanged. `open_verified` adds what a loader needs on top: the verified files, opened.
+"""
+
+from typing import TYPE_CHECKING
+
+from _tamrel_manifest import (
+    CALIBRATION_SCHEMA_VERSION,
+    DEFAULT_MAX_AUXILIARY_ARTIFACT_BYTES,
+    DEFAULT_MAX_AUXILIARY_ARTIFACTS,
+    DEFAULT_MAX_CACHED_REPORT_BYTES,
+    DEFAULT_MAX_CALIBRATION_PROFILE_BYTES,
+    DEFAULT_MAX_ENCODER_DISTORTION_PROFILE_BYTES,
+    DEFAULT_MAX_MANIFEST_BYTES,
+    DEFAULT_MAX_REPORT_ISSUES,
+    DEFAULT_MAX_ROW_IDENTITY_JSONL_LINE_BYTES,
+    DEFAULT_MAX_ROW_IDENTITY_ROWS,
+    DEFAULT_MAX_ROW_IDENTITY_TRACKED_DB_ID_BYTES,
+    ENCODER_DISTORTION_SCHEMA_VERSION,
+    SCHEMA_VERSION,
+    create_manifest,
+    default_resource_limits,
+    inspect_manifest,
+    sha256_file,
+    verify_for_load,
+    verify_manifest,
+)
+from tamrel_manifest.verified import VerifiedFiles, open_verified
+
+# The result shapes exist for type checkers only (they are TypedDicts of the stub); at run time
+# each name is `dict`, which is what the results are, so annotations that name them still work.
+_TYPE_NAMES = (
+    "Artifact",
+    "ArtifactFacts",
+    "AttestationShapeCheck",
+    "AuxiliaryArtifact",
+    "AuxiliaryArtifactFacts",
+    "AuxiliaryArtifactInput",
+    "CalibrationFacts",
+    "CalibrationProfileRef",
+    "EncoderDistortionFacts",
+    "EncoderDistortionProfileRef",
+    "FileDigest",
+    "IndexManifest",
+    "IndexMetadata",
+    "LoadPlan",
+    "LoadPlanAuxiliaryArtifact",
+    "LoadPlanRowIdentity",
+    "ReportIssue",
+    "ResourceLimits",
+    "RowIdentityFacts",
+    "VerificationReport",
+    "VerifyOptions",
+)
+if TYPE_CHECKING:
+    from _tamrel_manifest import Artifact as Artifact
+    from _tamrel_manifest import ArtifactFacts as ArtifactFacts
+    from _tamrel_manifest import AttestationShapeCheck as AttestationShapeCheck
+    from _tamrel_manifest import AuxiliaryArtifact as AuxiliaryArtifact
+    from _tamrel_manifest import AuxiliaryArtifactFacts as AuxiliaryArtifactFacts
+    from _tamrel_manifest import AuxiliaryArtifactInput as AuxiliaryArtifactInput
+    from _tamrel_manifest import CalibrationFacts as CalibrationFacts
+    from _tamrel_manifest import CalibrationProfileRef as CalibrationProfileRef
+    from _tamrel_manifest import EncoderDistortionFacts as EncoderDistortionFacts
+    from _tamrel_manifest import EncoderDistortionProfileRef as EncoderDistortionProfileRef
+    from _tamrel_manifest import FileDigest as FileDigest
+    from _tamrel_manifest import IndexManifest as IndexManifest
+    from _tamrel_manifest import IndexMetadata as IndexMetadata
+    from _tamrel_manifest import LoadPlan as LoadPlan
+    from _tamrel_manifest import LoadPlanAuxiliaryArtifact as LoadPlanAuxiliaryArtifact
+    from _tamrel_manifest import LoadPlanRowIdentity as LoadPlanRowIdentity
+    from _tamrel_manifest import ReportIssue as ReportIssue
+    from _tamrel_manifest import ResourceLimits as ResourceLimits
+    from _tamrel_manifest import RowIdentityFacts as RowIdentityFacts
+    from _tamrel_manifest import VerificationReport as VerificationReport
+    from _tamrel_manifest import VerifyOptions as VerifyOptions
+else:
+    globals().update(dict.fromkeys(_TYPE_NAMES, dict))
+
+__all__ = [
+    "SCHEMA_VERSION",
+    "CALIBRATION_SCHEMA_VERSION",
+    "ENCODER_DISTORTION_SCHEMA_VERSION",
+    "DEFAULT_MAX_MANIFEST_BYTES",
+    "DEFAULT_MAX_ROW_IDENTITY_JSONL_LINE_BYTES",
+    "DEFAULT_MAX_ROW_IDENTITY_ROWS",
+    "DEFAULT_MAX_ROW_IDENTITY_TRACKED_DB_ID_BYTES",
+    "DEFAULT_MAX_AUXILIARY_ARTIFACTS",
+    "DEFAULT_MAX_AUXILIARY_ARTIFACT_BYTES",
+    "DEFAULT_MAX_CALIBRATION_PROFILE_BYTES",
+    "DEFAULT_MAX_ENCODER_DISTORTION_PROFILE_BYTES",
+    "DEFAULT_MAX_REPORT_ISSUES",
+    "DEFAULT_MAX_CACHED_REPORT_BYTES",
+    "default_resource_limits",
+    "sha256_file",
+    "inspect_manifest",
+    "verify_manifest",
+    "verify_for_load",
+    "create_manifest",
+    "open_verified",
+    "VerifiedFiles",
+]

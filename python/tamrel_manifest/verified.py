@@ -1,0 +1,210 @@
+"""open_verified: verify a manifest, then open the files it pins, refusing any file that is not
+the one verification read.
+
+Verifying a file by path and opening it later by path leaves a gap in which the file can be
+replaced or rewritten. A loader cannot close that gap alone; this module does it by taking the
+identity of each file (device, inode, size, modification and status-change times) before
+verification starts and comparing it with the identity of the file actually opened afterwards.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import json
+import os
+import stat
+from collections.abc import Iterator, Mapping
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple
+
+import _tamrel_manifest as _native
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
+
+    from _tamrel_manifest import IndexManifest, LoadPlan, StrPath, VerifyOptions
+
+__all__ = ["VerifiedFiles", "open_verified"]
+
+_LIMIT_NAMES = (
+    "max_manifest_bytes",
+    "max_row_map_line_bytes",
+    "max_row_map_rows",
+    "max_row_map_tracked_id_bytes",
+    "max_auxiliary_artifacts",
+    "max_auxiliary_artifact_bytes",
+    "max_calibration_profile_bytes",
+    "max_encoder_distortion_profile_bytes",
+    "max_report_issues",
+    "max_cached_report_bytes",
+)
+
+# Errors of a no-follow open that mean the path no longer leads to the file that was verified:
+# a link now stands in it (ELOOP on Linux, EMLINK on some BSDs, ENOTDIR for a directory that
+# became a link) or the file was moved away.
+_PATH_CHANGED = {errno.ELOOP, errno.EMLINK, errno.ENOTDIR, errno.ENOENT}
+
+
+@dataclass(frozen=True)
+class VerifiedFiles:
+    """What `open_verified` yields: the load plan and the files it names, open for reading.
+
+    `auxiliary_artifacts` maps the name of every verified auxiliary artifact to its open file;
+    an optional artifact that was absent has no entry. `row_map` is None when row ids are their
+    own identity."""
+
+    plan: LoadPlan
+    index: BinaryIO
+    row_map: BinaryIO | None
+    auxiliary_artifacts: Mapping[str, BinaryIO]
+
+
+class _Identity(NamedTuple):
+    device: int
+    inode: int
+    size: int
+    mtime_ns: int
+    ctime_ns: int
+
+    @classmethod
+    def of(cls, st: os.stat_result) -> _Identity:
+        return cls(st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+
+
+def _identity_before(base: str, declared: str) -> _Identity | None:
+    # Follows links like the path policy's canonicalisation does, so this is the identity of the
+    # file verification is about to read. A file that cannot be reached is left to verification.
+    try:
+        return _Identity.of(os.stat(os.path.join(base, declared)))
+    except (OSError, ValueError):
+        return None
+
+
+def _open_no_follow(path: str) -> int:
+    """Opens a canonical path for reading without following a link in any component."""
+    flags = (
+        os.O_RDONLY
+        | getattr(os, "O_NOFOLLOW", 0)
+        | getattr(os, "O_CLOEXEC", 0)
+        | getattr(os, "O_NONBLOCK", 0)  # never wait on a FIFO that took the file's place
+    )
+    if not (hasattr(os, "O_NOFOLLOW") and os.open in os.supports_dir_fd and os.path.isabs(path)):
+        return os.open(path, flags)
+    # O_PATH needs no read permission on the directories, only search permission.
+    dir_flags = getattr(os, "O_PATH", os.O_RDONLY) | os.O_DIRECTORY | os.O_CLOEXEC
+    parts = [part for part in path.split(os.sep) if part]
+    dir_fd = os.open(os.sep, dir_flags)
+    try:
+        for part in parts[:-1]:
+            next_fd = os.open(part, dir_flags | os.O_NOFOLLOW, dir_fd=dir_fd)
+            os.close(dir_fd)
+            dir_fd = next_fd
+        return os.open(parts[-1] if parts else ".", flags, dir_fd=dir_fd)
+    finally:
+        os.close(dir_fd)
+
+
+def _describe_change(before: _Identity, after: _Identity) -> str:
+    if (before.device, before.inode) != (after.device, after.inode):
+        return (
+            "it was replaced during verification: the opened file is not the inode that was"
+            f" verified (device {before.device} inode {before.inode} before verification,"
+            f" device {after.device} inode {after.inode} when opened)"
+        )
+    changes = [
+        f"{name} {old} -> {new}"
+        for name, old, new in zip(("size", "mtime_ns", "ctime_ns"), before[2:], after[2:])
+        if old != new
+    ]
+    return "it changed during verification (" + ", ".join(changes) + ")"
+
+
+def _open_pinned(
+    label: str, path: str, before: _Identity | None, measured_size: int | None
+) -> BinaryIO:
+    """Opens a verified file and checks that it is the file whose identity was taken before
+    verification; ValueError when it is not."""
+
+    def refuse(reason: str) -> ValueError:
+        return ValueError(f"refusing {label} {path}: {reason}")
+
+    if before is None:
+        raise refuse("it could not be found when verification began")
+    try:
+        fd = _open_no_follow(path)
+    except OSError as exc:
+        if exc.errno in _PATH_CHANGED:
+            raise refuse(
+                f"its path no longer leads to the verified file ({os.strerror(exc.errno or 0)})"
+            ) from exc
+        raise
+    try:
+        st = os.fstat(fd)
+        if not stat.S_ISREG(st.st_mode):
+            raise refuse("it is not a regular file")
+        after = _Identity.of(st)
+        if after != before:
+            raise refuse(_describe_change(before, after))
+        if measured_size is not None and after.size != measured_size:
+            raise refuse(f"it holds {after.size} bytes but verification read {measured_size}")
+        os.set_blocking(fd, True)
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+@contextlib.contextmanager
+def open_verified(
+    manifest: StrPath, **options: Unpack[VerifyOptions]
+) -> Iterator[VerifiedFiles]:
+    """Verifies `manifest` with `verify_for_load(manifest, **options)` and yields the load plan
+    with the index, the row map and the verified auxiliary artifacts open for reading; closes
+    them on exit.
+
+    Raises what `verify_for_load` raises, and ValueError when a file opened after verification is
+    not the file that was verified (replaced, rewritten, or reached through a new link)."""
+    limits: dict[str, Any] = {k: v for k, v in options.items() if k in _LIMIT_NAMES}
+    declared: IndexManifest = _native.inspect_manifest(manifest, **limits)
+    base = os.path.dirname(os.fspath(manifest)) or "."
+    index_override = options.get("index")
+    index_declared = (
+        os.fspath(index_override) if index_override is not None else declared["artifact"]["path"]
+    )
+    index_before = _identity_before(base, index_declared)
+    rows = declared["row_identity"]
+    rows_before = _identity_before(base, rows["path"]) if rows["kind"] == "jsonl" else None
+    auxiliary_before = {
+        item["name"]: _identity_before(base, item["path"])
+        for item in declared.get("auxiliary_artifacts", [])
+    }
+
+    plan = _native.verify_for_load(manifest, **options)
+
+    with contextlib.ExitStack() as stack:
+        index = stack.enter_context(
+            _open_pinned(
+                "index file",
+                plan["artifact_path"],
+                index_before,
+                plan["metadata"]["file_size_bytes"],
+            )
+        )
+        row_map: BinaryIO | None = None
+        row_path = plan["row_identity"]["path"]
+        if row_path is not None:
+            row_map = stack.enter_context(_open_pinned("row map", row_path, rows_before, None))
+        auxiliary: dict[str, BinaryIO] = {}
+        for entry in plan["auxiliary_artifacts"]:
+            if entry["path"] is None:
+                continue
+            auxiliary[entry["name"]] = stack.enter_context(
+                _open_pinned(
+                    f"auxiliary artifact {json.dumps(entry['name'], ensure_ascii=False)}",
+                    entry["path"],
+                    auxiliary_before.get(entry["name"]),
+                    entry["size_bytes"],
+                )
+            )
+        yield VerifiedFiles(plan=plan, index=index, row_map=row_map, auxiliary_artifacts=auxiliary)
