@@ -75,8 +75,7 @@ Result<rank_io::IndexMetadata> probe_index(const fs::path& index) {
   return rank_io::probe_index_metadata(fd.get(), size);
 }
 
-// The manifest's kind and params for the probed ones, or Invalid when schema v1 has no place
-// for them.
+// Refuses probed facts that schema v1 cannot record. Errors: Invalid.
 Status check_coverage(const rank_io::IndexMetadata& meta) {
   const rank_io::FormatEntry& entry = rank_io::format_entry(meta.kind);
   if (entry.coverage_note) {
@@ -233,7 +232,7 @@ Result<model::IndexManifest> create_manifest(const CreateOptions& options) {
   artifact.vector_count = meta.vector_count;
   artifact.bytes_per_vec = meta.bytes_per_vec;
   artifact.params = manifest_params(meta.params);
-  // The size the probe saw, not the bytes hashed: both describe the file as probed.
+  // The size the probe took from the file system, not the count of bytes the digest read.
   artifact.file_size_bytes = meta.file_size_bytes;
 
   if (options.row_id_is_identity) {
