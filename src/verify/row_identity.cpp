@@ -204,17 +204,25 @@ class CommonRowReader {
   void skip_space() {
     while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
   }
-  bool literal(std::string_view text) {
+  // The length is a constant, so the comparison compiles to a few loads, not a call.
+  template <std::size_t N>
+  bool literal(const char (&text)[N]) {
     skip_space();
-    if (static_cast<std::size_t>(end_ - p_) < text.size() ||
-        std::string_view(p_, text.size()) != text) {
-      return false;
-    }
-    p_ += text.size();
+    constexpr std::size_t len = N - 1;
+    if (static_cast<std::size_t>(end_ - p_) < len || std::memcmp(p_, text, len) != 0) return false;
+    p_ += len;
     return true;
   }
-  bool token(char c) { return literal(std::string_view(&c, 1)); }
-  bool key(std::string_view quoted) { return literal(quoted) && token(':'); }
+  bool token(char c) {
+    skip_space();
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+  }
+  template <std::size_t N>
+  bool key(const char (&quoted)[N]) {
+    return literal(quoted) && token(':');
+  }
   // Up to 19 digits always fit 64 bits; longer numbers are left to the strict decoder.
   bool number(std::uint64_t& value) {
     skip_space();
