@@ -117,7 +117,7 @@ def test_report_load_plan_and_limits_have_the_stub_shapes(tmp_path: Path) -> Non
 
 def full_manifest(root: Path) -> dict[str, Any]:
     """A manifest with every optional member given (shapes only: inspection checks no rules)."""
-    spec = {"model": "m", "dim": 16, "model_revision": "r", "normalization": "l2"}
+    encoder = {"model": "m", "dim": 16, "model_revision": "r", "normalization": "l2"}
     digest = "sha256:" + "0" * 64
     return make_fixture(
         root,
@@ -128,7 +128,7 @@ def full_manifest(root: Path) -> dict[str, Any]:
                    "embedding_matrix_digest": "0" * 64, "normalization": "l2"},
         encoder_distortion={
             "schema_version": "tamrel.encoder_distortion.v1", "profile_id": "d",
-            "created_at": "2026-01-02T03:04:05Z", "encoder": spec, "tokenizer_revision": "t",
+            "created_at": "2026-01-02T03:04:05Z", "encoder": encoder, "tokenizer_revision": "t",
             "pooling": "mean", "source_metric": {"name": "s", "version": "1", "digest": digest},
             "embedding_metric": {"name": "cosine"},
             "bounds": {"declared_lower_bound": 0.5, "declared_upper_bound": 2,
@@ -144,7 +144,7 @@ def full_manifest(root: Path) -> dict[str, Any]:
             "calibration_profile_id": "c"},
         calibration={
             "schema_version": "tamrel.calibration.v1", "profile_id": "c",
-            "created_at": "2026-01-02T03:04:05Z", "calibrated_for": spec,
+            "created_at": "2026-01-02T03:04:05Z", "calibrated_for": encoder,
             "ordinalization": {"kind": "top_k", "dim": 16, "k": 4},
             "profile": {"path": "c.bin", "sha256": "0" * 64, "file_size_bytes": 1, "dim": 16,
                         "sample_count": 5, "parameterization": "marginal_topk_frequency",

@@ -338,7 +338,8 @@ def _manifest_facts(manifest: IndexManifest) -> _Facts:
     artifact = manifest["artifact"]
     facts.add("manifest id", manifest["manifest_id"])
     facts.add("created at", manifest["created_at"])
-    facts.add("embedding model", f"{manifest['embedding']['model']} (dim {manifest['embedding']['dim']})")
+    embedding = manifest["embedding"]
+    facts.add("embedding model", f"{embedding['model']} (dim {embedding['dim']})")
     facts.add("artifact", artifact["path"])
     facts.add("index", _params_text(artifact), True)
     facts.add("size", _size_text(artifact["file_size_bytes"]), True)
