@@ -27,6 +27,16 @@ constexpr std::array<bool, 256> PLAIN = [] {
   return t;
 }();
 
+constexpr std::uint64_t LOW_BITS = 0x0101010101010101ULL;
+constexpr std::uint64_t HIGH_BITS = 0x8080808080808080ULL;
+
+// Whether some byte of the word is '"', '\\' or below 0x20 (bytes of 0x80 and more are not).
+constexpr bool has_special_byte(std::uint64_t w) {
+  const auto zero_byte = [](std::uint64_t v) { return (v - LOW_BITS) & ~v & HIGH_BITS; };
+  const std::uint64_t below_space = (w - LOW_BITS * 0x20) & ~w & HIGH_BITS;
+  return (zero_byte(w ^ (LOW_BITS * '"')) | zero_byte(w ^ (LOW_BITS * '\\')) | below_space) != 0;
+}
+
 void push_utf8(std::string& out, std::uint32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
@@ -56,6 +66,47 @@ std::string json_quoted(std::string_view s) {
   std::string out;
   append_json_string(out, s);
   return out;
+}
+
+bool key_less(std::string_view a, std::string_view b) {
+  // Most keys differ in their first byte; settle those without a call.
+  if (!a.empty() && !b.empty() && a[0] != b[0]) {
+    return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);
+  }
+  return a < b;
+}
+
+// Moves the members into `out` sorted by key, the last of a repeated key winning. Objects are
+// mostly small: the order is found on indices, and each member is moved once.
+void take_sorted(std::vector<JsonMember>& members, std::vector<JsonMember>& out) {
+  const std::size_t n = members.size();
+  std::vector<std::uint32_t> heap_order;
+  std::array<std::uint32_t, 32> small_order;
+  std::uint32_t* order = small_order.data();
+  if (n > small_order.size()) {
+    heap_order.resize(n);
+    order = heap_order.data();
+  }
+  for (std::uint32_t i = 0; i < n; ++i) order[i] = i;
+  const auto less = [&](std::uint32_t a, std::uint32_t b) {
+    return key_less(members[a].first, members[b].first);
+  };
+  if (n <= small_order.size()) {
+    for (std::size_t i = 1; i < n; ++i) {  // stable insertion sort
+      const std::uint32_t moving = order[i];
+      std::size_t j = i;
+      for (; j > 0 && less(moving, order[j - 1]); --j) order[j] = order[j - 1];
+      order[j] = moving;
+    }
+  } else {
+    std::stable_sort(order, order + n, less);
+  }
+  out.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    JsonMember& m = members[order[i]];
+    if (i + 1 < n && members[order[i + 1]].first == m.first) continue;
+    out.push_back(std::move(m));
+  }
 }
 
 }  // namespace
@@ -185,6 +236,14 @@ bool Reader::parse_string(std::string_view& out) {
   bool copied = false;
   unsigned char high = 0;  // any raw byte >= 0x80 means the UTF-8 must be checked
   for (;;) {
+    // Eight bytes at a time while none is a quote, a backslash or a control character.
+    while (size_ - pos_ >= 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, data_ + pos_, 8);
+      if (has_special_byte(word)) break;
+      high |= static_cast<unsigned char>((word & HIGH_BITS) != 0 ? 0x80 : 0);
+      pos_ += 8;
+    }
     while (pos_ < size_) {
       const auto c = static_cast<unsigned char>(data_[pos_]);
       if (!PLAIN[c]) break;
@@ -368,29 +427,36 @@ bool Reader::parse_any(JsonValue& out, bool sorted) {
       bump();
       std::string_view s;
       if (!parse_string(s)) return false;
-      out.v = std::string(s);
+      out.v.emplace<std::string>(s);
       return true;
     }
     case '[': {
       if (!enter()) return false;
       bump();
-      JsonArray items;
+      // Elements gather on a stack kept per nesting level (a child only touches the level
+      // below, so the element being read stays put), and each array is allocated once, at
+      // its final size.
+      if (level_values_.empty()) level_values_.resize(MAX_DEPTH + 1);
+      std::vector<JsonValue>& stack = level_values_[depth_];
       bool first = true;
       for (;;) {
         const Next n = next_element(first);
         if (n == Next::Fail) return false;
         if (n == Next::End) break;
-        if (!parse_any(items.emplace_back(), sorted)) return false;
+        if (!parse_any(stack.emplace_back(), sorted)) return false;
       }
       if (!end_seq()) return false;
       leave();
-      out.v = std::move(items);
+      auto& items = out.v.emplace<JsonArray>();
+      items.assign(std::make_move_iterator(stack.begin()), std::make_move_iterator(stack.end()));
+      stack.clear();
       return true;
     }
     case '{': {
       if (!enter()) return false;
       bump();
-      JsonObject obj;
+      if (level_members_.empty()) level_members_.resize(MAX_DEPTH + 1);
+      std::vector<JsonMember>& stack = level_members_[depth_];
       bool first = true;
       bool in_order = true;  // keys strictly ascending so far: nothing to sort or drop
       std::string_view key;
@@ -398,14 +464,21 @@ bool Reader::parse_any(JsonValue& out, bool sorted) {
         const Next n = next_key(first, key);
         if (n == Next::Fail) return false;
         if (n == Next::End) break;
-        if (!obj.members.empty() && !(obj.members.back().first < key)) in_order = false;
-        JsonMember& m = obj.members.emplace_back(std::string(key), JsonValue{});
+        if (!stack.empty() && !key_less(stack.back().first, key)) in_order = false;
+        JsonMember& m = stack.emplace_back();
+        m.first.assign(key);
         if (!object_colon() || !parse_any(m.second, sorted)) return false;
       }
       if (!end_map()) return false;
       leave();
-      if (sorted && !in_order) obj.normalize();
-      out.v = std::move(obj);
+      auto& obj = out.v.emplace<JsonObject>();
+      if (sorted && !in_order) {
+        take_sorted(stack, obj.members);
+      } else {
+        obj.members.assign(std::make_move_iterator(stack.begin()),
+                           std::make_move_iterator(stack.end()));
+      }
+      stack.clear();
       return true;
     }
     default: break;

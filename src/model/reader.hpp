@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/result.hpp"
 #include "model/json_value.hpp"
@@ -41,9 +43,16 @@ class Reader {
   // ---- cursor ----
   // Skips whitespace; the next byte, or -1 at the end of the text.
   int peek_ws() {
+    // Indentation comes in runs of spaces: step over eight at a time first.
+    while (size_ - pos_ >= 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, data_ + pos_, 8);
+      if (word != 0x2020202020202020ULL) break;
+      pos_ += 8;
+    }
     while (pos_ < size_) {
       const auto c = static_cast<unsigned char>(data_[pos_]);
-      if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return c;
+      if (c > ' ' || (c != ' ' && c != '\n' && c != '\t' && c != '\r')) return c;
       ++pos_;
     }
     return -1;
@@ -119,6 +128,10 @@ class Reader {
   std::size_t pos_ = 0;
   std::uint32_t depth_ = 0;
   std::string scratch_;
+  // Elements and members of the containers being read, one stack per nesting level.
+  // Sized once, on the first container, so that references to a level stay valid.
+  std::vector<std::vector<JsonValue>> level_values_;
+  std::vector<std::vector<JsonMember>> level_members_;
 
   bool failed_ = false;
   bool positioned_ = false;
