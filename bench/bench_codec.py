@@ -1,0 +1,180 @@
+"""The manifest codec against the standard library's json.loads on the same bytes.
+
+- A 1 MiB manifest whose bulk is `extensions` data: inspect_manifest (read, decode, compact
+  encode, json.loads of the result) and, from the C++ bench program, decode_manifest and
+  manifest_to_json alone, beside json.loads of the same file.
+- 1,000,000 row-identity lines: decode_jsonl_row per line (C++ bench program) beside json.loads
+  per line in Python.
+
+Every contender runs in a fresh process and times itself after start-up, in CPU time of the
+process (the machine is shared: time spent waiting for a core is nobody's decoding); rounds are
+interleaved. The C++ program is built with -DTAMREL_BENCH=ON into --build when it is missing.
+
+Usage: python bench/bench_codec.py [--build build/codec-bench] [--rounds 5] [--rows 1000000]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import uuid
+from pathlib import Path
+
+from common import OUT, machine, median, python_cmd, run_timed, today, warm
+
+ROOT = Path(__file__).resolve().parents[1]
+MANIFEST_BYTES = 1 << 20
+ITERATIONS = 40
+
+BASE = {
+    "schema_version": "tamrel.index_manifest.v1",
+    "manifest_id": "urn:uuid:2f1c0a9e-6b7d-4c3e-9a51-0d8e7f6a5b4c",
+    "created_at": "2026-01-02T03:04:05Z",
+    "artifact": {"path": "index.kxrq", "sha256": "0" * 64, "kind": "rank_quant",
+                 "format_version": 1, "dim": 384, "vector_count": 1000, "bytes_per_vec": 96,
+                 "params": {"kind": "rank_quant", "bits": 2}, "file_size_bytes": 96014},
+    "embedding": {"model": "m", "dim": 384},
+    "row_identity": {"kind": "jsonl", "path": "rows.jsonl", "sha256": "0" * 64,
+                     "row_count": 1000, "id_kind": "uuid"},
+}
+
+PY_LOADS = """
+import json, sys, time
+data = open(sys.argv[1], "rb").read()
+n = int(sys.argv[2])
+start = time.process_time()
+for _ in range(n):
+    json.loads(data)
+print((time.process_time() - start) / n)
+"""
+
+PY_INSPECT = """
+import sys, time
+import _tamrel_manifest as tm
+n = int(sys.argv[2])
+tm.inspect_manifest(sys.argv[1])
+start = time.process_time()
+for _ in range(n):
+    tm.inspect_manifest(sys.argv[1])
+print((time.process_time() - start) / n)
+"""
+
+PY_ROWS = """
+import json, sys, time
+lines = open(sys.argv[1], "rb").read().split(b"\\n")[:-1]
+loads = json.loads
+start = time.process_time()
+for line in lines:
+    loads(line)
+print(time.process_time() - start)
+"""
+
+
+def manifest_file(path: Path) -> Path:
+    if path.exists() and MANIFEST_BYTES - 8192 < path.stat().st_size <= MANIFEST_BYTES:
+        return path
+
+    def text(n: int) -> str:
+        items = [{"id": i, "name": f"item-{i}", "score": i * 0.37 + 0.125, "ratio": 1e-7 * i,
+                  "tags": ["alpha", "beta\u00e9"], "nested": {"x": -i, "y": None, "ok": i % 2 == 0}}
+                 for i in range(n)]
+        return json.dumps({**BASE, "extensions": {"org.bench.items": items}}, indent=2,
+                          ensure_ascii=False)
+
+    n = 1000
+    per_item = (len(text(2 * n).encode()) - len(text(n).encode())) / n
+    n = int((MANIFEST_BYTES - len(text(0).encode()) - 4096) / per_item)
+    data = text(n).encode()
+    assert MANIFEST_BYTES - 8192 < len(data) <= MANIFEST_BYTES
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+    return path
+
+
+def rows_file(path: Path, n: int) -> Path:
+    if path.exists():
+        with open(path, "rb") as fh:  # streamed: a large parent would inflate every child's peak
+            if sum(block.count(b"\n") for block in iter(lambda: fh.read(1 << 20), b"")) == n:
+                return path
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "w") as fh:
+        chunk = []
+        for i in range(n):
+            chunk.append(json.dumps({"row_id": i, "db_id": str(uuid.UUID(int=i + 1))}) + "\n")
+            if len(chunk) == 100_000:
+                fh.write("".join(chunk))
+                chunk = []
+        fh.write("".join(chunk))
+    return path
+
+
+def bench_program(build: Path) -> Path:
+    exe = build / "codec_bench"
+    if not exe.exists():
+        subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
+                        "-DCMAKE_BUILD_TYPE=Release", "-DTAMREL_BENCH=ON",
+                        f"-DPython_EXECUTABLE={sys.executable}"], check=True,
+                       stdout=subprocess.DEVNULL)
+        subprocess.run(["ninja", "-C", str(build), "-j2", "codec_bench", "_tamrel_manifest"],
+                       check=True, stdout=subprocess.DEVNULL)
+    return exe
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", type=Path, default=ROOT / "build" / "codec-bench")
+    ap.add_argument("--rounds", type=int, default=5)
+    ap.add_argument("--rows", type=int, default=1_000_000)
+    args = ap.parse_args()
+    build = args.build.resolve()
+    exe = bench_program(build)
+    env = {**os.environ, "PYTHONPATH": str(build)}
+    manifest = manifest_file(OUT / "codec_manifest.json")
+    rows = rows_file(OUT / f"codec_rows_{args.rows}.jsonl", args.rows)
+    warm(manifest, rows)
+
+    t = {k: [] for k in ("loads", "inspect", "decode", "encode", "rows_py", "rows_cpp")}
+    peak = {}
+    for _ in range(args.rounds):
+        n = str(ITERATIONS)
+        _, peak["loads"], out = run_timed(python_cmd(PY_LOADS) + [str(manifest), n], env)
+        t["loads"].append(float(out))
+        _, peak["inspect"], out = run_timed(python_cmd(PY_INSPECT) + [str(manifest), n], env)
+        t["inspect"].append(float(out))
+        _, peak["decode"], out = run_timed([str(exe), "manifest", str(manifest), n], env)
+        got = json.loads(out)
+        t["decode"].append(got["decode_s"])
+        t["encode"].append(got["encode_s"])
+        _, peak["rows_py"], out = run_timed(python_cmd(PY_ROWS) + [str(rows)], env)
+        t["rows_py"].append(float(out))
+        _, peak["rows_cpp"], out = run_timed([str(exe), "rows", str(rows)], env)
+        t["rows_cpp"].append(json.loads(out)["seconds"])
+    m = {k: median(v) for k, v in t.items()}
+    mib = manifest.stat().st_size / (1 << 20)
+    rows_mb = rows.stat().st_size / 1e6
+    print(f"## codec (engineer codec), {today()}, {machine()}")
+    print(f"`python bench/bench_codec.py --rounds {args.rounds} --rows {args.rows}`: median of "
+          f"{args.rounds} interleaved rounds, fresh processes, CPU time, files in page cache.")
+    print(f"- manifest of {mib:.2f} MiB (pretty, bulk in extensions), per load, {ITERATIONS} loads "
+          "per process:")
+    print(f"  - json.loads:       {m['loads'] * 1e3:7.2f} ms ({mib / m['loads']:.0f} MiB/s)")
+    print(f"  - decode_manifest:  {m['decode'] * 1e3:7.2f} ms ({mib / m['decode']:.0f} MiB/s), "
+          f"{m['loads'] / m['decode']:.2f}x faster than json.loads")
+    print(f"  - manifest_to_json: {m['encode'] * 1e3:7.2f} ms")
+    print(f"  - inspect_manifest: {m['inspect'] * 1e3:7.2f} ms (read + decode + encode + json.loads"
+          f" of the result), {m['loads'] / m['inspect']:.2f}x json.loads")
+    print(f"- {args.rows} row lines ({rows_mb:.0f} MB):")
+    print(f"  - json.loads per line:       {m['rows_py']:.3f} s, "
+          f"{m['rows_py'] / args.rows * 1e9:.0f} ns/line, {rows_mb / m['rows_py']:.0f} MB/s")
+    print(f"  - decode_jsonl_row per line: {m['rows_cpp']:.3f} s, "
+          f"{m['rows_cpp'] / args.rows * 1e9:.0f} ns/line, {rows_mb / m['rows_cpp']:.0f} MB/s, "
+          f"{m['rows_py'] / m['rows_cpp']:.1f}x faster")
+    print(f"- peak RSS (KiB): " + ", ".join(f"{k} {v}" for k, v in peak.items()))
+    sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    main()
