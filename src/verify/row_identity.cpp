@@ -375,20 +375,20 @@ class RowScanner {
     ++result_.validated_rows;
     if (allow_duplicates_) return Step::Next;
 
-    // One probe for lookup and insertion. A new id is stored before its length is checked
-    // against the limit; that only matters when the scan stops here, and the set is then
-    // dropped.
+    // One probe for lookup and insertion. The length of a new id is added and checked before
+    // its bytes are copied: past the limit the scan stops right here, so the entry is never
+    // looked up again and may point at the row's own buffer instead of growing the arena.
     bool fresh = false;
     const std::string_view id = row.db_id;
     ids_.lazy_emplace(HashedId{id, line.hash}, [&](const auto& construct) {
       fresh = true;
-      construct(arena_.store(id));
+      tracked_bytes_ = saturating_add(tracked_bytes_, id.size());
+      construct(tracked_bytes_ > limits_.max_row_map_tracked_id_bytes ? id : arena_.store(id));
     });
     if (!fresh) {
       push("row_identity_duplicate_db_id", fmt::format("line {} repeats db_id", index));
       return Step::Next;
     }
-    tracked_bytes_ = saturating_add(tracked_bytes_, id.size());
     if (tracked_bytes_ > limits_.max_row_map_tracked_id_bytes) {
       push("row_identity_duplicate_tracking_limit_exceeded",
            fmt::format("tracked db_id bytes exceed max_row_identity_tracked_db_id_bytes={}",
