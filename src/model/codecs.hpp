@@ -723,11 +723,11 @@ struct Union {
   }
 
   static bool decode_variant(Reader& r, std::size_t tag, const JsonValue& body, U& out) {
-    return [&]<std::size_t... I>(std::index_sequence<I...>) {
-      bool ok = false;
-      ((tag == I ? (ok = decode_alternative<I>(r, body, out), true) : false) || ...);
-      return ok;
+    using Decode = bool (*)(Reader&, const JsonValue&, U&);
+    static constexpr auto TABLE = []<std::size_t... I>(std::index_sequence<I...>) {
+      return std::array<Decode, sizeof...(I)>{&decode_alternative<I>...};
     }(std::make_index_sequence<std::variant_size_v<U>>{});
+    return TABLE[tag](r, body, out);
   }
 };
 

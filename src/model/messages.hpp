@@ -97,6 +97,9 @@ inline constexpr char WANT_1_ELEMENT[] = "{} with 1 element";
 inline constexpr char WANT_N_IN_SEQUENCE[] = "{} elements in sequence";
 inline constexpr char WANT_1_IN_SEQUENCE[] = "1 element in sequence";
 
+// A write to the manifest file that accepted no byte.
+inline constexpr char WRITE_ZERO[] = "failed to write whole buffer";
+
 // The name of the union tag member.
 inline constexpr std::string_view TAG = "kind";
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "model/json_text.hpp"
+#include "model/messages.hpp"
 
 namespace tamrel::model::detail {
 namespace {
@@ -19,7 +20,7 @@ Status write_all(int fd, std::string_view bytes) {
       if (errno == EINTR) continue;
       return ManifestError::json(os_error_text(errno), 0, 0);
     }
-    if (n == 0) return ManifestError::json(WRITE_ZERO, 0, 0);
+    if (n == 0) return ManifestError::json(msg::WRITE_ZERO, 0, 0);
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
   return {};

@@ -12,8 +12,6 @@
 
 namespace tamrel::model::detail {
 
-inline constexpr char WRITE_ZERO[] = "failed to write whole buffer";
-
 class JsonWriter {
  public:
   enum class Layout : std::uint8_t { Compact, Pretty };
