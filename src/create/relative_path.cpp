@@ -14,14 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Every component, root included; the empty element of a trailing separator names nothing.
-std::vector<fs::path> components(const fs::path& path) {
-  std::vector<fs::path> out;
-  for (const fs::path& part : path) {
-    if (!part.empty()) out.push_back(part);
-  }
-  return out;
-}
 
 bool is_named(const fs::path& component) {
   return !(component.has_root_name() || component.has_root_directory());
@@ -52,8 +44,8 @@ Result<std::string> manifest_relative_path(const fs::path& path, const fs::path&
                                            std::string_view label) {
   TAMREL_TRY(const fs::path canonical, verify::canonicalize(path));
   TAMREL_TRY(const fs::path base, verify::canonicalize(manifest_dir));
-  const std::vector<fs::path> target = components(canonical);
-  const std::vector<fs::path> dir = components(base);
+  const std::vector<fs::path> target = verify::named_components(canonical);
+  const std::vector<fs::path> dir = verify::named_components(base);
 
   const auto [dir_end, target_end] = std::mismatch(
       dir.begin(), dir.end(), target.begin(), target.end(),

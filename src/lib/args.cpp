@@ -1,5 +1,7 @@
 #include "lib/args.hpp"
 
+#include "base/text.hpp"
+
 #include <fmt/format.h>
 
 #include <cstring>
@@ -43,20 +45,8 @@ void not_instance(PyObject* obj, const char* expected) {
 void append_wide(std::string& out, std::uint32_t cp) {
   if (cp >= 0xDC80 && cp <= 0xDCFF) {
     out.push_back(static_cast<char>(cp - 0xDC00));
-  } else if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    append_utf8(out, cp);
   }
 }
 

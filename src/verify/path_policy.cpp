@@ -12,10 +12,6 @@
 namespace tamrel::verify {
 namespace fs = std::filesystem;
 
-namespace {
-
-// The components that name something: a trailing separator yields an empty element, which
-// says nothing about location.
 std::vector<fs::path> named_components(const fs::path& path) {
   std::vector<fs::path> out;
   for (const fs::path& part : path) {
@@ -23,6 +19,9 @@ std::vector<fs::path> named_components(const fs::path& path) {
   }
   return out;
 }
+
+namespace {
+
 
 std::string code_for(std::string_view prefix, std::string_view suffix) {
   return fmt::format("{}_{}", prefix, suffix);

@@ -17,6 +17,10 @@ Result<std::filesystem::path> canonicalize(const std::filesystem::path& path);
 // The lexical walk: true when a relative path climbs above its start (or has a root).
 bool lexically_escapes(const std::filesystem::path& relative);
 
+// Every component, root included, without the empty element a trailing separator yields (it
+// says nothing about location).
+std::vector<std::filesystem::path> named_components(const std::filesystem::path& path);
+
 // Component-wise containment of one canonical path in another (/a/b2 is not inside /a/b).
 bool path_within(const std::filesystem::path& canonical, const std::filesystem::path& base);
 
