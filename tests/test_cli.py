@@ -96,7 +96,8 @@ def test_verify_one_changed_byte(tmp_path: Path) -> None:
 
 
 def lfs_pointer(oid: str, size: int) -> bytes:
-    return f"version https://git-lfs.github.com/spec/v1\noid sha256:{oid}\nsize {size}\n".encode()
+    # Only the "version https://git-lfs" prefix matters to the hint.
+    return f"version https://git-lfs.example/v1\noid sha256:{oid}\nsize {size}\n".encode()
 
 
 def _append_byte(root: Path) -> None:
