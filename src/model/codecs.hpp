@@ -99,11 +99,6 @@ inline std::string invalid_type(const JsonValue& found, std::string_view expecte
 inline std::string unknown_variant(std::string_view name, const auto& names) {
   return fmt::format(msg::UNKNOWN_VARIANT, name, one_of(names, same));
 }
-inline std::string invalid_length_in_sequence(std::size_t length, std::size_t expected) {
-  return fmt::format(msg::INVALID_LENGTH, length,
-                     expected == 1 ? std::string(msg::WANT_1_IN_SEQUENCE)
-                                   : fmt::format(msg::WANT_N_IN_SEQUENCE, expected));
-}
 
 template <class R>
 std::string expecting() {
@@ -496,8 +491,9 @@ struct Rec {
         }
         if (!fields[i].read_content(r, (*items)[i], out)) return false;
       }
+      // As in the text: an element beyond the last member.
       if (items->size() > fields.size()) {
-        return r.fail_unpositioned(invalid_length_in_sequence(items->size(), fields.size()));
+        return r.fail_unpositioned(std::string(msg::text(Syntax::TrailingCharacters)));
       }
       return true;
     }
@@ -697,13 +693,23 @@ struct Union {
     if (n == Next::Fail) return false;
     if (n == Next::End) return r.fail_unpositioned(fmt::format(msg::MISSING_FIELD, msg::TAG));
     if (!read_identifier(r, tags, tag)) return false;
+    // The tag names the variant, and with it the number of elements that may follow: one more
+    // fails where it starts, as in the positional form of any record.
+    const std::size_t width = WIDTHS[tag];
     for (;;) {
       n = r.next_element(first);
       if (n == Next::Fail) return false;
       if (n == Next::End) return true;
+      if (rest.size() == width) return r.fail_peek(Syntax::TrailingCharacters);
       if (!r.parse_any(rest.emplace_back(), false)) return false;
     }
   }
+
+  // Members of each variant, in the order of the alternatives.
+  static constexpr auto WIDTHS = []<std::size_t... I>(std::index_sequence<I...>) {
+    return std::array<std::size_t, sizeof...(I)>{
+        RecordTraits<std::variant_alternative_t<I, U>>::fields.size()...};
+  }(std::make_index_sequence<std::variant_size_v<U>>{});
 
   template <std::size_t I>
   static bool decode_alternative(Reader& r, const JsonValue& body, U& out) {
@@ -714,7 +720,7 @@ struct Union {
       // with the tag.
       const JsonArray* items = body.as_array();
       if (items != nullptr && !items->empty()) {
-        return r.fail_unpositioned(invalid_length_in_sequence(items->size(), 0));
+        return r.fail_unpositioned(std::string(msg::text(Syntax::TrailingCharacters)));
       }
       return true;
     } else {

@@ -94,8 +94,6 @@ inline constexpr char WANT_VARIANT[] = "struct variant {}::{}";
 inline constexpr char WANT_UNION[] = "internally tagged enum {}";
 inline constexpr char WANT_N_ELEMENTS[] = "{} with {} elements";
 inline constexpr char WANT_1_ELEMENT[] = "{} with 1 element";
-inline constexpr char WANT_N_IN_SEQUENCE[] = "{} elements in sequence";
-inline constexpr char WANT_1_IN_SEQUENCE[] = "1 element in sequence";
 
 // A write to the manifest file that accepted no byte.
 inline constexpr char WRITE_ZERO[] = "failed to write whole buffer";
