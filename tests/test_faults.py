@@ -174,3 +174,14 @@ def test_index_rewritten_with_the_same_size(fixture):
     with pytest.raises(ValueError) as info:
         tm.verify_for_load(path)
     assert str(info.value) == "manifest verification failed: artifact_sha256_mismatch"
+
+
+def test_index_override_is_the_callers_file_and_opened_as_usual(fixture):
+    # A device named by the manifest is refused unread; named by the caller it is read.
+    _, path, _ = fixture
+    report = tm.verify_manifest(path, index="/dev/null", allow_path_escape=True,
+                                allow_absolute_paths=True)
+    assert report["artifact"]["sha256"] == (
+        "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855")
+    assert messages(report, "artifact_probe_failed") == [
+        "failed to probe artifact metadata: tamrel index header truncated while reading magic"]

@@ -49,8 +49,8 @@ bool same_params(const rank_io::IndexParams& a, const rank_io::IndexParams& b) {
 }
 
 void hash_pass(report::VerificationReport& report, const model::Artifact& a,
-               const std::filesystem::path& canonical) {
-  auto fd = io::open_for_read(canonical, io::Origin::Manifest);
+               const std::filesystem::path& canonical, io::Origin origin) {
+  auto fd = io::open_for_read(canonical, origin);
   auto digest = fd.ok() ? io::digest_fd(fd->get()) : Result<io::FileDigest>(fd.error());
   if (!digest.ok()) {
     add_issue(report.errors, "artifact_hash_failed",
@@ -71,8 +71,9 @@ void hash_pass(report::VerificationReport& report, const model::Artifact& a,
   }
 }
 
-Result<rank_io::IndexMetadata> probe_file(const std::filesystem::path& canonical) {
-  TAMREL_TRY(UniqueFd fd, io::open_for_read(canonical, io::Origin::Manifest));
+Result<rank_io::IndexMetadata> probe_file(const std::filesystem::path& canonical,
+                                          io::Origin origin) {
+  TAMREL_TRY(UniqueFd fd, io::open_for_read(canonical, origin));
   TAMREL_TRY(const std::uint64_t size, io::file_size(fd.get()));
   return rank_io::probe_index_metadata(fd.get(), size);
 }
@@ -142,9 +143,12 @@ void verify_artifact(report::VerificationReport& report, const PassInput& in) {
   if (!canonical) return;
   report.artifact.canonical_path = path_display(*canonical);
 
-  hash_pass(report, a, *canonical);
+  // An index= override is the caller's own choice of file, opened as usual; a path taken from
+  // the manifest is opened without blocking and must be a regular file.
+  const io::Origin origin = opt.index ? io::Origin::Caller : io::Origin::Manifest;
+  hash_pass(report, a, *canonical, origin);
 
-  auto meta = probe_file(*canonical);
+  auto meta = probe_file(*canonical, origin);
   if (!meta.ok()) {
     add_issue(report.errors, "artifact_probe_failed",
               fmt::format("failed to probe artifact metadata: {}", meta.error().message));
