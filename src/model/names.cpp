@@ -1,20 +1,43 @@
 #include <algorithm>
+#include <cstddef>
+#include <string_view>
 
 #include "model/records.hpp"
+#include "model/schema.hpp"
 
 namespace tamrel::model {
 
-const char* to_json_name(ManifestIndexKind kind) {
-  static constexpr const char* kNames[] = {"rank", "rank_quant", "bitmap", "sign_bitmap"};
-  return kNames[static_cast<int>(kind)];
+namespace {
+
+// The decoder's and writer's tables (schema.hpp) serve here too. Their entries view string
+// literals, so each one ends with a NUL and may be handed out as a C string.
+template <class Names>
+constexpr bool nul_terminated(const Names& names) {
+  for (const std::string_view n : names) {
+    if (n.data()[n.size()] != '\0') return false;
+  }
+  return true;
 }
 
-const char* to_json_name(ProfileParameterization p) {
-  static constexpr const char* kNames[] = {"marginal_topk_frequency", "bucket_frequency",
-                                           "sign_frequency", "rank_position_frequency",
-                                           "empirical_tail_table"};
-  return kNames[static_cast<int>(p)];
+template <class E>
+const char* enum_name(E value) {
+  constexpr const auto& names = detail::EnumTraits<E>::names;
+  static_assert(nul_terminated(names));
+  return names[static_cast<std::size_t>(value)].data();
 }
+
+template <class U>
+const char* union_tag(const U& value) {
+  constexpr const auto& tags = detail::UnionTraits<U>::tags;
+  static_assert(nul_terminated(tags));
+  return tags[value.index()].data();
+}
+
+}  // namespace
+
+const char* to_json_name(ManifestIndexKind kind) { return enum_name(kind); }
+const char* to_json_name(ProfileParameterization p) { return enum_name(p); }
+const char* to_json_name(DistortionEvidenceKind kind) { return enum_name(kind); }
 
 const char* message_name(ProfileParameterization p) {
   static constexpr const char* kNames[] = {"MarginalTopKFrequency", "BucketFrequency",
@@ -23,33 +46,10 @@ const char* message_name(ProfileParameterization p) {
   return kNames[static_cast<int>(p)];
 }
 
-const char* to_json_name(DistortionEvidenceKind kind) {
-  static constexpr const char* kNames[] = {"certified", "empirical_sample", "benchmark_estimate",
-                                           "teacher_estimate", "caller_asserted"};
-  return kNames[static_cast<int>(kind)];
-}
-
-const char* params_tag(const ManifestIndexParams& params) {
-  static constexpr const char* kNames[] = {"rank", "rank_quant", "bitmap", "sign_bitmap"};
-  return kNames[params.index()];
-}
-
-const char* row_identity_tag(const RowIdentity& ri) {
-  static constexpr const char* kNames[] = {"row_id_identity", "jsonl"};
-  return kNames[ri.index()];
-}
-
-const char* ordinalization_tag(const CalibrationOrdinalization& o) {
-  static constexpr const char* kNames[] = {"top_k", "bucket", "sign", "rank_position",
-                                           "caller_defined"};
-  return kNames[o.index()];
-}
-
-const char* null_model_tag(const NullModelSpec& n) {
-  static constexpr const char* kNames[] = {"uniform_hypergeometric", "weighted_marginal_profile",
-                                           "empirical_tail_table", "caller_defined"};
-  return kNames[n.index()];
-}
+const char* params_tag(const ManifestIndexParams& params) { return union_tag(params); }
+const char* row_identity_tag(const RowIdentity& ri) { return union_tag(ri); }
+const char* ordinalization_tag(const CalibrationOrdinalization& o) { return union_tag(o); }
+const char* null_model_tag(const NullModelSpec& n) { return union_tag(n); }
 
 const JsonValue* JsonObject::find(std::string_view key) const {
   auto it = std::lower_bound(members.begin(), members.end(), key,
