@@ -600,6 +600,33 @@ def test_json_value_objects_sort_and_keep_the_last_repeated_key(tmp_path):
     assert got["extensions"]["b"] == [5]
 
 
+def _object_text(pairs) -> str:
+    return "{" + ", ".join(f"{json.dumps(k)}: {json.dumps(v)}" for k, v in pairs) + "}"
+
+
+# Key orders that move members along cycles of several lengths, repeats anywhere, and objects
+# past the small-object sort; siblings of different sizes follow each other.
+@pytest.mark.parametrize("pairs", [
+    [("c", 1), ("a", 2), ("b", 3)],
+    [("b", 1), ("a", 2), ("d", 3), ("c", 4)],
+    [("id", 1), ("name", 2), ("score", 3), ("ratio", 4), ("tags", 5), ("nested", 6)],
+    [("e", 1), ("d", 2), ("c", 3), ("b", 4), ("a", 5)],
+    [("ab", 1), ("a", 2), ("abc", 3), ("b", 4), ("aa", 5)],
+    [("b", 1), ("a", 2), ("b", 3), ("a", 4), ("c", 5)],
+    [("x", 1), ("x", 2), ("x", 3)],
+    [(f"k{(i * 37) % 50:02}", i) for i in range(50)],
+    [(f"k{i % 20}", i) for i in range(45)],
+], ids=lambda p: f"{len(p)}-{p[0][0]}")
+def test_object_members_sorted_with_the_last_repeat_winning(tmp_path, pairs):
+    expected = sorted(dict(pairs).items(), key=lambda kv: kv[0].encode())
+    siblings = [_object_text(pairs[:1]), _object_text(pairs), _object_text(pairs[:2]),
+                _object_text(pairs)]
+    got = ext(tmp_path, "[" + ", ".join(siblings) + "]")
+    assert [list(o.items()) for o in got] == [
+        list(dict(pairs[:1]).items()), expected,
+        sorted(dict(pairs[:2]).items(), key=lambda kv: kv[0].encode()), expected]
+
+
 def test_repeated_extensions_member_is_a_duplicate(tmp_path):
     check(tmp_path, VALID[:-1] + ', "extensions": {}, "extensions"¦: {}}', "duplicate field `extensions`")
 

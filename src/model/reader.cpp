@@ -76,9 +76,9 @@ bool key_less(std::string_view a, std::string_view b) {
   return a < b;
 }
 
-// Moves the members into `out` sorted by key, the last of a repeated key winning. Objects are
-// mostly small: the order is found on indices, and each member is moved once.
-void take_sorted(std::vector<JsonMember>& members, std::vector<JsonMember>& out) {
+// Sorts the members by key, the last of a repeated key winning. Objects are mostly small: the
+// order is found on indices, then the members are moved along its cycles, each once.
+void sort_members(std::vector<JsonMember>& members) {
   const std::size_t n = members.size();
   std::vector<std::uint32_t> heap_order;
   std::array<std::uint32_t, 32> small_order;
@@ -101,12 +101,46 @@ void take_sorted(std::vector<JsonMember>& members, std::vector<JsonMember>& out)
   } else {
     std::stable_sort(order, order + n, less);
   }
-  out.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    JsonMember& m = members[order[i]];
-    if (i + 1 < n && members[order[i + 1]].first == m.first) continue;
-    out.push_back(std::move(m));
+  bool repeated = false;
+  for (std::size_t i = 0; i + 1 < n; ++i) {
+    if (members[order[i]].first == members[order[i + 1]].first) {
+      repeated = true;
+      break;
+    }
   }
+  if (repeated) {
+    std::vector<JsonMember> out;
+    out.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      JsonMember& m = members[order[i]];
+      if (i + 1 < n && members[order[i + 1]].first == m.first) continue;
+      out.push_back(std::move(m));
+    }
+    members.swap(out);
+    return;
+  }
+  // Position i receives the member at order[i].
+  for (std::size_t i = 0; i < n; ++i) {
+    if (order[i] == i) continue;
+    JsonMember held = std::move(members[i]);
+    std::size_t j = i;
+    for (;;) {
+      const std::size_t from = order[j];
+      order[j] = static_cast<std::uint32_t>(j);
+      if (from == i) {
+        members[j] = std::move(held);
+        break;
+      }
+      members[j] = std::move(members[from]);
+      j = from;
+    }
+  }
+}
+
+// A container read at a guessed size gives back what the guess overshot by much.
+template <class T>
+void fit(std::vector<T>& v) {
+  if (v.capacity() - v.size() > v.size() + 16) v.shrink_to_fit();
 }
 
 }  // namespace
@@ -433,30 +467,28 @@ bool Reader::parse_any(JsonValue& out, bool sorted) {
     case '[': {
       if (!enter()) return false;
       bump();
-      // Elements gather on a stack kept per nesting level (a child only touches the level
-      // below, so the element being read stays put), and each array is allocated once, at
-      // its final size.
-      if (level_values_.empty()) level_values_.resize(MAX_DEPTH + 1);
-      std::vector<JsonValue>& stack = level_values_[depth_];
+      // Elements are read in place. Siblings tend to have the same size, so each array starts
+      // at the size of the last one read at its depth.
+      auto& items = out.v.emplace<JsonArray>();
+      items.reserve(element_hint_[depth_]);
       bool first = true;
       for (;;) {
         const Next n = next_element(first);
         if (n == Next::Fail) return false;
         if (n == Next::End) break;
-        if (!parse_any(stack.emplace_back(), sorted)) return false;
+        if (!parse_any(items.emplace_back(), sorted)) return false;
       }
       if (!end_seq()) return false;
+      element_hint_[depth_] = static_cast<std::uint32_t>(items.size());
       leave();
-      auto& items = out.v.emplace<JsonArray>();
-      items.assign(std::make_move_iterator(stack.begin()), std::make_move_iterator(stack.end()));
-      stack.clear();
+      fit(items);
       return true;
     }
     case '{': {
       if (!enter()) return false;
       bump();
-      if (level_members_.empty()) level_members_.resize(MAX_DEPTH + 1);
-      std::vector<JsonMember>& stack = level_members_[depth_];
+      auto& members = out.v.emplace<JsonObject>().members;
+      members.reserve(member_hint_[depth_]);
       bool first = true;
       bool in_order = true;  // keys strictly ascending so far: nothing to sort or drop
       std::string_view key;
@@ -464,21 +496,16 @@ bool Reader::parse_any(JsonValue& out, bool sorted) {
         const Next n = next_key(first, key);
         if (n == Next::Fail) return false;
         if (n == Next::End) break;
-        if (!stack.empty() && !key_less(stack.back().first, key)) in_order = false;
-        JsonMember& m = stack.emplace_back();
+        if (!members.empty() && !key_less(members.back().first, key)) in_order = false;
+        JsonMember& m = members.emplace_back();
         m.first.assign(key);
         if (!object_colon() || !parse_any(m.second, sorted)) return false;
       }
       if (!end_map()) return false;
+      member_hint_[depth_] = static_cast<std::uint32_t>(members.size());
       leave();
-      auto& obj = out.v.emplace<JsonObject>();
-      if (sorted && !in_order) {
-        take_sorted(stack, obj.members);
-      } else {
-        obj.members.assign(std::make_move_iterator(stack.begin()),
-                           std::make_move_iterator(stack.end()));
-      }
-      stack.clear();
+      if (sorted && !in_order) sort_members(members);
+      fit(members);
       return true;
     }
     default: break;

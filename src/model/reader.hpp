@@ -2,6 +2,8 @@
 // strings, numbers, arbitrary values, and the failure slot with its position.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -43,16 +45,14 @@ class Reader {
   // ---- cursor ----
   // Skips whitespace; the next byte, or -1 at the end of the text.
   int peek_ws() {
-    // Indentation comes in runs of spaces: step over eight at a time first.
-    while (size_ - pos_ >= 8) {
-      std::uint64_t word = 0;
-      std::memcpy(&word, data_ + pos_, 8);
-      if (word != 0x2020202020202020ULL) break;
-      pos_ += 8;
-    }
     while (pos_ < size_) {
       const auto c = static_cast<unsigned char>(data_[pos_]);
-      if (c > ' ' || (c != ' ' && c != '\n' && c != '\t' && c != '\r')) return c;
+      if (c > ' ') return c;
+      if (c == ' ') {
+        skip_spaces();
+        continue;
+      }
+      if (c != '\n' && c != '\t' && c != '\r') return c;
       ++pos_;
     }
     return -1;
@@ -119,6 +119,22 @@ class Reader {
 
  private:
   bool fail(std::string message, std::size_t index);
+  // Indentation comes in runs of spaces: eight at a time, the first other byte found by its bit.
+  void skip_spaces() {
+    while (size_ - pos_ >= 8) {
+      std::uint64_t word = 0;
+      std::memcpy(&word, data_ + pos_, 8);
+      const std::uint64_t other = word ^ 0x2020202020202020ULL;
+      if (other != 0) {
+        const int bit = std::endian::native == std::endian::little ? std::countr_zero(other)
+                                                                   : std::countl_zero(other);
+        pos_ += static_cast<std::size_t>(bit / 8);
+        return;
+      }
+      pos_ += 8;
+    }
+    while (pos_ < size_ && data_[pos_] == ' ') ++pos_;
+  }
   bool parse_escape(std::string& out);
   bool parse_unicode_escape(std::string& out);
   bool hex4(std::uint32_t& out);
@@ -128,10 +144,9 @@ class Reader {
   std::size_t pos_ = 0;
   std::uint32_t depth_ = 0;
   std::string scratch_;
-  // Elements and members of the containers being read, one stack per nesting level.
-  // Sized once, on the first container, so that references to a level stay valid.
-  std::vector<std::vector<JsonValue>> level_values_;
-  std::vector<std::vector<JsonMember>> level_members_;
+  // Sizes of the last array and object read at each depth: the next one starts there.
+  std::array<std::uint32_t, MAX_DEPTH + 1> element_hint_{};
+  std::array<std::uint32_t, MAX_DEPTH + 1> member_hint_{};
 
   bool failed_ = false;
   bool positioned_ = false;
