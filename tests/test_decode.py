@@ -568,8 +568,9 @@ def test_json_value_numbers_and_literals(tmp_path, raw, expected, kind):
     assert type(got) is kind and got == expected
 
 
-def test_minus_zero_is_the_negative_real(tmp_path):
-    got = ext(tmp_path, "-0")
+@pytest.mark.parametrize("raw", ["-0", "-0.0", "-0e5", "-0.000e-3"])
+def test_minus_zero_is_the_negative_real(tmp_path, raw):
+    got = ext(tmp_path, raw)
     assert isinstance(got, float) and math.copysign(1.0, got) == -1.0
 
 
@@ -577,6 +578,10 @@ def test_minus_zero_is_the_negative_real(tmp_path):
     "0.1", "2.2250738585072011e-308", "1.7976931348623157e308", "4.9e-324", "2.4703282292062328e-324",
     "9007199254740993.0", "123456789012345678901234567890", "0." + "0" * 300 + "1",
     "1." + "0" * 3000 + "1", "3.141592653589793238462643383279502884197169399375105820974944",
+    # at and just past the bounds of exact digits and exact powers of ten
+    "9007199254740992.5", "900719925474099.3", "9007199254740991e22", "9007199254740991e23",
+    "1e22", "1e23", "1e-22", "1e-23", "8.98846567431158e307", "-0.000123456789", "123.456e-20",
+    "4.35679e-7", "1234.495", "0.30000000000000004", "7.0e-10", "1E+2", "5e-324",
 ])
 def test_reals_are_correctly_rounded(tmp_path, text):
     assert ext(tmp_path, text) == float(text)

@@ -20,6 +20,12 @@ using msg::Syntax;
 
 constexpr bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
+// Integers up to 2^53 are exact doubles, and so are the powers of ten up to 10^22.
+constexpr std::uint64_t FAST_LIMIT = std::uint64_t{1} << 53;
+constexpr std::array<double, 23> POW10 = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                          1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
 // Bytes a string holds as they are: everything but the quote, the backslash and controls.
 constexpr std::array<bool, 256> PLAIN = [] {
   std::array<bool, 256> t{};
@@ -358,6 +364,9 @@ bool Reader::parse_number(Number& out) {
   }
 
   bool real = overflow;
+  // Every digit as one integer while it stays exact in a double (the quick path below).
+  std::uint64_t digits = overflow ? FAST_LIMIT + 1 : significand;
+  std::int64_t frac_digits = 0;
   if (pos_ < size_ && data_[pos_] == '.') {
     real = true;
     ++pos_;
@@ -367,8 +376,10 @@ bool Reader::parse_number(Number& out) {
         nonzero = true;
         frac_zeros = static_cast<std::int64_t>(pos_ - frac_start);
       }
+      if (digits <= FAST_LIMIT) digits = digits * 10 + static_cast<std::uint64_t>(data_[pos_] - '0');
       ++pos_;
     }
+    frac_digits = static_cast<std::int64_t>(pos_ - frac_start);
     if (pos_ == frac_start) {
       return fail_peek(pos_ < size_ ? Syntax::InvalidNumber : Syntax::EofValue);
     }
@@ -419,6 +430,18 @@ bool Reader::parse_number(Number& out) {
       out.i = static_cast<std::int64_t>(~significand + 1);
       return true;
     }
+  }
+
+  // Both the digits and the power of ten are exact doubles: one division or multiplication
+  // rounds correctly, as from_chars would.
+  const std::int64_t scale = exponent - frac_digits;
+  if (digits <= FAST_LIMIT && scale >= -22 && scale <= 22) {
+    double value = static_cast<double>(digits);
+    value = scale < 0 ? value / POW10[static_cast<std::size_t>(-scale)]
+                      : value * POW10[static_cast<std::size_t>(scale)];
+    out.kind = Number::Kind::Real;
+    out.d = negative ? -value : value;
+    return true;
   }
 
   // Correctly rounded, whatever the number of digits.
