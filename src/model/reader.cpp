@@ -43,24 +43,6 @@ constexpr bool has_special_byte(std::uint64_t w) {
   return (zero_byte(w ^ (LOW_BITS * '"')) | zero_byte(w ^ (LOW_BITS * '\\')) | below_space) != 0;
 }
 
-void push_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -240,7 +222,7 @@ bool Reader::parse_unicode_escape(std::string& out) {
   if (!hex4(n)) return false;
   if (n >= 0xDC00 && n <= 0xDFFF) return fail_here(Syntax::LoneLeadingSurrogate);
   if (n < 0xD800 || n > 0xDBFF) {
-    push_utf8(out, n);
+    append_utf8(out, n);
     return true;
   }
   // A leading surrogate: a trailing one must follow as a second escape.
@@ -251,7 +233,7 @@ bool Reader::parse_unicode_escape(std::string& out) {
   std::uint32_t n2 = 0;
   if (!hex4(n2)) return false;
   if (n2 < 0xDC00 || n2 > 0xDFFF) return fail_here(Syntax::LoneLeadingSurrogate);
-  push_utf8(out, (((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000);
+  append_utf8(out, (((n - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000);
   return true;
 }
 
