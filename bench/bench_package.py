@@ -15,12 +15,10 @@ Usage: python bench/bench_package.py [--mib 128] [--rounds 5]
 from __future__ import annotations
 
 import argparse
-import json
 import sys
-from pathlib import Path
 
-from bench_verify import make_index
-from common import OUT, machine, median, python_cmd, run_timed, today, warm
+from bench_verify import make_rank_fixture
+from common import machine, median, python_cmd, run_timed, today, warm
 
 IMPORT_NATIVE = "import _tamrel_manifest"
 IMPORT_PACKAGE = "import tamrel_manifest"
@@ -41,22 +39,7 @@ def main() -> None:
     ap.add_argument("--mib", type=int, default=128)
     ap.add_argument("--rounds", type=int, default=5)
     args = ap.parse_args()
-    index = make_index(OUT / f"package_{args.mib}.kxr", args.mib)
-    digest = json.loads(run_timed(python_cmd(
-        "import _tamrel_manifest as tm, sys, json; print(json.dumps(tm.sha256_file(sys.argv[1])))")
-        + [str(index)])[2])
-    n = args.mib * 1024
-    manifest = {
-        "schema_version": "tamrel.index_manifest.v1", "manifest_id": "bench",
-        "created_at": "2026-01-01T00:00:00Z",
-        "artifact": {"path": index.name, "sha256": digest["sha256"], "kind": "rank",
-                     "format_version": 1, "dim": 512, "vector_count": n, "bytes_per_vec": 1024,
-                     "params": {"kind": "rank"}, "file_size_bytes": digest["size_bytes"]},
-        "embedding": {"model": "m", "dim": 512},
-        "row_identity": {"kind": "row_id_identity", "row_count": n},
-    }
-    mpath = OUT / f"package_{args.mib}.json"
-    mpath.write_text(json.dumps(manifest))
+    index, mpath = make_rank_fixture("package", args.mib)
     warm(index)
 
     sides = {

@@ -42,16 +42,14 @@ def make_index(path: Path, mib: int) -> Path:
     return path
 
 
-def main() -> None:
-    ap = argparse.ArgumentParser()
-    ap.add_argument("--mib", type=int, default=256)
-    ap.add_argument("--rounds", type=int, default=5)
-    args = ap.parse_args()
-    index = make_index(OUT / f"verify_{args.mib}.kxr", args.mib)
+
+def make_rank_fixture(name: str, mib: int) -> tuple[Path, Path]:
+    """The index of make_index and a manifest with an identity row map that matches it."""
+    index = make_index(OUT / f"{name}_{mib}.kxr", mib)
     digest = json.loads(run_timed(python_cmd(
         "import _tamrel_manifest as tm, sys, json; print(json.dumps(tm.sha256_file(sys.argv[1])))")
         + [str(index)])[2])
-    n = args.mib * 1024
+    n = mib * 1024
     manifest = {
         "schema_version": "tamrel.index_manifest.v1", "manifest_id": "bench",
         "created_at": "2026-01-01T00:00:00Z",
@@ -61,8 +59,16 @@ def main() -> None:
         "embedding": {"model": "m", "dim": 512},
         "row_identity": {"kind": "row_id_identity", "row_count": n},
     }
-    mpath = OUT / f"verify_{args.mib}.json"
+    mpath = OUT / f"{name}_{mib}.json"
     mpath.write_text(json.dumps(manifest))
+    return index, mpath
+
+def main() -> None:
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--mib", type=int, default=256)
+    ap.add_argument("--rounds", type=int, default=5)
+    args = ap.parse_args()
+    index, mpath = make_rank_fixture("verify", args.mib)
     warm(index)
 
     t_import, t_digest, t_verify = [], [], []

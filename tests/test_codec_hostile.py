@@ -13,17 +13,9 @@ from pathlib import Path
 import pytest
 
 import _tamrel_manifest as tm
+from builders import minimal_manifest
 
-BASE = {
-    "schema_version": "tamrel.index_manifest.v1",
-    "manifest_id": "urn:uuid:2f1c0a9e-6b7d-4c3e-9a51-0d8e7f6a5b4c",
-    "created_at": "2026-01-02T03:04:05Z",
-    "artifact": {"path": "i", "sha256": "s", "kind": "rank", "format_version": 1, "dim": 8,
-                 "vector_count": 3, "bytes_per_vec": 16, "params": {"kind": "rank"},
-                 "file_size_bytes": 57},
-    "embedding": {"model": "m", "dim": 8},
-    "row_identity": {"kind": "row_id_identity", "row_count": 3},
-}
+BASE = minimal_manifest()
 
 RICH = {
     **BASE,

@@ -11,21 +11,13 @@ from pathlib import Path
 import pytest
 
 import _tamrel_manifest as tm
+from builders import minimal_manifest
 
 SUITE = Path(__file__).resolve().parents[2] / "shared" / "testdata" / "jsontestsuite" / "test_parsing"
 
 pytestmark = pytest.mark.skipif(not SUITE.is_dir(), reason="JSONTestSuite corpus not present")
 
-BASE = {
-    "schema_version": "tamrel.index_manifest.v1",
-    "manifest_id": "urn:uuid:2f1c0a9e-6b7d-4c3e-9a51-0d8e7f6a5b4c",
-    "created_at": "2026-01-02T03:04:05Z",
-    "artifact": {"path": "i", "sha256": "s", "kind": "rank", "format_version": 1, "dim": 8,
-                 "vector_count": 3, "bytes_per_vec": 16, "params": {"kind": "rank"},
-                 "file_size_bytes": 57},
-    "embedding": {"model": "m", "dim": 8},
-    "row_identity": {"kind": "row_id_identity", "row_count": 3},
-}
+BASE = minimal_manifest()
 KEY = "org.jsontestsuite.case"
 # The case is the last member's value, followed by a line break so that nothing it ends with
 # (a number, a bare word) can run into the closing braces.
