@@ -158,3 +158,26 @@ def test_issues_follow_the_stage_order(tmp_path):
         "calibration_profile_id_empty",
         "attestation_predicate_type_missing",
     ]
+
+
+# Attestations side by side usually share one key order; lookups must find their members
+# whether an attestation follows its sibling's order, leaves it, or swaps in a key of the same
+# length that sorts elsewhere.
+@pytest.mark.parametrize("extras", [
+    ["a", "a", "z", "a", "m", "a"],
+    ["z", "a", "zz", "a", "", "a"],
+    ["a", "a", "a", "a", "a", "z"],
+], ids=["same-length", "longer-and-none", "late-change"])
+def test_lookups_in_attestations_that_share_a_key_order(tmp_path, extras):
+    manifest = block_fixture(tmp_path)
+    digest = manifest["artifact"]["sha256"]
+    attestations = []
+    for i, extra in enumerate(extras):
+        a = {"subject": [subject(digest)], "predicateType": f"p{i}"}
+        if extra:
+            a[extra] = i
+        attestations.append(a)
+    manifest["attestations"] = attestations
+    report = verify(tmp_path, manifest)
+    assert report["attestation_shape_checks"] == [check(f"p{i}", matched=True)
+                                                  for i in range(len(extras))]

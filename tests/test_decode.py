@@ -632,6 +632,77 @@ def test_object_members_sorted_with_the_last_repeat_winning(tmp_path, pairs):
         sorted(dict(pairs[:2]).items(), key=lambda kv: kv[0].encode()), expected]
 
 
+def _model(pairs_or_value):
+    """What the decoder keeps, as nested lists of pairs (member order included)."""
+    if isinstance(pairs_or_value, dict):
+        return [(k, _model(v)) for k, v in sorted(pairs_or_value.items(), key=lambda kv: kv[0].encode())]
+    if isinstance(pairs_or_value, list):
+        return [_model(v) for v in pairs_or_value]
+    return pairs_or_value
+
+
+def _pairs(value):
+    if isinstance(value, dict):
+        return [(k, _pairs(v)) for k, v in value.items()]
+    if isinstance(value, list):
+        return [_pairs(v) for v in value]
+    return value
+
+
+# Siblings mostly repeat one key order; here they also stop short of it, run past it, leave it
+# midway, repeat a key, spell a key with an escape, or sort already, in every succession.
+KEYS = ["id", "name", "score", "ratio", "tags", "nested"]
+VARIANTS = [
+    KEYS,
+    KEYS[:3],
+    KEYS + ["zeta"],
+    KEYS[:2] + ["other"] + KEYS[3:],
+    KEYS[:4] + ["name"],
+    ["id", "n\\u0061me"] + KEYS[2:],
+    sorted(KEYS),
+    [],
+    ["only"],
+    list(reversed(KEYS)),
+]
+
+
+@pytest.mark.parametrize("order", [
+    [0, 0, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0],
+    [6, 0, 0, 6, 9, 9, 0, 7, 0, 8, 0],
+    [1, 1, 0, 2, 2, 0, 4, 4, 5, 5, 0, 3, 3],
+    [9, 0, 9, 0, 6, 6, 5, 0, 2, 1],
+], ids=["returns", "sorted-between", "pairs", "alternating"])
+def test_sibling_objects_decode_alike_whatever_came_before(tmp_path, order):
+    def obj(keys, i):
+        inner = "{" + ", ".join(f'"{k}": {i * 10 + j}' for j, k in enumerate(reversed(keys))) + "}"
+        return "{" + ", ".join(f'"{k}": {inner if j == 1 else i * 10 + j}'
+                               for j, k in enumerate(keys)) + "}"
+    raw = "[" + ", ".join(obj(VARIANTS[v], i) for i, v in enumerate(order)) + "]"
+    assert _pairs(ext(tmp_path, raw)) == _model(json.loads(raw))
+
+
+# A failure inside an object that follows the key order of its sibling is the failure, at the
+# same place, of that object after a sibling that needed no sorting.
+@pytest.mark.parametrize("bad", [
+    '{"b": 1, "a": 2,}',
+    '{"b": 1 "a": 2}',
+    '{"b": 1, "a" 2}',
+    '{"b": 1, "a": tru}',
+    '{"b": 1, "a": [1,]}',
+    '{"b": 1, "a": 2, "c": }',
+    '{"b": 1, "a": 2',
+    '{"b": 1, 7: 2}',
+    '{"b": 1, "a": {"y": 1, "x": 2,}}',
+])
+def test_failures_in_an_object_that_follows_its_siblings_order(tmp_path, bad):
+    def message(first):
+        with pytest.raises(ValueError) as exc:
+            ext(tmp_path, "[" + first + ", " + bad + "]")
+        return str(exc.value)
+    assert message('{"b": 0, "a": 0, "y": {"y": 1, "x": 2}}') == \
+        message('{"a": 0, "b": 0, "y": {"x": 1, "y": 2}}')
+
+
 def test_repeated_extensions_member_is_a_duplicate(tmp_path):
     check(tmp_path, VALID[:-1] + ', "extensions": {}, "extensions"¦: {}}', "duplicate field `extensions`")
 

@@ -37,7 +37,14 @@ Result<R> decode_document(std::string_view text) {
 }  // namespace detail
 
 Result<IndexManifest> decode_manifest(std::string_view text) {
-  return detail::decode_document<IndexManifest>(text);
+  auto arena = std::make_shared<TreeArena>();
+  detail::Reader reader(text, arena.get());
+  IndexManifest manifest;
+  manifest.tree_memory = TreeMemory(std::move(arena));
+  if (!detail::Rec<IndexManifest>::json(reader, manifest) || !reader.end_document()) {
+    return reader.error();
+  }
+  return manifest;
 }
 
 Result<JsonlRow> decode_jsonl_row(std::string_view line) {

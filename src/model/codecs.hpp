@@ -154,8 +154,8 @@ struct Str {
     return r.parse_string(out);
   }
   static bool content(Reader& r, const JsonValue& v, std::string& out) {
-    if (const std::string* s = v.as_string()) {
-      out = *s;
+    if (const JsonString* s = v.as_string()) {
+      out.assign(s->data(), s->size());
       return true;
     }
     return r.fail_unpositioned(invalid_type(v, msg::WANT_STRING));
@@ -294,7 +294,7 @@ struct Enum {
 
   static bool content(Reader& r, const JsonValue& v, E& out) {
     std::size_t index = 0;
-    if (const std::string* s = v.as_string()) {
+    if (const JsonString* s = v.as_string()) {
       index = find_name(names, *s);
       if (index == names.size()) return r.fail_unpositioned(unknown_variant(*s, names));
     } else if (const JsonObject* obj = v.as_object()) {
@@ -431,12 +431,12 @@ struct ExtMap {
     if (c != '{') return r.invalid_type_here(msg::WANT_MAP);
     JsonValue v;
     if (!r.parse_any(v, true)) return false;
-    out = std::move(std::get<JsonObject>(v.v));
+    out.adopt(std::move(std::get<JsonObject>(v.v)));
     return true;
   }
   static bool content(Reader& r, const JsonValue& v, JsonObject& out) {
     if (v.as_object() == nullptr) return r.fail_unpositioned(invalid_type(v, msg::WANT_MAP));
-    out = std::move(std::get<JsonObject>(canonical_copy(v).v));
+    out.adopt(std::move(std::get<JsonObject>(canonical_copy(v).v)));
     return true;
   }
   static void write(JsonWriter& w, const JsonObject& v) { w.object(v); }
@@ -601,13 +601,13 @@ struct Union {
     std::size_t tag = tags.size();
     JsonValue body;
     if (c == '{') {
-      if (!buffer_members(r, tag, body.v.emplace<JsonObject>())) {
+      if (!buffer_members(r, tag, body.v.emplace<JsonObject>(r.memory()))) {
         r.settle_after_map();
         return false;
       }
       if (!r.end_map()) return false;
     } else {
-      if (!buffer_elements(r, tag, body.v.emplace<JsonArray>())) {
+      if (!buffer_elements(r, tag, body.v.emplace<JsonArray>(r.memory()))) {
         r.settle_after_seq();
         return false;
       }
@@ -659,7 +659,7 @@ struct Union {
   }
 
   static bool content_tag(Reader& r, const JsonValue& v, std::size_t& tag) {
-    const std::string* s = v.as_string();
+    const JsonString* s = v.as_string();
     if (s == nullptr) return r.fail_unpositioned(invalid_type(v, msg::WANT_IDENTIFIER));
     tag = find_name(tags, *s);
     if (tag == tags.size()) return r.fail_unpositioned(unknown_variant(*s, tags));
@@ -680,7 +680,7 @@ struct Union {
         if (!r.object_colon() || !read_identifier(r, tags, tag)) return false;
         continue;
       }
-      JsonMember& m = rest.members.emplace_back(std::string(key), JsonValue{});
+      JsonMember& m = rest.members.emplace_back(JsonString(key, r.memory()));
       if (!r.object_colon() || !r.parse_any(m.second, false)) return false;
     }
     if (tag == tags.size()) return r.fail_unpositioned(fmt::format(msg::MISSING_FIELD, msg::TAG));

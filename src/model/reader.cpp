@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cstring>
 #include <limits>
@@ -36,11 +37,25 @@ constexpr std::array<bool, 256> PLAIN = [] {
 constexpr std::uint64_t LOW_BITS = 0x0101010101010101ULL;
 constexpr std::uint64_t HIGH_BITS = 0x8080808080808080ULL;
 
-// Whether some byte of the word is '"', '\\' or below 0x20 (bytes of 0x80 and more are not).
-constexpr bool has_special_byte(std::uint64_t w) {
+// The high bit of each byte of the word that is '"', '\\' or below 0x20 (bytes of 0x80 and more
+// are not). Bits above the first such byte may be set wrongly (borrows); the first is exact.
+constexpr std::uint64_t special_bytes(std::uint64_t w) {
   const auto zero_byte = [](std::uint64_t v) { return (v - LOW_BITS) & ~v & HIGH_BITS; };
   const std::uint64_t below_space = (w - LOW_BITS * 0x20) & ~w & HIGH_BITS;
-  return (zero_byte(w ^ (LOW_BITS * '"')) | zero_byte(w ^ (LOW_BITS * '\\')) | below_space) != 0;
+  return zero_byte(w ^ (LOW_BITS * '"')) | zero_byte(w ^ (LOW_BITS * '\\')) | below_space;
+}
+
+// How many bytes, in memory order, come before the first flagged one; and those bytes alone.
+inline std::size_t bytes_before(std::uint64_t flags) {
+  const int bit = std::endian::native == std::endian::little ? std::countr_zero(flags)
+                                                             : std::countl_zero(flags);
+  return static_cast<std::size_t>(bit / 8);
+}
+inline std::uint64_t first_bytes(std::uint64_t word, std::size_t count) {
+  if (count == 0) return 0;
+  const unsigned shift = static_cast<unsigned>(64 - 8 * count);
+  return std::endian::native == std::endian::little ? word & (~std::uint64_t{0} >> shift)
+                                                    : word & (~std::uint64_t{0} << shift);
 }
 
 int hex_value(char c) {
@@ -65,8 +80,9 @@ bool key_less(std::string_view a, std::string_view b) {
 }
 
 // Sorts the members by key, the last of a repeated key winning. Objects are mostly small: the
-// order is found on indices, then the members are moved along its cycles, each once.
-void sort_members(std::vector<JsonMember>& members) {
+// order is found on indices, then the members are moved along its cycles, each once. A small
+// object without repeated keys becomes the plan for the next object at its depth.
+void sort_members(JsonMembers& members, KeyPlan& plan) {
   const std::size_t n = members.size();
   std::vector<std::uint32_t> heap_order;
   std::array<std::uint32_t, 32> small_order;
@@ -96,8 +112,18 @@ void sort_members(std::vector<JsonMember>& members) {
       break;
     }
   }
+  if (!repeated && n <= small_order.size()) {
+    plan.keys.resize(n);
+    plan.slot.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      plan.keys[i].assign(members[i].first);
+      plan.slot[order[i]] = static_cast<std::uint32_t>(i);
+    }
+  } else {
+    plan.keys.clear();
+  }
   if (repeated) {
-    std::vector<JsonMember> out;
+    JsonMembers out(members.get_allocator());
     out.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
       JsonMember& m = members[order[i]];
@@ -126,8 +152,8 @@ void sort_members(std::vector<JsonMember>& members) {
 }
 
 // A container read at a guessed size gives back what the guess overshot by much.
-template <class T>
-void fit(std::vector<T>& v) {
+template <class Vector>
+void fit(Vector& v) {
   if (v.capacity() - v.size() > v.size() + 16) v.shrink_to_fit();
 }
 
@@ -149,7 +175,7 @@ std::string describe(const JsonValue& v) {
     std::string operator()(std::uint64_t u) const { return fmt::format(msg::FOUND_INTEGER, u); }
     std::string operator()(std::int64_t i) const { return fmt::format(msg::FOUND_INTEGER, i); }
     std::string operator()(double d) const { return fmt::format(msg::FOUND_REAL, format_real(d)); }
-    std::string operator()(const std::string& s) const {
+    std::string operator()(const JsonString& s) const {
       return fmt::format(msg::FOUND_STRING, json_quoted(s));
     }
     std::string operator()(const JsonArray&) const { return msg::FOUND_SEQUENCE; }
@@ -258,15 +284,23 @@ bool Reader::parse_string(std::string_view& out) {
   bool copied = false;
   unsigned char high = 0;  // any raw byte >= 0x80 means the UTF-8 must be checked
   for (;;) {
-    // Eight bytes at a time while none is a quote, a backslash or a control character.
+    // Eight bytes at a time up to the first quote, backslash or control character.
+    bool stopped = false;
     while (size_ - pos_ >= 8) {
       std::uint64_t word = 0;
       std::memcpy(&word, data_ + pos_, 8);
-      if (has_special_byte(word)) break;
+      const std::uint64_t special = special_bytes(word);
+      if (special != 0) {
+        const std::size_t plain = bytes_before(special);
+        high |= static_cast<unsigned char>((first_bytes(word, plain) & HIGH_BITS) != 0 ? 0x80 : 0);
+        pos_ += plain;
+        stopped = true;
+        break;
+      }
       high |= static_cast<unsigned char>((word & HIGH_BITS) != 0 ? 0x80 : 0);
       pos_ += 8;
     }
-    while (pos_ < size_) {
+    while (!stopped && pos_ < size_) {
       const auto c = static_cast<unsigned char>(data_[pos_]);
       if (!PLAIN[c]) break;
       high |= c;
@@ -450,23 +484,23 @@ bool Reader::parse_any(JsonValue& out, bool sorted) {
     case 'n':
       bump();
       if (!parse_ident("ull")) return false;
-      out.v = nullptr;
+      out.set<std::nullptr_t>(nullptr);
       return true;
     case 't':
       bump();
       if (!parse_ident("rue")) return false;
-      out.v = true;
+      out.set<bool>(true);
       return true;
     case 'f':
       bump();
       if (!parse_ident("alse")) return false;
-      out.v = false;
+      out.set<bool>(false);
       return true;
     case '"': {
       bump();
       std::string_view s;
       if (!parse_string(s)) return false;
-      out.v.emplace<std::string>(s);
+      out.set<JsonString>(s, memory_);
       return true;
     }
     case '[': {
@@ -474,7 +508,7 @@ bool Reader::parse_any(JsonValue& out, bool sorted) {
       bump();
       // Elements are read in place. Siblings tend to have the same size, so each array starts
       // at the size of the last one read at its depth.
-      auto& items = out.v.emplace<JsonArray>();
+      auto& items = out.set<JsonArray>(memory_);
       items.reserve(element_hint_[depth_]);
       bool first = true;
       for (;;) {
@@ -492,25 +526,10 @@ bool Reader::parse_any(JsonValue& out, bool sorted) {
     case '{': {
       if (!enter()) return false;
       bump();
-      auto& members = out.v.emplace<JsonObject>().members;
-      members.reserve(member_hint_[depth_]);
-      bool first = true;
-      bool in_order = true;  // keys strictly ascending so far: nothing to sort or drop
-      std::string_view key;
-      for (;;) {
-        const Next n = next_key(first, key);
-        if (n == Next::Fail) return false;
-        if (n == Next::End) break;
-        if (!members.empty() && !key_less(members.back().first, key)) in_order = false;
-        JsonMember& m = members.emplace_back();
-        m.first.assign(key);
-        if (!object_colon() || !parse_any(m.second, sorted)) return false;
-      }
-      if (!end_map()) return false;
+      auto& members = out.set<JsonObject>(memory_).members;
+      if (!parse_members(members, sorted)) return false;
       member_hint_[depth_] = static_cast<std::uint32_t>(members.size());
       leave();
-      if (sorted && !in_order) sort_members(members);
-      fit(members);
       return true;
     }
     default: break;
@@ -519,13 +538,69 @@ bool Reader::parse_any(JsonValue& out, bool sorted) {
     Number n;
     if (!parse_number(n)) return false;
     switch (n.kind) {
-      case Number::Kind::Unsigned: out.v = n.u; break;
-      case Number::Kind::Signed: out.v = n.i; break;
-      case Number::Kind::Real: out.v = n.d; break;
+      case Number::Kind::Unsigned: out.set<std::uint64_t>(n.u); break;
+      case Number::Kind::Signed: out.set<std::int64_t>(n.i); break;
+      case Number::Kind::Real: out.set<double>(n.d); break;
     }
     return true;
   }
   return fail_peek(Syntax::ExpectedValue);
+}
+
+bool Reader::parse_members(JsonMembers& members, bool sorted) {
+  KeyPlan* plan = nullptr;
+  if (sorted) {
+    if (!plans_) plans_ = std::make_unique<std::array<KeyPlan, MAX_DEPTH + 1>>();
+    plan = &(*plans_)[depth_];
+  }
+  bool first = true;
+  std::string_view key;
+  Next n = Next::Item;
+  if (plan != nullptr && !plan->keys.empty()) {
+    // Each member goes straight to its planned place while the keys follow the plan.
+    const std::size_t planned = plan->keys.size();
+    members.reserve(planned);
+    for (std::size_t i = 0; i < planned; ++i) members.emplace_back(JsonString(memory_));
+    std::size_t matched = 0;
+    for (;;) {
+      n = next_key(first, key);
+      if (n == Next::Fail) return false;
+      if (n == Next::End || matched == planned || key != plan->keys[matched]) break;
+      JsonMember& m = members[plan->slot[matched]];
+      m.first.assign(key);
+      if (!object_colon() || !parse_any(m.second, true)) return false;
+      ++matched;
+    }
+    if (n == Next::End && matched == planned) return end_map();
+    // Not the plan after all: what was read goes back to reading order, and the rest is read
+    // as in any object.
+    JsonMembers ordered(members.get_allocator());
+    ordered.reserve(std::max(planned, matched + 1));
+    for (std::size_t i = 0; i < matched; ++i) ordered.push_back(std::move(members[plan->slot[i]]));
+    members = std::move(ordered);
+  } else {
+    members.reserve(member_hint_[depth_]);
+    n = next_key(first, key);
+  }
+  bool in_order = true;  // keys strictly ascending so far: nothing to sort or drop
+  for (std::size_t i = 1; i < members.size(); ++i) {
+    if (!key_less(members[i - 1].first, members[i].first)) in_order = false;
+  }
+  for (; n == Next::Item; n = next_key(first, key)) {
+    if (!members.empty() && !key_less(members.back().first, key)) in_order = false;
+    JsonMember& m = members.emplace_back(JsonString(key, memory_));
+    if (!object_colon() || !parse_any(m.second, sorted)) return false;
+  }
+  if (n == Next::Fail || !end_map()) return false;
+  if (plan != nullptr) {
+    if (in_order) {
+      plan->keys.clear();
+    } else {
+      sort_members(members, *plan);
+    }
+  }
+  fit(members);
+  return true;
 }
 
 bool Reader::invalid_type_here(std::string_view expected) {

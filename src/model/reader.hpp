@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,12 +37,25 @@ std::string describe(const JsonValue& v);
 
 enum class Next : std::uint8_t { Item, End, Fail };
 
+// The last object read at a depth whose keys needed sorting: its keys in reading order and the
+// place each took once sorted. The objects of an array mostly repeat their keys in one order;
+// one that follows the plan is built with each member in its place and needs no sorting.
+struct KeyPlan {
+  std::vector<std::string> keys;
+  std::vector<std::uint32_t> slot;  // where keys[i] went
+};
+
 // Every decode step returns false after recording the failure here; the first failure wins and
 // decoding stops. A failure from a shape rule may be recorded without a position: the enclosing
 // container gives it one once it has stepped over what the rule stopped before (fix_position).
 class Reader {
  public:
-  explicit Reader(std::string_view text) : data_(text.data()), size_(text.size()) {}
+  // Strings and containers of parsed values are allocated from `memory`.
+  explicit Reader(std::string_view text,
+                  std::pmr::memory_resource* memory = std::pmr::new_delete_resource())
+      : data_(text.data()), size_(text.size()), memory_(memory) {}
+
+  [[nodiscard]] std::pmr::memory_resource* memory() const { return memory_; }
 
   // ---- cursor ----
   // Skips whitespace; the next byte, or -1 at the end of the text.
@@ -135,18 +150,23 @@ class Reader {
     }
     while (pos_ < size_ && data_[pos_] == ' ') ++pos_;
   }
+  // The members of an object after its '{', through its '}'.
+  bool parse_members(JsonMembers& members, bool sorted);
   bool parse_escape(std::string& out);
   bool parse_unicode_escape(std::string& out);
   bool hex4(std::uint32_t& out);
 
   const char* data_;
   std::size_t size_;
+  std::pmr::memory_resource* memory_;
   std::size_t pos_ = 0;
   std::uint32_t depth_ = 0;
   std::string scratch_;
   // Sizes of the last array and object read at each depth: the next one starts there.
   std::array<std::uint32_t, MAX_DEPTH + 1> element_hint_{};
   std::array<std::uint32_t, MAX_DEPTH + 1> member_hint_{};
+  // One plan a depth, for objects that are kept sorted; made with the first of them.
+  std::unique_ptr<std::array<KeyPlan, MAX_DEPTH + 1>> plans_;
 
   bool failed_ = false;
   bool positioned_ = false;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "model/json_value.hpp"
+#include "model/tree_arena.hpp"
 
 namespace tamrel::model {
 
@@ -240,6 +241,9 @@ struct IndexManifest {
   std::optional<CalibrationProfileRef> calibration;
   RowIdentity row_identity;
   std::optional<BuildInfo> build;
+  // Where the trees below keep their memory when decoded; declared before them so that it
+  // outlives them.
+  TreeMemory tree_memory;
   std::vector<JsonValue> attestations;
   JsonObject extensions;
 };

@@ -70,7 +70,7 @@ void JsonWriter::value(const JsonValue& v) {
     void operator()(std::uint64_t u) const { w.uint(u); }
     void operator()(std::int64_t i) const { w.sint(i); }
     void operator()(double d) const { w.real(d); }
-    void operator()(const std::string& s) const { w.string(s); }
+    void operator()(const JsonString& s) const { w.string(s); }
     void operator()(const JsonArray& items) const {
       w.begin_array();
       for (const JsonValue& item : items) {

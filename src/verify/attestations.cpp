@@ -14,7 +14,7 @@ using model::JsonValue;
 report::OptString string_at(const JsonValue& root, std::string_view pointer) {
   const JsonValue* v = model::json_pointer(root, pointer);
   if (v == nullptr) return std::nullopt;
-  if (const std::string* s = v->as_string()) return *s;
+  if (const model::JsonString* s = v->as_string()) return std::string(*s);
   return std::nullopt;
 }
 
@@ -25,7 +25,7 @@ report::OptString predicate_type(const JsonValue& attestation) {
   const JsonValue* v = obj->find("predicateType");
   if (v == nullptr) v = obj->find("predicate_type");
   if (v == nullptr) return std::nullopt;
-  if (const std::string* s = v->as_string()) return *s;
+  if (const model::JsonString* s = v->as_string()) return std::string(*s);
   return std::nullopt;
 }
 
