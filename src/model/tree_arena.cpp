@@ -156,14 +156,8 @@ TreeMemory& TreeMemory::operator=(TreeMemory&& other) {
     held_ = other.held_;
     return *this;
   }
-  // Both: this record's own arena stays first for what it decodes next.
-  held_ = std::make_shared<const Held>(Held{held_->arena, {held_, other.held_}});
+  held_ = std::make_shared<const Held>(Held{nullptr, {held_, other.held_}});  // both
   return *this;
-}
-
-std::pmr::memory_resource* TreeMemory::resource() const {
-  if (held_ != nullptr && held_->arena != nullptr) return held_->arena.get();
-  return std::pmr::new_delete_resource();
 }
 
 }  // namespace tamrel::model

@@ -60,11 +60,9 @@ class TreeMemory {
   TreeMemory& operator=(TreeMemory&& other);
   ~TreeMemory() = default;
 
-  // The arena new trees of this record are allocated from; the general heap when it has none.
-  [[nodiscard]] std::pmr::memory_resource* resource() const;
-
  private:
-  // Immutable once made, so sharing one between records is free of races.
+  // An arena, or the two sets of arenas an assignment joined. Immutable once made, so sharing
+  // one between records is free of races.
   struct Held {
     std::shared_ptr<TreeArena> arena;
     std::shared_ptr<const Held> also[2];
