@@ -122,9 +122,14 @@ def test_failed_verification_is_refused(tmp_path, change, text):
     root = tmp_path.resolve()
     manifest = make_fixture(root)
     change(manifest, root)
+    path = str(write_manifest(root / "m.json", manifest))
     with pytest.raises(ValueError) as info:
-        tm.verify_for_load(str(write_manifest(root / "m.json", manifest)))
+        tm.verify_for_load(path)
     assert info.value.args == (text,)
+    # The refusal carries the pass's own report, so callers need not verify a second time.
+    report = info.value.report
+    assert report.pop("checked_at") and report == {
+        k: v for k, v in tm.verify_manifest(path).items() if k != "checked_at"}
 
 
 @pytest.mark.parametrize("n_issues, text", [
@@ -153,6 +158,7 @@ def test_load_failure_raises_before_any_pass(tmp_path):
     with pytest.raises(ValueError) as info:
         tm.verify_for_load(str(empty))
     assert info.value.args == ("EOF while parsing a value at line 1 column 0",)
+    assert not hasattr(info.value, "report")  # no pass ran, so there is no report
     with pytest.raises(OSError):
         tm.verify_for_load(str(tmp_path / "absent.json"))
 

@@ -12,7 +12,7 @@ import pytest
 
 import _tamrel_manifest as tm
 from builders import index_bytes, make_fixture, sha256_of, write_manifest
-from tamrel_manifest import open_verified
+from tamrel_manifest import VerificationFailed, open_verified
 
 OLD = 1_600_000_000_000_000_000  # a modification time long past, as real files have
 
@@ -45,6 +45,10 @@ def test_yields_the_plan_and_the_verified_files(tmp_path: Path) -> None:
         assert list(verified.auxiliary_artifacts) == ["notes"]  # the absent optional one: none
         assert verified.auxiliary_artifacts["notes"].read() == b"0123456789"
         files = [verified.index, verified.row_map, *verified.auxiliary_artifacts.values()]
+        plan = verified.plan
+        notes = next(a for a in plan["auxiliary_artifacts"] if a["name"] == "notes")
+        assert [f.name for f in files] == [plan["artifact_path"], plan["row_identity"]["path"],
+                                           notes["path"]]
     assert all(f.closed for f in files)
 
 
@@ -73,6 +77,8 @@ def test_a_failing_verification_is_raised_unchanged(tmp_path: Path) -> None:
         with open_verified(manifest):
             pass
     assert str(ours.value) == str(caught.value)
+    assert isinstance(ours.value, VerificationFailed)
+    assert ours.value.report["errors"] == caught.value.report["errors"]
 
 
 def swap_during_verification(monkeypatch: pytest.MonkeyPatch, before: Callable[[], None],

@@ -80,7 +80,8 @@ def test_stub_names_constants_and_signatures_match_the_module() -> None:
 
 
 def test_package_reexports_the_module_unchanged() -> None:
-    assert tamrel_manifest.__all__ == [*tm.__all__, "open_verified", "VerifiedFiles"]
+    assert tamrel_manifest.__all__ == [*tm.__all__, "open_verified", "VerificationFailed",
+                                       "VerifiedFiles"]
     for name in tm.__all__:
         assert getattr(tamrel_manifest, name) is getattr(tm, name)
     # The result types can be named at run time too (they are plain dicts there).

@@ -5,6 +5,8 @@ The six functions and thirteen constants are those of the native module `_tamrel
 unchanged. `open_verified` adds what a loader needs on top: the verified files, opened.
 """
 
+from importlib.metadata import PackageNotFoundError
+from importlib.metadata import version as _version
 from typing import TYPE_CHECKING
 
 from _tamrel_manifest import (
@@ -28,7 +30,12 @@ from _tamrel_manifest import (
     verify_for_load,
     verify_manifest,
 )
-from tamrel_manifest.verified import VerifiedFiles, open_verified
+from tamrel_manifest.verified import VerificationFailed, VerifiedFiles, open_verified
+
+try:
+    __version__ = _version("tamrel-manifest")
+except PackageNotFoundError:  # run from a source tree that was never installed
+    __version__ = "0+unknown"
 
 # The result shapes exist for type checkers only (they are TypedDicts of the stub); at run time
 # each name is `dict`, which is what the results are, so annotations that name them still work.
@@ -101,5 +108,6 @@ __all__ = [
     "verify_for_load",
     "create_manifest",
     "open_verified",
+    "VerificationFailed",
     "VerifiedFiles",
 ]

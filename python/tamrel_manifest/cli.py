@@ -43,7 +43,6 @@ LIMITS = (
     ("max_cached_report_bytes", "accepted and passed on; no step consults it"),
 )
 LIMIT_NAMES = tuple(name for name, _ in LIMITS)
-VERIFICATION_FAILED = "manifest verification failed"
 
 
 class Output:
@@ -413,16 +412,13 @@ def _load_plan(args: argparse.Namespace, output: Output) -> int:
     try:
         plan: LoadPlan = output.call(_native.verify_for_load, args.manifest, **kwargs)
     except ValueError as exc:
-        if not str(exc).startswith(VERIFICATION_FAILED):
+        report: VerificationReport | None = getattr(exc, "report", None)
+        if report is None:
             raise
         if output.json_mode:
-            print(f"{PROG}: {exc}", file=output.err)
+            output.json(report)
             return EXIT_ISSUES
-        # The refusal names only codes; a second pass shows the messages and the facts.
         output.line(f"FAILED: {args.manifest}: no load plan: {exc}")
-        report: VerificationReport = output.call(
-            _native.verify_manifest, args.manifest, **kwargs
-        )
         _write_issues(output, report, args.manifest, args)
         output.line()
         _report_facts(report).write(output)

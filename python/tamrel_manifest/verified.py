@@ -23,22 +23,27 @@ import _tamrel_manifest as _native
 if TYPE_CHECKING:
     from typing_extensions import Unpack
 
-    from _tamrel_manifest import IndexManifest, LoadPlan, StrPath, VerifyOptions
+    from _tamrel_manifest import (
+        IndexManifest,
+        LoadPlan,
+        StrPath,
+        VerificationReport,
+        VerifyOptions,
+    )
 
-__all__ = ["VerifiedFiles", "open_verified"]
+__all__ = ["VerificationFailed", "VerifiedFiles", "open_verified"]
 
-_LIMIT_NAMES = (
-    "max_manifest_bytes",
-    "max_row_map_line_bytes",
-    "max_row_map_rows",
-    "max_row_map_tracked_id_bytes",
-    "max_auxiliary_artifacts",
-    "max_auxiliary_artifact_bytes",
-    "max_calibration_profile_bytes",
-    "max_encoder_distortion_profile_bytes",
-    "max_report_issues",
-    "max_cached_report_bytes",
-)
+_LIMIT_NAMES = frozenset(_native.default_resource_limits())
+
+
+class VerificationFailed(ValueError):
+    """Verification found issues, so nothing was opened. The text is that of `verify_for_load`'s
+    refusal ("manifest verification failed: ..."); `report` is the whole verification report."""
+
+    def __init__(self, message: str, report: VerificationReport) -> None:
+        super().__init__(message)
+        self.report = report
+
 
 # Errors of a no-follow open that mean the path no longer leads to the file that was verified:
 # a link now stands in it (ELOOP on Linux, EMLINK on some BSDs, ENOTDIR for a directory that
@@ -149,7 +154,9 @@ def _open_pinned(
         if measured_size is not None and after.size != measured_size:
             raise refuse(f"it holds {after.size} bytes but verification read {measured_size}")
         os.set_blocking(fd, True)
-        return os.fdopen(fd, "rb")
+        file = os.fdopen(fd, "rb")
+        file.raw.name = path  # type: ignore[attr-defined]  # the path, not the descriptor number
+        return file
     except BaseException:
         os.close(fd)
         raise
@@ -163,7 +170,8 @@ def open_verified(
     with the index, the row map and the verified auxiliary artifacts open for reading; closes
     them on exit.
 
-    Raises what `verify_for_load` raises, and ValueError when a file opened after verification is
+    Raises VerificationFailed (a ValueError carrying the report) when verification finds issues,
+    otherwise what `verify_for_load` raises, and ValueError when a file opened after verification is
     not the file that was verified (replaced, rewritten, or reached through a new link)."""
     limits: dict[str, Any] = {k: v for k, v in options.items() if k in _LIMIT_NAMES}
     declared: IndexManifest = _native.inspect_manifest(manifest, **limits)
@@ -180,7 +188,13 @@ def open_verified(
         for item in declared.get("auxiliary_artifacts", [])
     }
 
-    plan = _native.verify_for_load(manifest, **options)
+    try:
+        plan = _native.verify_for_load(manifest, **options)
+    except ValueError as exc:
+        report = getattr(exc, "report", None)
+        if report is None:
+            raise
+        raise VerificationFailed(str(exc), report) from None
 
     with contextlib.ExitStack() as stack:
         index = stack.enter_context(

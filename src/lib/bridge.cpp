@@ -53,6 +53,18 @@ PyObject* raise_manifest_error(const ManifestError& error) {
   return nullptr;
 }
 
+PyObject* raise_refused(const ManifestError& error, std::string_view report_json) {
+  const std::string text = error.text();
+  PyRef arg(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+  if (!arg) return nullptr;
+  PyRef exc(PyObject_CallFunctionObjArgs(PyExc_ValueError, arg.get(), nullptr));
+  if (!exc) return nullptr;
+  PyRef report(json_to_python(report_json));
+  if (!report || PyObject_SetAttrString(exc.get(), "report", report.get()) != 0) return nullptr;
+  PyErr_SetObject(PyExc_ValueError, exc.get());
+  return nullptr;
+}
+
 PyObject* raise_panic(std::string_view message) {
   PyObject* type = panic_exception_type();
   if (type == nullptr) {

@@ -14,6 +14,9 @@ PyObject* json_to_python(std::string_view text);
 // Raises the exception for a ManifestError (OSError or ValueError); returns null.
 PyObject* raise_manifest_error(const ManifestError& error);
 
+// Raises ValueError(error's text) with the verification report's dict as its `report`.
+PyObject* raise_refused(const ManifestError& error, std::string_view report_json);
+
 // Raises PanicException(message); returns null. Aborts the process if even that fails.
 PyObject* raise_panic(std::string_view message);
 

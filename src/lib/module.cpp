@@ -185,9 +185,13 @@ PyObject* verify_for_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
       return nullptr;
     }
     Result<std::string> result = std::string();
+    std::string refused_report;
     {
       ReleasedLock unlocked;
-      result = verify::verify_for_load_json(manifest, options);
+      result = verify::verify_for_load_json(manifest, options, &refused_report);
+    }
+    if (!result.ok() && !refused_report.empty()) {
+      return raise_refused(result.error(), refused_report);
     }
     return finish(result);
   });

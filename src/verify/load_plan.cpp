@@ -148,12 +148,16 @@ Result<std::string> plan_json(const std::filesystem::path& manifest_path,
 }  // namespace
 
 Result<std::string> verify_for_load_json(const std::filesystem::path& manifest_path,
-                                         const VerifyOptions& options) {
+                                         const VerifyOptions& options,
+                                         std::string* refused_report) {
   TAMREL_TRY(const model::IndexManifest manifest,
              model::load_manifest(manifest_path, options.limits.max_manifest_bytes));
   const report::VerificationReport report =
       verify_loaded_manifest(manifest, manifest_path, options);
-  if (!report.ok) return hand_over(failure_text(report.errors));
+  if (!report.ok) {
+    if (refused_report != nullptr) report::append_report_json(*refused_report, report);
+    return hand_over(failure_text(report.errors));
+  }
   return plan_json(manifest_path, report);
 }
 

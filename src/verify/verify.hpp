@@ -33,8 +33,10 @@ Result<std::string> verify_manifest_json(const std::filesystem::path& manifest_p
                                          const VerifyOptions& options);
 
 // load_manifest, the pass, and the load plan's JSON. Errors: those of load_manifest; Invalid
-// "manifest verification failed..." and the hand-over guards.
+// "manifest verification failed..." and the hand-over guards. On that refusal the report's JSON
+// goes to `refused_report` (when given), so that the caller can show why without a second pass.
 Result<std::string> verify_for_load_json(const std::filesystem::path& manifest_path,
-                                         const VerifyOptions& options);
+                                         const VerifyOptions& options,
+                                         std::string* refused_report = nullptr);
 
 }  // namespace tamrel::verify
