@@ -4,12 +4,12 @@ SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
-DEB_PACKAGES := libssl-dev libicu-dev libfmt-dev libabsl-dev
+DEB_PACKAGES := libssl-dev libfmt-dev libabsl-dev
 FUZZ_DEB_PACKAGES := clang libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
 ASAN_BUILD := build/asan
 
-.PHONY: run test asan bench fuzz fuzz-smoke fuzz-build install deps venv clean
+.PHONY: run test asan bench fuzz fuzz-smoke fuzz-build install deps venv clean unicode-tables
 
 run: install
 	$(PY) examples/run.py
@@ -59,6 +59,13 @@ fuzz: fuzz-build
 
 fuzz-smoke: fuzz-build
 	tests/fuzz/run.sh build/fuzz 30
+
+# The Unicode property tables, regenerated from the UCD of the pinned version (Debian's unicode-data).
+unicode-tables:
+	@dpkg-query -W -f='$${Status}' unicode-data 2>/dev/null | grep -q "install ok installed" || { \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq unicode-data; }
+	$(PYTHON) tools/gen_unicode_tables.py
 
 bench: install
 	$(PY) bench/run_all.py

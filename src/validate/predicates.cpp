@@ -1,45 +1,18 @@
 #include "validate/predicates.hpp"
 
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
 #include <algorithm>
 #include <cstdint>
 
 #include <fmt/format.h>
 
+#include "base/unicode.hpp"
+
 namespace tamrel::validate {
 namespace {
 
-struct Decoded {
-  UChar32 cp;         // negative for an ill-formed sequence
-  std::size_t bytes;  // bytes consumed (at least 1)
-};
+using unicode::Utf8Step;
 
-// The code point starting at s[i]. The window of at most four bytes keeps ICU's int32_t offsets
-// valid for texts of any length.
-Decoded decode_at(std::string_view s, std::size_t i) {
-  const std::string_view w = s.substr(i, 4);
-  const auto* p = reinterpret_cast<const std::uint8_t*>(w.data());
-  const auto len = static_cast<std::int32_t>(w.size());
-  std::int32_t k = 0;
-  UChar32 c = 0;
-  U8_NEXT(p, k, len, c);
-  return {c, static_cast<std::size_t>(k)};
-}
-
-// The code point ending at s[end - 1].
-Decoded decode_before(std::string_view s, std::size_t end) {
-  const std::size_t start = end >= 4 ? end - 4 : 0;
-  const auto* p = reinterpret_cast<const std::uint8_t*>(s.data() + start);
-  auto k = static_cast<std::int32_t>(end - start);
-  const std::int32_t from = k;
-  UChar32 c = 0;
-  U8_PREV(p, 0, k, c);
-  return {c, static_cast<std::size_t>(from - k)};
-}
-
-bool is_white(UChar32 c) { return c >= 0 && u_isUWhiteSpace(c); }
+bool is_white(const Utf8Step& step) { return step.valid && unicode::is_white_space(step.cp); }
 
 bool is_hex_lower(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -71,22 +44,8 @@ int days_in_month(int year, int month) {
 
 // Characters a message shows as \u{...}: those without a visible form of their own and the
 // combining marks that would attach to the preceding quotation mark or character.
-bool needs_unicode_escape(UChar32 c) {
-  if (u_hasBinaryProperty(c, UCHAR_GRAPHEME_EXTEND)) return true;
-  switch (u_charType(c)) {
-    case U_CONTROL_CHAR:
-    case U_FORMAT_CHAR:
-    case U_SURROGATE:
-    case U_PRIVATE_USE_CHAR:
-    case U_UNASSIGNED:
-    case U_LINE_SEPARATOR:
-    case U_PARAGRAPH_SEPARATOR:
-      return true;
-    case U_SPACE_SEPARATOR:
-      return c != 0x20;
-    default:
-      return false;
-  }
+bool needs_unicode_escape(char32_t c) {
+  return unicode::is_grapheme_extend(c) || !unicode::is_printable(c);
 }
 
 }  // namespace
@@ -94,14 +53,14 @@ bool needs_unicode_escape(UChar32 c) {
 std::string_view trimmed(std::string_view text) {
   std::size_t begin = 0;
   while (begin < text.size()) {
-    const Decoded d = decode_at(text, begin);
-    if (!is_white(d.cp)) break;
+    const Utf8Step d = unicode::utf8_next(text, begin);
+    if (!is_white(d)) break;
     begin += d.bytes;
   }
   std::size_t end = text.size();
   while (end > begin) {
-    const Decoded d = decode_before(text, end);
-    if (!is_white(d.cp)) break;
+    const Utf8Step d = unicode::utf8_prev(text, end);
+    if (!is_white(d)) break;
     end -= d.bytes;
   }
   return text.substr(begin, end - begin);
@@ -154,10 +113,10 @@ std::string quoted(std::string_view text) {
   out.reserve(text.size() + 2);
   out.push_back('"');
   for (std::size_t i = 0; i < text.size();) {
-    const Decoded d = decode_at(text, i);
+    const Utf8Step d = unicode::utf8_next(text, i);
     const std::string_view raw = text.substr(i, d.bytes);
     i += d.bytes;
-    if (d.cp < 0) {
+    if (!d.valid) {
       out += "\xEF\xBF\xBD";  // shown as U+FFFD, so messages stay valid UTF-8
       continue;
     }

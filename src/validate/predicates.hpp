@@ -6,7 +6,7 @@
 
 namespace tamrel::validate {
 
-// The text without leading and trailing Unicode White_Space (ICU). Invalid UTF-8 is not space.
+// The text without leading and trailing Unicode White_Space. Invalid UTF-8 is not space.
 std::string_view trimmed(std::string_view text);
 // "Non-empty" in every rule: non-empty after trimming.
 inline bool is_blank(std::string_view text) { return trimmed(text).empty(); }
@@ -20,7 +20,7 @@ bool is_prefixed_sha256(std::string_view text);
 bool is_rfc3339(std::string_view text);
 
 // The quoted form of a text inside messages: "..." with \\ \" \t \r \n \0 and \u{hex} for
-// other controls, non-printable and Grapheme_Extend characters (ICU properties).
+// other controls, non-printable and Grapheme_Extend characters.
 std::string quoted(std::string_view text);
 
 }  // namespace tamrel::validate
