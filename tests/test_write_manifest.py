@@ -3,6 +3,8 @@ an existing out as it was and no temporary file behind, and directories are made
 
 import json
 import os
+import re
+import shutil
 import stat
 import subprocess
 import sys
@@ -172,3 +174,65 @@ def test_link_at_out_keeps_pointing_at_the_new_manifest(tmp_path, link):
     assert out.is_symlink() and os.readlink(out) == link
     assert json.loads(target.read_text()) == got
     assert listing(target.parent) == ["m.json" if link.startswith("..") else "m-3.json"]
+
+
+STRACE_CHILD = """
+import sys
+import _tamrel_manifest as tm
+tm.create_manifest(sys.argv[1], sys.argv[2], "m", row_map=sys.argv[3], allow_path_escape=True)
+"""
+SYNC_CALL = re.compile(r"(?:fsync|fdatasync)\(\d+<(.*)>\) = 0")
+RENAME_CALL = re.compile(r'rename(?:at2?)?\((?:AT_FDCWD, )?"(.*?)", (?:AT_FDCWD, )?"(.*?)"')
+
+
+def traced_create(tmp_path, out):
+    """The flushes and renames of one create_manifest call, in order, as strace saw them."""
+    index, rows = tmp_path / "idx.kxrq", tmp_path / "rows.jsonl"
+    log = tmp_path / "strace.log"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    # strace itself must not load a sanitizer runtime meant for the traced interpreter.
+    preload = env.pop("LD_PRELOAD", None)
+    cmd = ["strace", "-f", "-y", "-qq", "-o", str(log),
+           "-e", "trace=fsync,fdatasync,rename,renameat,renameat2"]
+    if preload:
+        cmd += ["-E", f"LD_PRELOAD={preload}"]
+    subprocess.run(cmd + [sys.executable, "-B", "-c", STRACE_CHILD, str(index), str(out),
+                          str(rows)], env=env, capture_output=True, timeout=120, check=True)
+    events = []
+    for line in log.read_text().splitlines():
+        if m := SYNC_CALL.search(line):
+            events.append(("sync", m[1]))
+        elif m := RENAME_CALL.search(line):
+            events.append(("rename", m[1], m[2]))
+    log.unlink()
+    return events
+
+
+@pytest.mark.skipif(shutil.which("strace") is None, reason="strace not installed")
+@pytest.mark.parametrize("out,written,existing", [
+    ("m.json", "m.json", False),
+    ("m.json", "m.json", True),
+    ("new/dir/m.json", "new/dir/m.json", False),
+    ("link.json", "elsewhere/m.json", True),
+])
+def test_manifest_is_flushed_before_the_rename_and_its_directory_after(tmp_path, out, written,
+                                                                       existing):
+    inputs(tmp_path)
+    written_at = tmp_path / written
+    if existing:
+        written_at.parent.mkdir(parents=True, exist_ok=True)
+        written_at.write_bytes(OLD)
+    if out != written:
+        (tmp_path / out).symlink_to(written_at)
+    directory = os.path.realpath(written_at.parent)
+    events = traced_create(tmp_path, tmp_path / out)
+
+    renames = [e for e in events if e[0] == "rename"]
+    assert len(renames) == 1, events
+    _, temp, final = renames[0]
+    assert os.path.dirname(os.path.realpath(temp)) == directory
+    assert os.path.realpath(final) == os.path.realpath(written_at)
+    at = events.index(renames[0])
+    assert ("sync", os.path.realpath(temp)) in events[:at], events
+    assert ("sync", directory) in events[at + 1:], events
+    assert json.loads(written_at.read_text())["row_identity"]["row_count"] == 3

@@ -39,8 +39,9 @@ Result<std::string> manifest_relative_path(const std::filesystem::path& path,
                                            bool allow_absolute_paths, bool allow_path_escape,
                                            std::string_view label);
 
-// Writes the pretty manifest to out through a temporary file renamed over it, so a failed write
-// leaves an existing out as it was. Errors: Io (open), Json (write, no position).
+// Writes the pretty manifest to out through a temporary file, flushed and renamed over it, so a
+// failed write leaves an existing out as it was and a crash leaves the old manifest or the new
+// one, whole. Errors: Io (open, rename, directory flush), Json (write or flush, no position).
 Status write_manifest_file(const model::IndexManifest& manifest, const std::filesystem::path& out);
 
 }  // namespace tamrel::create

@@ -1,4 +1,5 @@
-// Writing the manifest file: a temporary file beside out, renamed over it once complete.
+// Writing the manifest file: a temporary file beside out, flushed to stable storage, renamed over
+// it once complete, and the directory flushed so that the rename itself survives a crash.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <stdio.h>
@@ -81,18 +82,47 @@ fs::path replaced_file(const fs::path& out) {
   return target.ok() ? std::move(target).value() : out;
 }
 
+// fsync with EINTR retried. A descriptor whose file system cannot synchronise (EINVAL) has
+// nothing more to flush. Returns 0 or the errno.
+int flush_to_storage(int fd) {
+  for (;;) {
+    if (::fsync(fd) == 0) return 0;
+    if (errno == EINTR) continue;
+    return errno == EINVAL ? 0 : errno;
+  }
+}
+
+// The directory that holds path, opened for its flush.
+Result<UniqueFd> open_parent_directory(const fs::path& path) {
+  const fs::path dir = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+  UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return ManifestError::from_errno(errno);
+  return fd;
+}
+
 }  // namespace
 
 Status write_manifest_file(const model::IndexManifest& manifest, const fs::path& out) {
   const fs::path target = replaced_file(out);
   TAMREL_TRY(TempFile temp, create_temp_beside(target));
   TAMREL_CHECK(model::write_manifest_pretty(manifest, temp.fd()));
-  // Delayed write errors (a full disk on some file systems) surface only here.
+  // The data must reach the disk before the rename does, or a crash soon after could leave out
+  // empty or partial with the previous manifest gone. Delayed write errors (a full disk on some
+  // file systems) surface here or at the close.
+  if (const int err = flush_to_storage(temp.fd()); err != 0) {
+    return ManifestError::json(os_error_text(err), 0, 0);
+  }
   if (const int err = temp.close(); err != 0) {
     return ManifestError::json(os_error_text(err), 0, 0);
   }
+  // Opened before the rename, so that a directory that cannot be opened leaves out as it was.
+  TAMREL_TRY(const UniqueFd dir, open_parent_directory(temp.path()));
   if (::rename(temp.path().c_str(), target.c_str()) != 0) return ManifestError::from_errno(errno);
   temp.keep();
+  // Until the directory is flushed the rename may not survive a crash. A failure here leaves the
+  // new manifest at out, but a crash before the system writes the directory back may restore the
+  // old one (or, for a new out, no file).
+  if (const int err = flush_to_storage(dir.get()); err != 0) return ManifestError::from_errno(err);
   return {};
 }
 
