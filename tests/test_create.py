@@ -5,6 +5,7 @@ import datetime
 import json
 import os
 import re
+import threading
 import time
 from pathlib import Path
 
@@ -405,6 +406,110 @@ def test_failing_call_leaves_existing_manifest_untouched(tmp_path, row_map, aux_
         tm.create_manifest(index, out, "m", **kw)
     assert out.read_bytes() == b'{"previous": true}\n'
     assert sorted(p.name for p in tmp_path.iterdir()) == ["idx.kxrq", "m.json", "rows.jsonl"]
+
+
+# ---- inputs that change while they are read ----
+
+def read_position(fd: str) -> int | None:
+    try:
+        with open(f"/proc/self/fdinfo/{fd}") as info:
+            return int(info.readline().split()[1])
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+def change_mid_read(path: Path, change, state: dict, stop: threading.Event):
+    """Waits until this process has path open and has read its first MiB, then changes it.
+    state["in_time"] says whether the reader was still short of the end after the change, that
+    is, whether the call had to notice it."""
+    target, size = str(path.resolve()), path.stat().st_size
+    while not stop.is_set():
+        for fd in os.listdir("/proc/self/fd"):
+            try:
+                if os.readlink(f"/proc/self/fd/{fd}") != target:
+                    continue
+            except OSError:
+                continue
+            if (read_position(fd) or 0) < 1 << 20:
+                continue
+            change(path)
+            after = read_position(fd)
+            state["in_time"] = after is not None and after < size
+            return
+        time.sleep(0.0005)
+
+
+def sparse_index(path: Path, payload_mib: int) -> Path:
+    dim = 4096  # 8 KiB per vector
+    n = payload_mib * 128
+    with open(path, "wb") as f:
+        f.write(builders.index_header("rank", dim, n))
+        f.truncate(f.tell() + n * builders.bytes_per_vec("rank", dim))
+    return path
+
+
+def rewrite_tail(path: Path):
+    with open(path, "r+b") as f:
+        f.seek(-4096, os.SEEK_END)
+        f.write(b"\x01" * 4096)
+
+
+def truncate_half(path: Path):
+    os.truncate(path, path.stat().st_size // 2)
+
+
+def replace_with_copy(path: Path):
+    fresh = path.with_name(path.name + ".new")
+    with open(fresh, "wb") as f:
+        f.truncate(path.stat().st_size)
+    os.replace(fresh, path)
+
+
+def mid_read_case(tmp_path: Path, which: str):
+    """The file to change, how, the message expected, and the call's keyword arguments."""
+    if which == "index":
+        sparse_index(tmp_path / "idx.kxr", 512)
+        return tmp_path / "idx.kxr", rewrite_tail, "index", {"row_id_is_identity": True}
+    if which == "row map":
+        n = 1_000_000
+        index_at(tmp_path / "idx.kxr", "rank_quant", n)
+        rows = tmp_path / "rows.jsonl"
+        rows.write_bytes("".join(
+            f'{{"row_id": {i}, "db_id": "00000000-0000-4000-8000-{i:012x}"}}\n'
+            for i in range(n)).encode())
+        return rows, truncate_half, "row map", {"row_map": rows}
+    index_at(tmp_path / "idx.kxr")
+    aux = tmp_path / "vocab.bin"
+    with open(aux, "wb") as f:
+        f.truncate(512 << 20)
+    return aux, replace_with_copy, 'auxiliary artifact "vocab"', {
+        "row_id_is_identity": True, "max_auxiliary_artifact_bytes": 1 << 30,
+        "auxiliary_artifacts": [{"name": "vocab", "path": aux}]}
+
+
+@pytest.mark.parametrize("which", ["index", "row map", "auxiliary artifact"])
+def test_input_changed_while_read_is_refused(tmp_path, which):
+    path, change, what, kw = mid_read_case(tmp_path, which)
+    out = tmp_path / "m.json"
+    out.write_bytes(b'{"previous": true}\n')
+    before = sorted(p.name for p in tmp_path.iterdir())
+    state: dict = {}
+    stop = threading.Event()
+    watcher = threading.Thread(target=change_mid_read, args=(path, change, state, stop))
+    watcher.start()
+    try:
+        tm.create_manifest(tmp_path / "idx.kxr", out, "m", **kw)
+    except ValueError as e:
+        assert e.args == (f"{what} changed while it was being read: {path}",)
+        assert out.read_bytes() == b'{"previous": true}\n'
+        assert sorted(p.name for p in tmp_path.iterdir()) == before
+    else:
+        # Only acceptable when the whole file had been read before the change landed.
+        assert not state.get("in_time", False), "a change during the read went unnoticed"
+        pytest.skip("the read finished before the change could be made")
+    finally:
+        stop.set()
+        watcher.join()
 
 
 # ---- what verification makes of it ----

@@ -2,18 +2,22 @@
 #include "create/create.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <absl/container/flat_hash_set.h>
 #include <fmt/format.h>
 
 #include "base/panic.hpp"
+#include "base/text.hpp"
 #include "create/random.hpp"
 #include "io/digest.hpp"
 #include "io/file.hpp"
@@ -69,10 +73,44 @@ Status ensure_directory(const fs::path& dir) {
   return {};
 }
 
-Result<rank_io::IndexMetadata> probe_index(const fs::path& index) {
-  TAMREL_TRY(const UniqueFd fd, io::open_for_read(index, io::Origin::Caller));
-  TAMREL_TRY(const std::uint64_t size, io::file_size(fd.get()));
-  return rank_io::probe_index_metadata(fd.get(), size);
+// An input opened once: its size, header and digest all come through this descriptor, and its
+// version at opening is what the check after reading compares against.
+struct OpenInput {
+  UniqueFd fd;
+  io::FileVersion version;
+};
+
+Result<OpenInput> open_input(const fs::path& path) {
+  TAMREL_TRY(UniqueFd fd, io::open_for_read(path, io::Origin::Caller));
+  TAMREL_TRY(const io::FileVersion version, io::file_version(fd.get()));
+  return OpenInput{std::move(fd), version};
+}
+
+// Refuses a file that was rewritten, truncated or replaced while it was read: its manifest entry
+// would pair the size of one version with the digest of another and could never verify. The path
+// must still name the version that was opened, and the read must have seen all of its bytes
+// (bytes_read, where the reader counts them). A path that no longer names any file has changed
+// too. Errors: Invalid.
+Status check_unchanged(const OpenInput& input, const fs::path& path,
+                       std::optional<std::uint64_t> bytes_read, std::string_view what) {
+  const auto now = io::path_version(path);
+  const bool same =
+      now.ok() && *now == input.version && (!bytes_read || *bytes_read == input.version.size);
+  if (same) return {};
+  return ManifestError::invalid(
+      fmt::format("{} changed while it was being read: {}", what, path_display(path)));
+}
+
+// The header probe and the digest of one open of the index, its size taken from that open.
+// Errors: Io, Invalid.
+Result<std::pair<rank_io::IndexMetadata, io::FileDigest>> read_index(const fs::path& index) {
+  TAMREL_TRY(const OpenInput input, open_input(index));
+  TAMREL_TRY(rank_io::IndexMetadata meta,
+             rank_io::probe_index_metadata(input.fd.get(), input.version.size));
+  if (::lseek(input.fd.get(), 0, SEEK_SET) != 0) return ManifestError::from_errno(errno);
+  TAMREL_TRY(io::FileDigest digest, io::digest_fd(input.fd.get()));
+  TAMREL_CHECK(check_unchanged(input, index, digest.size_bytes, "index"));
+  return std::pair{std::move(meta), std::move(digest)};
 }
 
 // Refuses probed facts that schema v1 cannot record. Errors: Invalid.
@@ -139,11 +177,14 @@ ManifestError row_map_issues_error(const std::vector<report::ReportIssue>& issue
 
 Result<model::RowIdentityJsonl> scan_row_map(const CreateOptions& options, const fs::path& dir,
                                              std::uint64_t vector_count) {
+  TAMREL_TRY(const OpenInput input, open_input(*options.row_map));
   std::vector<report::ReportIssue> issues;
   TAMREL_TRY(const verify::RowScanResult scan,
-             verify::scan_row_identity_jsonl(*options.row_map, /*allow_duplicate_db_ids=*/false,
-                                             options.limits, vector_count, issues,
-                                             io::Origin::Caller));
+             verify::scan_row_identity_jsonl(input.fd.get(), /*allow_duplicate_db_ids=*/false,
+                                             options.limits, vector_count, issues));
+  // Before judging the rows: what a change mid-scan leaves (a short count, a cut line) is not
+  // the caller's row map.
+  TAMREL_CHECK(check_unchanged(input, *options.row_map, std::nullopt, "row map"));
   if (!issues.empty()) return row_map_issues_error(issues);
   if (scan.rows != vector_count) {
     return ManifestError::invalid(
@@ -183,10 +224,13 @@ Result<std::vector<model::AuxiliaryArtifact>> read_auxiliary_artifacts(
       return ManifestError::invalid(
           fmt::format("auxiliary artifact name {} is duplicated", validate::quoted(name)));
     }
+    TAMREL_TRY(const OpenInput input, open_input(item.path));
     TAMREL_TRY(io::FileDigest digest,
-               io::bounded_read_digest(item.path, options.limits.max_auxiliary_artifact_bytes,
-                                       "auxiliary_artifact_file_too_large", "auxiliary artifact",
-                                       io::Origin::Caller));
+               io::bounded_read_digest(input.fd.get(), item.path,
+                                       options.limits.max_auxiliary_artifact_bytes,
+                                       "auxiliary_artifact_file_too_large", "auxiliary artifact"));
+    TAMREL_CHECK(check_unchanged(input, item.path, digest.size_bytes,
+                                 fmt::format("auxiliary artifact {}", validate::quoted(name))));
     TAMREL_TRY(std::string path,
                manifest_relative_path(item.path, dir, options.allow_absolute_paths,
                                       options.allow_path_escape, "auxiliary artifact"));
@@ -216,8 +260,9 @@ Result<model::IndexManifest> create_manifest(const CreateOptions& options) {
   const fs::path dir = manifest_directory(options.out);
   TAMREL_CHECK(ensure_directory(dir));
 
-  TAMREL_TRY(const rank_io::IndexMetadata meta, probe_index(options.index));
-  TAMREL_TRY(io::FileDigest digest, io::digest_file(options.index, io::Origin::Caller));
+  TAMREL_TRY(auto index, read_index(options.index));
+  const rank_io::IndexMetadata& meta = index.first;
+  io::FileDigest& digest = index.second;
   TAMREL_CHECK(check_coverage(meta));
 
   model::IndexManifest manifest;
@@ -232,7 +277,7 @@ Result<model::IndexManifest> create_manifest(const CreateOptions& options) {
   artifact.vector_count = meta.vector_count;
   artifact.bytes_per_vec = meta.bytes_per_vec;
   artifact.params = manifest_params(meta.params);
-  // The size the probe took from the file system, not the count of bytes the digest read.
+  // The size the open file had; the digest read exactly that many bytes of that version.
   artifact.file_size_bytes = meta.file_size_bytes;
 
   if (options.row_id_is_identity) {

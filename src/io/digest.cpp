@@ -109,9 +109,15 @@ Result<std::string> bounded_read(const std::filesystem::path& path, std::uint64_
 Result<FileDigest> bounded_read_digest(const std::filesystem::path& path, std::uint64_t limit,
                                        std::string_view code, std::string_view label,
                                        Origin origin) {
+  TAMREL_TRY(UniqueFd fd, open_for_read(path, origin));
+  return bounded_read_digest(fd.get(), path, limit, code, label);
+}
+
+Result<FileDigest> bounded_read_digest(int fd, const std::filesystem::path& path,
+                                       std::uint64_t limit, std::string_view code,
+                                       std::string_view label) {
   // The same decisions as bounded_read (at most limit + 1 bytes read, judged by what arrived),
   // but hashed as the bytes arrive, so memory stays one buffer whatever the limit.
-  TAMREL_TRY(UniqueFd fd, open_for_read(path, origin));
   if (limit == std::numeric_limits<std::uint64_t>::max()) {
     return ManifestError::context(
         std::string(code), fmt::format("{} byte limit {} is too large to enforce while reading {}",
@@ -123,7 +129,7 @@ Result<FileDigest> bounded_read_digest(const std::filesystem::path& path, std::u
   std::uint64_t total = 0;
   while (total < cap) {
     const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(DIGEST_CHUNK_BYTES, cap - total));
-    const long n = read_some(fd.get(), buf.get(), want);
+    const long n = read_some(fd, buf.get(), want);
     if (n < 0) return ManifestError::from_errno(errno);
     if (n == 0) break;
     h.update(buf.get(), static_cast<std::size_t>(n));

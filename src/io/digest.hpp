@@ -58,5 +58,9 @@ Result<std::string> bounded_read(const std::filesystem::path& path, std::uint64_
 Result<FileDigest> bounded_read_digest(const std::filesystem::path& path, std::uint64_t limit,
                                        std::string_view code, std::string_view label,
                                        Origin origin);
+// The same over a file already open for reading from its start; path names it in messages.
+Result<FileDigest> bounded_read_digest(int fd, const std::filesystem::path& path,
+                                       std::uint64_t limit, std::string_view code,
+                                       std::string_view label);
 
 }  // namespace tamrel::io

@@ -36,6 +36,34 @@ long read_some(int fd, void* buf, std::size_t len) {
   }
 }
 
+namespace {
+
+FileVersion version_of(const struct stat& st) {
+  FileVersion v;
+  v.device = static_cast<std::uint64_t>(st.st_dev);
+  v.inode = static_cast<std::uint64_t>(st.st_ino);
+  v.size = static_cast<std::uint64_t>(st.st_size);
+  v.modified_sec = st.st_mtim.tv_sec;
+  v.modified_nsec = st.st_mtim.tv_nsec;
+  v.changed_sec = st.st_ctim.tv_sec;
+  v.changed_nsec = st.st_ctim.tv_nsec;
+  return v;
+}
+
+}  // namespace
+
+Result<FileVersion> file_version(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return ManifestError::from_errno(errno);
+  return version_of(st);
+}
+
+Result<FileVersion> path_version(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return ManifestError::from_errno(errno);
+  return version_of(st);
+}
+
 Result<std::uint64_t> file_size(int fd) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) return ManifestError::from_errno(errno);

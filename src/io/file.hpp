@@ -29,4 +29,24 @@ long read_some(int fd, void* buf, std::size_t len);
 // The size the file system records for an open file. Errors: Io.
 Result<std::uint64_t> file_size(int fd);
 
+// What tells one version of a file from another: which file it is, its size, and the times any
+// write or replacement of its contents moves forward.
+struct FileVersion {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::uint64_t size = 0;
+  std::int64_t modified_sec = 0;
+  std::int64_t modified_nsec = 0;
+  std::int64_t changed_sec = 0;
+  std::int64_t changed_nsec = 0;
+
+  bool operator==(const FileVersion&) const = default;
+};
+
+// The version of an open file. Errors: Io.
+Result<FileVersion> file_version(int fd);
+
+// The version of the file path names now (following symbolic links, as an open does). Errors: Io.
+Result<FileVersion> path_version(const std::filesystem::path& path);
+
 }  // namespace tamrel::io

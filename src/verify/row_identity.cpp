@@ -456,6 +456,13 @@ Result<RowScanResult> scan_row_identity_jsonl(const fs::path& path, bool allow_d
                                               std::vector<report::ReportIssue>& issues,
                                               io::Origin origin) {
   TAMREL_TRY(UniqueFd fd, io::open_for_read(path, origin));
+  return scan_row_identity_jsonl(fd.get(), allow_duplicate_db_ids, limits, expected_rows, issues);
+}
+
+Result<RowScanResult> scan_row_identity_jsonl(int fd, bool allow_duplicate_db_ids,
+                                              const ResourceLimits& limits,
+                                              std::uint64_t expected_rows,
+                                              std::vector<report::ReportIssue>& issues) {
   RowScanner scanner(allow_duplicate_db_ids, limits, expected_rows, issues);
   io::Sha256 digest;
   const std::uint64_t line_limit = std::max<std::uint64_t>(limits.max_row_map_line_bytes, 1);
@@ -464,7 +471,7 @@ Result<RowScanResult> scan_row_identity_jsonl(const fs::path& path, bool allow_d
   std::string pending;
 
   for (;;) {
-    const long got = io::read_some(fd.get(), buffer.data(), buffer.size());
+    const long got = io::read_some(fd, buffer.data(), buffer.size());
     if (got < 0) return ManifestError::from_errno(errno);
     if (got == 0) break;
     // The whole read is hashed at once. Bytes past a stopping line are never reported on,

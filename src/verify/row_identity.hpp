@@ -29,6 +29,11 @@ Result<RowScanResult> scan_row_identity_jsonl(const std::filesystem::path& path,
                                               std::uint64_t expected_rows,
                                               std::vector<report::ReportIssue>& issues,
                                               io::Origin origin);
+// The same pass over a file already open for reading from its start.
+Result<RowScanResult> scan_row_identity_jsonl(int fd, bool allow_duplicate_db_ids,
+                                              const ResourceLimits& limits,
+                                              std::uint64_t expected_rows,
+                                              std::vector<report::ReportIssue>& issues);
 
 // The four written forms: 32 hex digits, 8-4-4-4-12, braced, "urn:uuid:" prefixed.
 bool is_uuid(std::string_view text);
