@@ -22,6 +22,7 @@
 #include "io/digest.hpp"
 #include "io/file.hpp"
 #include "rank_io/probe.hpp"
+#include "report/issues.hpp"
 #include "report/report.hpp"
 #include "validate/predicates.hpp"
 #include "verify/row_identity.hpp"
@@ -41,7 +42,7 @@ constexpr std::array<std::string_view, 6> RESOURCE_LIMIT_CODES = {
     "calibration_profile_too_large",
     "encoder_distortion_profile_too_large",
     "row_identity_row_count_limit_exceeded",
-    report::ISSUE_LIMIT_CODE,
+    report::issues::verification_report_issue_limit_exceeded.code,
     "row_identity_duplicate_tracking_limit_exceeded",
 };
 

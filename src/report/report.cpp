@@ -8,22 +8,18 @@
 
 #include "base/panic.hpp"
 #include "model/json_text.hpp"
+#include "report/issues.hpp"
 
 namespace tamrel::report {
 namespace {
 
-ReportIssue limit_marker(std::uint64_t max_report_issues) {
-  return ReportIssue{
-      ISSUE_LIMIT_CODE,
-      fmt::format("verification report issue count exceeded max_report_issues={}",
-                  max_report_issues)};
-}
+constexpr std::string_view kIssueLimitCode = issues::verification_report_issue_limit_exceeded.code;
 
 // Cuts issues to one below the limit (none for a limit of 0) and appends the marker last.
 void cut_and_mark(std::vector<ReportIssue>& issues, std::uint64_t max_report_issues) {
   const std::uint64_t keep = max_report_issues == 0 ? 0 : max_report_issues - 1;
   if (issues.size() > keep) issues.resize(static_cast<std::size_t>(keep));
-  issues.push_back(limit_marker(max_report_issues));
+  issues.push_back(issues::verification_report_issue_limit_exceeded(max_report_issues));
 }
 
 // ---- JSON ----
@@ -209,14 +205,14 @@ void add_issue_bounded(std::vector<ReportIssue>& issues, std::uint64_t max_repor
     add_issue(issues, std::move(code), std::move(message));
     return;
   }
-  if (has_issue_code(issues, ISSUE_LIMIT_CODE)) return;
+  if (has_issue_code(issues, kIssueLimitCode)) return;
   cut_and_mark(issues, max_report_issues);
 }
 
 void finish_report(VerificationReport& report, std::uint64_t max_report_issues) {
   auto& errors = report.errors;
   if (errors.size() > max_report_issues) {
-    std::erase_if(errors, [](const ReportIssue& i) { return i.code == ISSUE_LIMIT_CODE; });
+    std::erase_if(errors, [](const ReportIssue& i) { return i.code == kIssueLimitCode; });
     cut_and_mark(errors, max_report_issues);
   }
   report.ok = errors.empty();

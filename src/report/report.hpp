@@ -18,8 +18,6 @@ struct ReportIssue {
   std::string message;
 };
 
-inline constexpr char ISSUE_LIMIT_CODE[] = "verification_report_issue_limit_exceeded";
-
 struct ArtifactFacts {
   OptString manifest_path;
   OptString observed_path;

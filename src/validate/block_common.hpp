@@ -1,17 +1,16 @@
-// Small pieces shared by the calibration and encoder-distortion rules.
+// Small checks shared by the rule files: each raises its catalogue row when the value fails.
 #pragma once
 
-#include <optional>
-#include <string>
 #include <string_view>
-
-#include <fmt/format.h>
+#include <vector>
 
 #include "model/records.hpp"
-#include "report/report.hpp"
+#include "report/issue.hpp"
 #include "validate/predicates.hpp"
 
 namespace tamrel::validate::detail {
+
+using Issues = std::vector<report::ReportIssue>;
 
 // Two optional texts agree when both are absent or both hold the same bytes (no trimming).
 inline bool optional_texts_agree(const model::OptString& a, const model::OptString& b) {
@@ -19,25 +18,31 @@ inline bool optional_texts_agree(const model::OptString& a, const model::OptStri
 }
 
 // The optional comparison against an embedding member: one issue when the texts disagree.
-inline void check_agrees_with_embedding(std::vector<report::ReportIssue>& errors,
-                                        const model::OptString& ours,
-                                        const model::OptString& embedding, const char* code,
-                                        std::string_view subject, std::string_view member) {
-  if (optional_texts_agree(ours, embedding)) return;
-  report::add_issue(errors, code,
-                    fmt::format("{} {} does not match embedding.{}", subject, member, member));
+inline void check_agrees_with_embedding(Issues& errors, const model::OptString& ours,
+                                        const model::OptString& embedding,
+                                        const report::Issue<>& issue) {
+  if (!optional_texts_agree(ours, embedding)) report::add_issue(errors, issue());
 }
 
 // An optional member that, when present, must be non-empty after trimming.
-inline void check_present_not_blank(std::vector<report::ReportIssue>& errors,
-                                    const model::OptString& value, const char* code,
-                                    const char* message) {
-  if (value && is_blank(*value)) report::add_issue(errors, code, message);
+inline void check_present_not_blank(Issues& errors, const model::OptString& value,
+                                    const report::Issue<>& issue) {
+  if (value && is_blank(*value)) report::add_issue(errors, issue());
 }
 
-inline void check_not_blank(std::vector<report::ReportIssue>& errors, std::string_view value,
-                            const char* code, const char* message) {
-  if (is_blank(value)) report::add_issue(errors, code, message);
+inline void check_not_blank(Issues& errors, std::string_view value, const report::Issue<>& issue) {
+  if (is_blank(value)) report::add_issue(errors, issue());
+}
+
+// An optional member that, when present, must be "sha256:" and 64 lowercase hex digits.
+inline void check_prefixed_digest(Issues& errors, const model::OptString& value,
+                                  const report::Issue<>& issue) {
+  if (value && !is_prefixed_sha256(*value)) report::add_issue(errors, issue());
+}
+
+// A member that must hold a digest of 64 lowercase hex digits.
+inline void check_digest(Issues& errors, std::string_view value, const report::Issue<>& issue) {
+  if (!is_sha256_hex(value)) report::add_issue(errors, issue());
 }
 
 }  // namespace tamrel::validate::detail

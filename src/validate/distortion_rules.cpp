@@ -1,4 +1,6 @@
 // The declared-value rules of the encoder-distortion block.
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -7,19 +9,22 @@
 #include <system_error>
 #include <vector>
 
-#include <fmt/format.h>
-
 #include "base/limits.hpp"
 #include "base/panic.hpp"
 #include "validate/block_common.hpp"
 #include "validate/block_rules.hpp"
+#include "validate/issues.hpp"
 #include "validate/predicates.hpp"
 
 namespace tamrel::validate {
 namespace {
 
+using detail::check_agrees_with_embedding;
+using detail::check_not_blank;
+using detail::check_prefixed_digest;
+using detail::check_present_not_blank;
+using detail::Issues;
 using report::add_issue;
-using Issues = std::vector<report::ReportIssue>;
 
 constexpr double kRatioTolerance = 1e-9;
 
@@ -70,141 +75,100 @@ std::string plain_decimal(double value) {
   return out;
 }
 
-void check_prefixed_digest(Issues& errors, const model::OptString& value, const char* code,
-                           const char* message) {
-  if (value && !is_prefixed_sha256(*value)) add_issue(errors, code, message);
-}
-
 void check_block_members(Issues& errors, const model::EncoderDistortionProfileRef& d,
                          const model::Embedding& emb) {
   if (d.schema_version != ENCODER_DISTORTION_SCHEMA_VERSION) {
-    add_issue(errors, "encoder_distortion_schema_version_unsupported",
-              fmt::format("encoder_distortion.schema_version must be {}, got {}",
+    add_issue(errors, issues::encoder_distortion_schema_version_unsupported(
                           ENCODER_DISTORTION_SCHEMA_VERSION, d.schema_version));
   }
-  detail::check_not_blank(errors, d.profile_id, "encoder_distortion_profile_id_empty",
-                          "encoder_distortion.profile_id must be non-empty");
+  check_not_blank(errors, d.profile_id, issues::encoder_distortion_profile_id_empty);
   if (d.created_at && !is_rfc3339(*d.created_at)) {
-    add_issue(errors, "encoder_distortion_created_at_invalid",
-              "encoder_distortion.created_at must parse as RFC3339 when present");
+    add_issue(errors, issues::encoder_distortion_created_at_invalid());
   }
   const model::EncoderSpec& enc = d.encoder;
-  detail::check_not_blank(errors, enc.model, "encoder_distortion_encoder_model_empty",
-                          "encoder_distortion.encoder.model must be non-empty");
-  if (enc.dim == 0) {
-    add_issue(errors, "encoder_distortion_encoder_dim_zero",
-              "encoder_distortion.encoder.dim must be greater than zero");
-  }
-  detail::check_present_not_blank(
-      errors, enc.model_revision, "encoder_distortion_encoder_model_revision_empty",
-      "encoder_distortion.encoder.model_revision must be non-empty when present");
-  detail::check_present_not_blank(
-      errors, enc.normalization, "encoder_distortion_encoder_normalization_empty",
-      "encoder_distortion.encoder.normalization must be non-empty when present");
-  detail::check_present_not_blank(errors, d.tokenizer_revision,
-                                  "encoder_distortion_tokenizer_revision_empty",
-                                  "encoder_distortion.tokenizer_revision must be non-empty when "
-                                  "present");
-  detail::check_present_not_blank(errors, d.pooling, "encoder_distortion_pooling_empty",
-                                  "encoder_distortion.pooling must be non-empty when present");
+  check_not_blank(errors, enc.model, issues::encoder_distortion_encoder_model_empty);
+  if (enc.dim == 0) add_issue(errors, issues::encoder_distortion_encoder_dim_zero());
+  check_present_not_blank(errors, enc.model_revision,
+                          issues::encoder_distortion_encoder_model_revision_empty);
+  check_present_not_blank(errors, enc.normalization,
+                          issues::encoder_distortion_encoder_normalization_empty);
+  check_present_not_blank(errors, d.tokenizer_revision,
+                          issues::encoder_distortion_tokenizer_revision_empty);
+  check_present_not_blank(errors, d.pooling, issues::encoder_distortion_pooling_empty);
 
   if (enc.model != emb.model) {
-    add_issue(errors, "encoder_distortion_encoder_model_mismatch",
-              fmt::format("encoder_distortion model {} does not match embedding.model {}",
-                          validate::quoted(enc.model), validate::quoted(emb.model)));
+    add_issue(errors, issues::encoder_distortion_encoder_model_mismatch(quoted(enc.model),
+                                                                        quoted(emb.model)));
   }
   if (enc.dim != emb.dim) {
-    add_issue(errors, "encoder_distortion_encoder_dim_mismatch",
-              fmt::format("encoder_distortion dim {} does not match embedding.dim {}", enc.dim,
-                          emb.dim));
+    add_issue(errors, issues::encoder_distortion_encoder_dim_mismatch(enc.dim, emb.dim));
   }
-  detail::check_agrees_with_embedding(errors, enc.model_revision, emb.model_revision,
-                                      "encoder_distortion_encoder_model_revision_mismatch",
-                                      "encoder_distortion encoder", "model_revision");
-  detail::check_agrees_with_embedding(errors, enc.normalization, emb.normalization,
-                                      "encoder_distortion_encoder_normalization_mismatch",
-                                      "encoder_distortion encoder", "normalization");
-  detail::check_agrees_with_embedding(errors, d.tokenizer_revision, emb.tokenizer_revision,
-                                      "encoder_distortion_tokenizer_revision_mismatch",
-                                      "encoder_distortion", "tokenizer_revision");
-  detail::check_agrees_with_embedding(errors, d.pooling, emb.pooling,
-                                      "encoder_distortion_pooling_mismatch", "encoder_distortion",
-                                      "pooling");
+  check_agrees_with_embedding(errors, enc.model_revision, emb.model_revision,
+                              issues::encoder_distortion_encoder_model_revision_mismatch);
+  check_agrees_with_embedding(errors, enc.normalization, emb.normalization,
+                              issues::encoder_distortion_encoder_normalization_mismatch);
+  check_agrees_with_embedding(errors, d.tokenizer_revision, emb.tokenizer_revision,
+                              issues::encoder_distortion_tokenizer_revision_mismatch);
+  check_agrees_with_embedding(errors, d.pooling, emb.pooling,
+                              issues::encoder_distortion_pooling_mismatch);
 }
 
-// The prefix builds both the code and the message ("encoder_distortion_source_metric.name").
-void check_metric(Issues& errors, const model::MetricSpec& m, std::string_view prefix) {
-  if (is_blank(m.name)) {
-    add_issue(errors, fmt::format("{}_name_empty", prefix),
-              fmt::format("{}.name must be non-empty", prefix));
-  }
-  if (m.version && is_blank(*m.version)) {
-    add_issue(errors, fmt::format("{}_version_empty", prefix),
-              fmt::format("{}.version must be non-empty when present", prefix));
-  }
-  if (m.digest && !is_prefixed_sha256(*m.digest)) {
-    add_issue(errors, fmt::format("{}_digest_invalid", prefix),
-              fmt::format("{}.digest must be sha256:<lowercase-hex> when present", prefix));
-  }
+// The three metric rules, with the rows of one metric.
+struct MetricIssues {
+  const report::Issue<>& name_empty;
+  const report::Issue<>& version_empty;
+  const report::Issue<>& digest_invalid;
+};
+
+void check_metric(Issues& errors, const model::MetricSpec& m, const MetricIssues& rows) {
+  if (is_blank(m.name)) add_issue(errors, rows.name_empty());
+  check_present_not_blank(errors, m.version, rows.version_empty);
+  check_prefixed_digest(errors, m.digest, rows.digest_invalid);
 }
 
 void check_real(Issues& errors, const std::optional<double>& value, bool (*valid)(double),
-                const char* code, const char* message) {
-  if (value && !valid(*value)) add_issue(errors, code, message);
+                const report::Issue<>& issue) {
+  if (value && !valid(*value)) add_issue(errors, issue());
 }
 
 void check_distortion_ratio(Issues& errors, double lower, double upper, double estimated) {
   const double ratio = upper / lower;
   // Both bounds are finite and positive, so the quotient is never NaN; it can overflow.
   if (std::isinf(ratio)) {
-    add_issue(errors, "encoder_distortion_distortion_mismatch",
-              "encoder_distortion.bounds.declared_upper_bound / declared_lower_bound must be "
-              "finite");
+    add_issue(errors, issues::encoder_distortion_ratio_not_finite());
     return;
   }
   if (!std::isfinite(estimated)) return;  // already reported as invalid
   const double tolerance = std::max(ratio * kRatioTolerance, kRatioTolerance);
   if (std::fabs(estimated - ratio) > tolerance) {
-    add_issue(errors, "encoder_distortion_distortion_mismatch",
-              fmt::format("encoder_distortion.bounds.estimated_distortion {} does not match "
-                          "declared_upper_bound / declared_lower_bound {}",
-                          plain_decimal(estimated), plain_decimal(ratio)));
+    add_issue(errors, issues::encoder_distortion_ratio_differs(plain_decimal(estimated),
+                                                               plain_decimal(ratio)));
   }
 }
 
 void check_bounds(Issues& errors, const model::DistortionBounds& b) {
   if (!b.declared_lower_bound && !b.declared_upper_bound && !b.estimated_distortion &&
       !b.violation_rate && !b.max_observed_violation && !b.quantile_observed_violation) {
-    add_issue(errors, "encoder_distortion_bounds_empty",
-              "encoder_distortion.bounds must declare at least one bound or observed violation "
-              "statistic");
+    add_issue(errors, issues::encoder_distortion_bounds_empty());
     return;
   }
   check_real(errors, b.declared_lower_bound, finite_positive,
-             "encoder_distortion_lower_bound_invalid",
-             "encoder_distortion.bounds.declared_lower_bound must be finite and greater than zero");
+             issues::encoder_distortion_lower_bound_invalid);
   check_real(errors, b.declared_upper_bound, finite_positive,
-             "encoder_distortion_upper_bound_invalid",
-             "encoder_distortion.bounds.declared_upper_bound must be finite and greater than zero");
+             issues::encoder_distortion_upper_bound_invalid);
   check_real(errors, b.estimated_distortion, finite_positive,
-             "encoder_distortion_estimated_distortion_invalid",
-             "encoder_distortion.bounds.estimated_distortion must be finite and greater than zero");
-  check_real(errors, b.violation_rate, finite_unit, "encoder_distortion_violation_rate_invalid",
-             "encoder_distortion.bounds.violation_rate must be finite and within [0, 1]");
+             issues::encoder_distortion_estimated_distortion_invalid);
+  check_real(errors, b.violation_rate, finite_unit,
+             issues::encoder_distortion_violation_rate_invalid);
   check_real(errors, b.max_observed_violation, finite_non_negative,
-             "encoder_distortion_max_observed_violation_invalid",
-             "encoder_distortion.bounds.max_observed_violation must be finite and non-negative");
+             issues::encoder_distortion_max_observed_violation_invalid);
   check_real(errors, b.quantile_observed_violation, finite_non_negative,
-             "encoder_distortion_quantile_observed_violation_invalid",
-             "encoder_distortion.bounds.quantile_observed_violation must be finite and "
-             "non-negative");
+             issues::encoder_distortion_quantile_observed_violation_invalid);
   if (!b.declared_lower_bound || !b.declared_upper_bound) return;
   const double lower = *b.declared_lower_bound;
   const double upper = *b.declared_upper_bound;
   if (std::isfinite(lower) && std::isfinite(upper) && lower > upper) {
-    add_issue(errors, "encoder_distortion_bounds_order_invalid",
-              "encoder_distortion.bounds.declared_lower_bound must be less than or equal to "
-              "declared_upper_bound");
+    add_issue(errors, issues::encoder_distortion_bounds_order_invalid());
   }
   if (finite_positive(lower) && finite_positive(upper) && b.estimated_distortion) {
     check_distortion_ratio(errors, lower, upper, *b.estimated_distortion);
@@ -213,65 +177,40 @@ void check_bounds(Issues& errors, const model::DistortionBounds& b) {
 
 void check_scope_and_evidence(Issues& errors, const model::EncoderDistortionProfileRef& d) {
   const model::DistortionScope& s = d.scope;
-  check_prefixed_digest(errors, s.corpus_digest, "encoder_distortion_scope_corpus_digest_invalid",
-                        "encoder_distortion.scope.corpus_digest must be sha256:<lowercase-hex> "
-                        "when present");
+  check_prefixed_digest(errors, s.corpus_digest,
+                        issues::encoder_distortion_scope_corpus_digest_invalid);
   check_prefixed_digest(errors, s.query_set_digest,
-                        "encoder_distortion_scope_query_set_digest_invalid",
-                        "encoder_distortion.scope.query_set_digest must be "
-                        "sha256:<lowercase-hex> when present");
+                        issues::encoder_distortion_scope_query_set_digest_invalid);
   check_prefixed_digest(errors, s.pair_sample_digest,
-                        "encoder_distortion_scope_pair_sample_digest_invalid",
-                        "encoder_distortion.scope.pair_sample_digest must be "
-                        "sha256:<lowercase-hex> when present");
-  detail::check_present_not_blank(errors, s.domain, "encoder_distortion_scope_domain_empty",
-                                  "encoder_distortion.scope.domain must be non-empty when "
-                                  "present");
-  detail::check_present_not_blank(errors, s.estimator_version,
-                                  "encoder_distortion_scope_estimator_version_empty",
-                                  "encoder_distortion.scope.estimator_version must be non-empty "
-                                  "when present");
+                        issues::encoder_distortion_scope_pair_sample_digest_invalid);
+  check_present_not_blank(errors, s.domain, issues::encoder_distortion_scope_domain_empty);
+  check_present_not_blank(errors, s.estimator_version,
+                          issues::encoder_distortion_scope_estimator_version_empty);
   if (s.sample_size && *s.sample_size == 0) {
-    add_issue(errors, "encoder_distortion_scope_sample_size_zero",
-              "encoder_distortion.scope.sample_size must be greater than zero when present");
+    add_issue(errors, issues::encoder_distortion_scope_sample_size_zero());
   }
-  check_real(errors, s.confidence, finite_unit, "encoder_distortion_scope_confidence_invalid",
-             "encoder_distortion.scope.confidence must be finite and within [0, 1]");
-  check_real(errors, s.coverage, finite_unit, "encoder_distortion_scope_coverage_invalid",
-             "encoder_distortion.scope.coverage must be finite and within [0, 1]");
+  check_real(errors, s.confidence, finite_unit,
+             issues::encoder_distortion_scope_confidence_invalid);
+  check_real(errors, s.coverage, finite_unit, issues::encoder_distortion_scope_coverage_invalid);
 
   const model::DistortionEvidence& e = d.evidence;
-  detail::check_present_not_blank(errors, e.estimator_id,
-                                  "encoder_distortion_evidence_estimator_id_empty",
-                                  "encoder_distortion.evidence.estimator_id must be non-empty "
-                                  "when present");
+  check_present_not_blank(errors, e.estimator_id,
+                          issues::encoder_distortion_evidence_estimator_id_empty);
   check_prefixed_digest(errors, e.estimator_hash,
-                        "encoder_distortion_evidence_estimator_hash_invalid",
-                        "encoder_distortion.evidence.estimator_hash must be "
-                        "sha256:<lowercase-hex> when present");
+                        issues::encoder_distortion_evidence_estimator_hash_invalid);
   if (!d.profile && e.kind != model::DistortionEvidenceKind::CallerAsserted) {
-    add_issue(errors, "encoder_distortion_profile_required",
-              "non-caller-asserted encoder distortion evidence requires a profile artifact");
+    add_issue(errors, issues::encoder_distortion_profile_required());
   }
 }
 
 void check_profile(Issues& errors, const model::DistortionProfileArtifactRef& p) {
-  detail::check_not_blank(errors, p.path, "encoder_distortion_profile_path_empty",
-                          "encoder_distortion.profile.path must be non-empty");
-  if (!is_sha256_hex(p.sha256)) {
-    add_issue(errors, "encoder_distortion_profile_sha256_invalid",
-              "encoder_distortion.profile.sha256 must be a lowercase 64-character hex SHA-256 "
-              "digest");
-  }
-  if (p.file_size_bytes == 0) {
-    add_issue(errors, "encoder_distortion_profile_file_size_zero",
-              "encoder_distortion.profile.file_size_bytes must be greater than zero");
-  }
-  detail::check_not_blank(errors, p.format, "encoder_distortion_profile_format_empty",
-                          "encoder_distortion.profile.format must be non-empty");
-  check_prefixed_digest(errors, p.source_digest, "encoder_distortion_profile_source_digest_invalid",
-                        "encoder_distortion.profile.source_digest must be sha256:<lowercase-hex> "
-                        "when present");
+  check_not_blank(errors, p.path, issues::encoder_distortion_profile_path_empty);
+  detail::check_digest(errors, p.sha256, issues::encoder_distortion_profile_sha256_invalid);
+  if (p.file_size_bytes == 0)
+    add_issue(errors, issues::encoder_distortion_profile_file_size_zero());
+  check_not_blank(errors, p.format, issues::encoder_distortion_profile_format_empty);
+  check_prefixed_digest(errors, p.source_digest,
+                        issues::encoder_distortion_profile_source_digest_invalid);
 }
 
 }  // namespace
@@ -290,8 +229,14 @@ bool check_encoder_distortion_declared(report::VerificationReport& report,
 
   Issues& errors = report.errors;
   check_block_members(errors, d, manifest.embedding);
-  check_metric(errors, d.source_metric, "encoder_distortion_source_metric");
-  check_metric(errors, d.embedding_metric, "encoder_distortion_embedding_metric");
+  check_metric(errors, d.source_metric,
+               {issues::encoder_distortion_source_metric_name_empty,
+                issues::encoder_distortion_source_metric_version_empty,
+                issues::encoder_distortion_source_metric_digest_invalid});
+  check_metric(errors, d.embedding_metric,
+               {issues::encoder_distortion_embedding_metric_name_empty,
+                issues::encoder_distortion_embedding_metric_version_empty,
+                issues::encoder_distortion_embedding_metric_digest_invalid});
   check_bounds(errors, d.bounds);
   check_scope_and_evidence(errors, d);
   if (!d.profile) return false;
@@ -309,21 +254,14 @@ void check_encoder_distortion_link(report::VerificationReport& report,
   Issues& errors = report.errors;
   const std::string_view t = trimmed(id);
   if (t.empty()) {
-    add_issue(errors, "encoder_distortion_calibration_profile_id_empty",
-              "encoder_distortion.calibration_profile_id must be non-empty when present");
+    add_issue(errors, issues::encoder_distortion_calibration_profile_id_empty());
   } else if (t.size() != id.size()) {
-    add_issue(errors, "encoder_distortion_calibration_profile_id_whitespace",
-              "encoder_distortion.calibration_profile_id must not contain leading or trailing "
-              "whitespace");
+    add_issue(errors, issues::encoder_distortion_calibration_profile_id_whitespace());
   } else if (!manifest.calibration) {
-    add_issue(errors, "encoder_distortion_calibration_missing",
-              "encoder_distortion.calibration_profile_id requires a calibration block");
+    add_issue(errors, issues::encoder_distortion_calibration_missing());
   } else if (id != manifest.calibration->profile_id) {
-    add_issue(errors, "encoder_distortion_calibration_profile_mismatch",
-              fmt::format("encoder_distortion.calibration_profile_id {} does not match "
-                          "calibration.profile_id {}",
-                          validate::quoted(id),
-                          validate::quoted(manifest.calibration->profile_id)));
+    add_issue(errors, issues::encoder_distortion_calibration_profile_mismatch(
+                          quoted(id), quoted(manifest.calibration->profile_id)));
   }
 }
 

@@ -1,0 +1,61 @@
+// Issue codes and their message templates as data. Each subsystem lists its issues once, in its
+// own issues.hpp; a rule raises a row by name: add_issue(errors, issues::manifest_id_empty()).
+#pragma once
+
+#include <fmt/format.h>
+
+#include <string>
+#include <string_view>
+
+#include "base/result.hpp"
+#include "report/report.hpp"
+
+namespace tamrel::report {
+
+// A code and its message template. The template is checked against Args when the row is
+// declared, so a row and its call sites cannot disagree on the placeholders.
+template <typename... Args>
+struct Issue {
+  std::string_view code;
+  fmt::format_string<Args...> message;
+
+  ReportIssue operator()(const Args&... args) const {
+    return ReportIssue{std::string(code), text(args...)};
+  }
+  // The same issue as a worker's failure (Context), for callers that stop at the first problem.
+  ManifestError error(const Args&... args) const {
+    return ManifestError::context(std::string(code), text(args...));
+  }
+  std::string text(const Args&... args) const {
+    return fmt::vformat(fmt::string_view(message), fmt::make_format_args(args...));
+  }
+};
+
+// An issue whose code is formed from the code prefix of the file concerned ("{}_path_unavailable"
+// with "artifact"); the prefix comes first, then the message's arguments.
+template <typename... Args>
+struct PrefixedIssue {
+  fmt::format_string<std::string_view> code;
+  fmt::format_string<Args...> message;
+
+  ReportIssue operator()(std::string_view prefix, const Args&... args) const {
+    return ReportIssue{code_for(prefix),
+                       fmt::vformat(fmt::string_view(message), fmt::make_format_args(args...))};
+  }
+  std::string code_for(std::string_view prefix) const {
+    return fmt::vformat(fmt::string_view(code), fmt::make_format_args(prefix));
+  }
+};
+
+// A code whose message another layer writes (the bounded read's "... exceeds N bytes ...").
+using IssueCode = std::string_view;
+
+inline void add_issue(std::vector<ReportIssue>& issues, ReportIssue issue) {
+  issues.push_back(std::move(issue));
+}
+inline void add_issue_bounded(std::vector<ReportIssue>& issues, std::uint64_t max_report_issues,
+                              ReportIssue issue) {
+  add_issue_bounded(issues, max_report_issues, std::move(issue.code), std::move(issue.message));
+}
+
+}  // namespace tamrel::report
