@@ -5,7 +5,9 @@ The native pass should cost little more than hashing both files; the Python vers
 (hashlib, json.loads per line, a set of ids) shows what the scanner saves.
 
 Usage: python bench/bench_verify_rowmap.py [--index-mib 1024] [--rows 1000000] [--rounds 3]
-The module is imported from TAMREL_TEST_BUILD when it is set, as the tests do.
+                                          [--build LABEL=DIR ...]
+The module is imported from TAMREL_TEST_BUILD when it is set, as the tests do; each --build adds
+the module built in DIR as one more contender, so two builds compare in one run.
 """
 
 from __future__ import annotations
@@ -119,22 +121,25 @@ def write_manifest(index: Path, dim: int, rows: Path, n: int) -> Path:
     return path
 
 
-def run_scenario(title: str, dim: int, n: int, rows: Path, rounds: int, env: dict[str, str],
-                 with_python: bool) -> None:
+def run_scenario(title: str, dim: int, n: int, rows: Path, rounds: int,
+                 builds: dict[str, dict[str, str]], with_python: bool) -> None:
     index = make_index(OUT / f"rowmap_{dim}x{n}.kxr", dim, n)
     mpath = write_manifest(index, dim, rows, n)
     warm(index, rows)
+    first = next(iter(builds.values()))
     contenders = {
-        "interpreter + import": python_cmd(IMPORT),
-        "openssl dgst -sha256 of both files": ["openssl", "dgst", "-sha256", str(index), str(rows)],
-        "verify_manifest": python_cmd(NATIVE) + [str(mpath)],
+        "interpreter + import": (python_cmd(IMPORT), first),
+        "openssl dgst -sha256 of both files": (["openssl", "dgst", "-sha256", str(index), str(rows)],
+                                               first),
     }
+    for label, env in builds.items():
+        contenders[label] = (python_cmd(NATIVE) + [str(mpath)], env)
     if with_python:
-        contenders["pure Python (hashlib, json.loads, set)"] = python_cmd(PURE) + [str(mpath)]
+        contenders["pure Python (hashlib, json.loads, set)"] = (python_cmd(PURE) + [str(mpath)], first)
     times: dict[str, list[float]] = {name: [] for name in contenders}
     peaks: dict[str, int] = {}
     for _ in range(rounds):  # interleaved, so drift hits every side alike
-        for name, cmd in contenders.items():
+        for name, (cmd, env) in contenders.items():
             elapsed, peak, _ = run_timed(cmd, env=env)
             times[name].append(elapsed)
             peaks[name] = max(peaks.get(name, 0), peak)
@@ -144,15 +149,22 @@ def run_scenario(title: str, dim: int, n: int, rows: Path, rounds: int, env: dic
           f"({n} rows)")
     for name, ts in times.items():
         print(f"- {name}: {median(ts):.3f} s, peak RSS {peaks[name] // 1024} MiB")
-    ours = median(times["verify_manifest"])
     ssl = median(times["openssl dgst -sha256 of both files"])
     start = median(times["interpreter + import"])
-    print(f"- verify_manifest / openssl: {ours / ssl:.2f}x ({(ours - start) / ssl:.2f}x net of "
-          "interpreter start-up)")
-    if with_python:
-        pure = median(times["pure Python (hashlib, json.loads, set)"])
-        print(f"- pure Python / verify_manifest: {pure / ours:.1f}x ({(pure - start) / (ours - start):.1f}x "
-              "net of interpreter start-up)")
+    for label in builds:
+        ours = median(times[label])
+        print(f"- {label} / openssl: {ours / ssl:.2f}x ({(ours - start) / ssl:.2f}x net of "
+              "interpreter start-up)")
+        if with_python:
+            pure = median(times["pure Python (hashlib, json.loads, set)"])
+            print(f"- pure Python / {label}: {pure / ours:.1f}x "
+                  f"({(pure - start) / (ours - start):.1f}x net of interpreter start-up)")
+    if len(builds) > 1:
+        base, *others = builds
+        for label in others:
+            print(f"- {label} / {base}: {median(times[label]) / median(times[base]):.3f}x "
+                  f"({(median(times[label]) - start) / (median(times[base]) - start):.3f}x net of "
+                  "interpreter start-up)")
     sys.stdout.flush()
 
 
@@ -162,21 +174,31 @@ def main() -> None:
     ap.add_argument("--rows", type=int, default=1_000_000)
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--skip-python", action="store_true", help="leave out the slow baseline")
+    ap.add_argument("--skip-large", action="store_true", help="only the row map beside a tiny index")
+    ap.add_argument("--build", action="append", default=[], metavar="LABEL=DIR",
+                    help="compare the module built in DIR (repeatable)")
     args = ap.parse_args()
 
     OUT.mkdir(parents=True, exist_ok=True)
     rows = make_rows(OUT / f"rowmap_{args.rows}.jsonl", args.rows)
-    env = dict(os.environ)
-    build = os.environ.get("TAMREL_TEST_BUILD")
-    if build:
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [build, env.get("PYTHONPATH")]))
+    def env_for(build: str | None) -> dict[str, str]:
+        env = dict(os.environ)
+        if build:
+            env["PYTHONPATH"] = os.pathsep.join(filter(None, [build, env.get("PYTHONPATH")]))
+        return env
+
+    builds = {"verify_manifest": env_for(os.environ.get("TAMREL_TEST_BUILD"))}
+    if args.build:
+        builds = {f"verify_manifest [{label}]": env_for(str(Path(d).resolve()))
+                  for label, d in (b.split("=", 1) for b in args.build)}
 
     print(f"## verify_manifest with a row map, {today()}, {machine()}")
     print(f"median of {args.rounds} interleaved rounds, fresh processes, files in the page cache")
     dim = max(2, round(args.index_mib * (1 << 20) / (2 * args.rows)))
-    run_scenario("large index", dim, args.rows, rows, args.rounds, env, not args.skip_python)
+    if not args.skip_large:
+        run_scenario("large index", dim, args.rows, rows, args.rounds, builds, not args.skip_python)
     # The smallest index with as many vectors: what remains is the row map.
-    run_scenario("row map alone", 2, args.rows, rows, args.rounds, env, not args.skip_python)
+    run_scenario("row map alone", 2, args.rows, rows, args.rounds, builds, not args.skip_python)
 
 
 if __name__ == "__main__":

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include <absl/container/flat_hash_set.h>
+#include <boost/unordered/unordered_flat_set.hpp>
 #include <fmt/format.h>
 
 #include "base/panic.hpp"
@@ -217,7 +217,7 @@ Result<std::vector<model::AuxiliaryArtifact>> read_auxiliary_artifacts(
   }
   std::vector<model::AuxiliaryArtifact> out;
   out.reserve(items.size());
-  absl::flat_hash_set<std::string> seen;
+  boost::unordered_flat_set<std::string> seen;
   for (const AuxiliaryItem& item : items) {
     std::string name(validate::trimmed(item.name));
     if (name.empty()) return ManifestError::invalid("auxiliary artifact name must be non-empty");

@@ -1,6 +1,6 @@
 #include "validate/core_rules.hpp"
 
-#include <absl/container/flat_hash_set.h>
+#include <boost/unordered/unordered_flat_set.hpp>
 
 #include "validate/block_common.hpp"
 #include "validate/issues.hpp"
@@ -94,7 +94,7 @@ void check_auxiliary_declarations(report::VerificationReport& report,
     }
     return;
   }
-  absl::flat_hash_set<std::string_view> seen;  // views into the manifest, alive for this call
+  boost::unordered_flat_set<std::string_view> seen;  // views into the manifest, alive for this call
   for (const model::AuxiliaryArtifact& aux : list) {
     const std::string_view t = trimmed(aux.name);
     if (t.empty()) {

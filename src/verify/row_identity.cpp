@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +15,7 @@
 #include <memory>
 #include <variant>
 
-#include <absl/container/flat_hash_set.h>
-#include <absl/hash/hash.h>
+#include <boost/unordered/unordered_flat_set.hpp>
 #include <fmt/format.h>
 
 #include "base/panic.hpp"
@@ -32,11 +32,17 @@ namespace {
 
 constexpr std::size_t READ_BUFFER_BYTES = 8192;
 
-// Drawn once per process. Mixed into every id hash so that a row map crafted against a known
+// Secret keys of the id hash, drawn once per process, so that a row map crafted against a known
 // hash function cannot force the duplicate set into long probe chains.
-std::uint64_t process_seed() {
-  static const std::uint64_t seed = [] {
-    std::uint64_t value = 0;
+struct HashKeys {
+  std::uint64_t seed;
+  std::uint64_t block;
+  std::uint64_t tail;
+};
+
+HashKeys process_keys() {
+  static const HashKeys keys = [] {
+    HashKeys value{};
     auto* bytes = reinterpret_cast<unsigned char*>(&value);
     std::size_t got = 0;
     while (got < sizeof value) {
@@ -49,7 +55,7 @@ std::uint64_t process_seed() {
     }
     return value;
   }();
-  return seed;
+  return keys;
 }
 
 // An id with its hash, so that the prefetch and the probe of one row hash it only once.
@@ -58,10 +64,57 @@ struct HashedId {
   std::size_t hash;
 };
 
+// The hash of the id being inserted, already known from its lookup: the table hashes the stored
+// copy once more on insertion, and this hands the hash back instead of computing it again.
+struct KnownHash {
+  const char* data = nullptr;
+  std::size_t hash = 0;
+};
+
+// The full 128-bit product folded to 64 bits: one multiplication mixes 16 bytes.
+inline std::uint64_t fold_multiply(std::uint64_t a, std::uint64_t b) {
+  const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+
+inline std::uint64_t load_bytes(const char* p, std::size_t n) {
+  std::uint64_t word = 0;
+  std::memcpy(&word, p, n);
+  return word;
+}
+
+// A keyed multiply-fold hash over 16-byte blocks: every row's id is hashed, and Boost 1.81's
+// range hash mixes four bytes a step, three times the cost. Both operands of each product carry
+// a secret, so no chosen block can cancel the keys. The last 0..15 bytes are read as overlapping
+// 4-byte loads (or three single bytes) that together cover every byte, never past the end.
 struct SeededIdHash {
   using is_transparent = void;
-  std::uint64_t seed;
-  std::size_t operator()(std::string_view id) const { return absl::HashOf(seed, id); }
+  using is_avalanching = void;  // the final product mixes every bit; the table adds none
+  HashKeys keys;
+  const KnownHash* known;
+
+  std::size_t operator()(std::string_view id) const {
+    if (known->data != nullptr && id.data() == known->data) return known->hash;
+    const char* p = id.data();
+    std::size_t n = id.size();
+    std::uint64_t h = keys.seed;
+    for (; n >= 16; p += 16, n -= 16) {
+      h = fold_multiply(load_bytes(p, 8) ^ keys.block, load_bytes(p + 8, 8) ^ h);
+    }
+    std::uint64_t a = 0;
+    std::uint64_t b = 0;
+    if (n >= 4) {
+      const std::size_t step = (n >> 3) << 2;
+      a = load_bytes(p, 4) << 32 | load_bytes(p + step, 4);
+      b = load_bytes(p + n - 4, 4) << 32 | load_bytes(p + n - 4 - step, 4);
+    } else if (n > 0) {
+      a = std::uint64_t{static_cast<unsigned char>(p[0])} << 16 |
+          std::uint64_t{static_cast<unsigned char>(p[n >> 1])} << 8 |
+          static_cast<unsigned char>(p[n - 1]);
+    }
+    h = fold_multiply(a ^ keys.tail, b ^ h);
+    return static_cast<std::size_t>(fold_multiply(h ^ keys.block, id.size() ^ keys.tail));
+  }
   std::size_t operator()(const HashedId& key) const { return key.hash; }
 };
 
@@ -90,17 +143,53 @@ void* allocate_block(std::size_t bytes) {
   return p;
 }
 
+// The one buffer a flat table keeps its slots and group headers in, as last allocated.
+struct TableBuffer {
+  const char* base = nullptr;
+};
+
 template <class T>
 struct BlockAllocator {
   using value_type = T;
-  BlockAllocator() = default;
+  explicit BlockAllocator(TableBuffer* latest) : latest_(latest) {}
   template <class U>
-  BlockAllocator(const BlockAllocator<U>&) {}  // NOLINT: rebinding
-  T* allocate(std::size_t n) { return static_cast<T*>(allocate_block(n * sizeof(T))); }
-  void deallocate(T* p, std::size_t) { std::free(p); }
+  BlockAllocator(const BlockAllocator<U>& other) : latest_(other.latest_) {}  // NOLINT: rebinding
+  T* allocate(std::size_t n) {
+    T* p = static_cast<T*>(allocate_block(n * sizeof(T)));
+    latest_->base = reinterpret_cast<const char*>(p);
+    return p;
+  }
+  void deallocate(T* p, std::size_t) {
+    if (reinterpret_cast<const char*>(p) == latest_->base) latest_->base = nullptr;
+    std::free(p);
+  }
   template <class U>
-  bool operator==(const BlockAllocator<U>&) const { return true; }
+  bool operator==(const BlockAllocator<U>& other) const { return latest_ == other.latest_; }
+
+  TableBuffer* latest_;
 };
+
+using IdSet = boost::unordered_flat_set<std::string_view, SeededIdHash, IdEqual,
+                                        BlockAllocator<std::string_view>>;
+
+// Asks the cache for the group where a lookup of this hash begins. The table is far larger than
+// the caches and a cold probe costs more than decoding a line, so the lines ahead are prefetched
+// while earlier ones are checked. Boost 1.81's flat tables keep their slots, then their 16-byte
+// group headers, in one buffer and start at the group named by the hash's top bits; only a
+// prefetch is computed from that, so a different layout costs speed, never correctness. Always
+// inlined: as a function of its own the compiler finds it free of effects and drops the call.
+[[gnu::always_inline]] inline void prefetch_probe(const IdSet& ids, const TableBuffer& buffer, std::size_t hash) {
+  constexpr std::size_t GROUP_SLOTS = 15;
+  constexpr std::size_t GROUP_BYTES = 16;
+  const std::size_t groups = (ids.bucket_count() + 1) / GROUP_SLOTS;
+  if (buffer.base == nullptr || groups < 2 || !std::has_single_bit(groups)) return;
+  const std::size_t group = hash >> (64 - std::countr_zero(groups));
+  const std::size_t slot_bytes = sizeof(IdSet::value_type) * (groups * GROUP_SLOTS - 1);
+  const auto headers = (reinterpret_cast<std::uintptr_t>(buffer.base) + slot_bytes +
+                        GROUP_BYTES - 1) / GROUP_BYTES * GROUP_BYTES;
+  __builtin_prefetch(reinterpret_cast<const void*>(headers + group * GROUP_BYTES));
+  __builtin_prefetch(buffer.base + group * GROUP_SLOTS * sizeof(IdSet::value_type));
+}
 
 struct FreeBlock {
   void operator()(char* p) const { std::free(p); }
@@ -270,7 +359,8 @@ class RowScanner {
         limits_(limits),
         expected_rows_(expected_rows),
         issues_(issues),
-        ids_(0, SeededIdHash{process_seed()}) {
+        ids_(0, SeededIdHash{process_keys(), &known_hash_}, IdEqual{},
+             BlockAllocator<std::string_view>(&table_buffer_)) {
     // The declared count is a hint only; a lying manifest must not buy a huge table up front.
     if (!allow_duplicates_) {
       ids_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(expected_rows, 1U << 20)));
@@ -295,7 +385,7 @@ class RowScanner {
     }
     if (!allow_duplicates_ && !slot.error) {
       slot.hash = ids_.hash_function()(std::string_view(slot.row.db_id));
-      ids_.prefetch(HashedId{slot.row.db_id, slot.hash});
+      prefetch_probe(ids_, table_buffer_, slot.hash);
     }
     ++queued_;
     return queued_ == LOOKAHEAD ? check_oldest() : Step::Next;
@@ -375,19 +465,19 @@ class RowScanner {
     ++result_.validated_rows;
     if (allow_duplicates_) return Step::Next;
 
-    // One probe for lookup and insertion. The length of a new id is added and checked before
-    // its bytes are copied: past the limit the scan stops right here, so the entry is never
-    // looked up again and may point at the row's own buffer instead of growing the arena.
-    bool fresh = false;
+    // The length of a new id is added and checked before its bytes are copied: past the limit
+    // the scan stops right here, so the id is never looked up again and is not kept.
     const std::string_view id = row.db_id;
-    ids_.lazy_emplace(HashedId{id, line.hash}, [&](const auto& construct) {
-      fresh = true;
-      tracked_bytes_ = saturating_add(tracked_bytes_, id.size());
-      construct(tracked_bytes_ > limits_.max_row_map_tracked_id_bytes ? id : arena_.store(id));
-    });
-    if (!fresh) {
+    if (ids_.contains(HashedId{id, line.hash})) {
       push("row_identity_duplicate_db_id", fmt::format("line {} repeats db_id", index));
       return Step::Next;
+    }
+    tracked_bytes_ = saturating_add(tracked_bytes_, id.size());
+    if (tracked_bytes_ <= limits_.max_row_map_tracked_id_bytes) {
+      const std::string_view stored = arena_.store(id);
+      known_hash_ = {stored.data(), line.hash};
+      ids_.insert(stored);
+      known_hash_ = {};
     }
     if (tracked_bytes_ > limits_.max_row_map_tracked_id_bytes) {
       push("row_identity_duplicate_tracking_limit_exceeded",
@@ -424,9 +514,9 @@ class RowScanner {
   RowScanResult result_;
   std::uint64_t tracked_bytes_ = 0;
   IdArena arena_;
-  absl::flat_hash_set<std::string_view, SeededIdHash, IdEqual,
-                      BlockAllocator<std::string_view>>
-      ids_;
+  TableBuffer table_buffer_;  // these two are declared before the set, which uses them
+  KnownHash known_hash_;
+  IdSet ids_;
   std::array<Pending, LOOKAHEAD> window_;
   std::size_t head_ = 0;
   std::size_t queued_ = 0;
