@@ -9,6 +9,7 @@ import json
 import os
 import pty
 import re
+import signal
 import struct
 import subprocess
 import sys
@@ -21,6 +22,7 @@ import pytest
 
 import _tamrel_manifest as tm
 from builders import make_fixture, sha256_of, write_manifest
+import tamrel_manifest
 from tamrel_manifest import cli
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -132,6 +134,32 @@ def _declared_empty(root: Path) -> None:
     write_manifest(root / "m.json", manifest)
 
 
+def _rows_bom(root: Path) -> None:
+    rows = root / "rows.jsonl"
+    rows.write_bytes(b"\xef\xbb\xbf" + rows.read_bytes())
+
+
+def _rows_crlf(root: Path) -> None:
+    rows = root / "rows.jsonl"
+    rows.write_bytes(rows.read_bytes().replace(b"\n", b"\r\n"))
+
+
+def _index_gzip(root: Path) -> None:
+    (root / "index.rank_quant").write_bytes(b"\x1f\x8b\x08\x00" + bytes(22))
+
+
+def _files_left_behind(root: Path) -> None:
+    for name in ("index.rank_quant", "rows.jsonl", "notes.txt"):
+        (root / name).unlink()
+
+
+def _notes_link_out(root: Path) -> None:
+    outside = root.parent / f"{root.name}-outside.txt"
+    outside.write_bytes((root / "notes.txt").read_bytes())
+    (root / "notes.txt").unlink()
+    (root / "notes.txt").symlink_to(outside)
+
+
 HINTS = [
     (_append_byte, ["hint: artifact index.rank_quant is 1 byte longer than declared (27 bytes,"
                     " manifest declares 26)"]),
@@ -150,6 +178,22 @@ HINTS = [
                     ' (7 bytes, manifest declares 10)']),
     (_declared_empty, ["hint: the manifest declares the SHA-256 of no bytes (e3b0c442…) for"
                        " artifact index.rank_quant: it was made from an empty file"]),
+    (_rows_bom, ["hint: row map rows.jsonl starts with a byte-order mark (EF BB BF), which JSON"
+                 " does not allow; save it as UTF-8 without a BOM"]),
+    (_rows_crlf, ["hint: row map rows.jsonl has CRLF line ends: its rows still read, but its"
+                  " bytes differ from a copy with LF ends; if a checkout converted them (git"
+                  " core.autocrlf or .gitattributes text), restore LF ends (for example mark it"
+                  " -text in .gitattributes and check it out again)"]),
+    (_index_gzip, ["hint: artifact index.rank_quant starts with bytes 1f 8b 08 00 00 00 00 00 00"
+                   " 00 00 00 00 00 00 00: a gzip file: decompress it first"]),
+    (_files_left_behind, ["hint: none of the files the manifest names was found: paths resolve"
+                          " against the manifest's directory {root}; if the manifest was moved"
+                          " or copied away from its files, verify it where they are, or move"
+                          " them with it"]),
+    (_notes_link_out, ["hint: the auxiliary artifact resolves outside the manifest's directory"
+                       " {root} through a symbolic link; --allow-path-escape (Python:"
+                       " allow_path_escape=True) admits it, and with it relative paths that"
+                       " climb out with \"..\""]),
 ]
 
 
@@ -159,13 +203,135 @@ def test_hints(tmp_path: Path, damage: Any, expected: list[str]) -> None:
     damage(tmp_path)
     result = run("verify", manifest)
     assert result.returncode == 1
-    assert [line for line in result.stdout.splitlines() if line.startswith("hint:")] == expected
+    assert [line for line in result.stdout.splitlines() if line.startswith("hint:")] == [
+        line.format(root=tmp_path) for line in expected]
     # The module's messages are printed as they are; hints never appear in --json output.
     report = tm.verify_manifest(manifest)
     issues = [f"{i['code']}: {i['message']}" for i in report["errors"]]
     assert result.stdout.splitlines()[1:1 + len(issues)] == issues
     as_json = json.loads(run("verify", manifest, "--json").stdout)
     assert no_time(as_json) == no_time(report)
+
+
+# ---- the tool as a shell runs it: one table of invocations ----
+
+def _twelve_rows_one_deleted(root: Path) -> None:
+    write_manifest(root / "m.json", make_fixture(root, n_vectors=12))
+    rows = root / "rows.jsonl"
+    rows.write_bytes(b"".join(rows.read_bytes().splitlines(keepends=True)[1:]))
+
+
+def _bad_row(root: Path) -> None:
+    rows = root / "rows.jsonl"
+    rows.write_bytes(rows.read_bytes().replace(b'"row_id": 1,', b'"row": 1,', 1))
+
+
+def _nothing(root: Path) -> None:
+    pass
+
+
+# (shell command, damage, exit status, stream, a line that must appear there; "" for an empty
+# stream). {tool} runs the tool, {m} is a valid manifest with three rows in {root}.
+SHELL_CASES = [
+    ("{tool} verify {m} {m} -j 2", _nothing, 0, "out",
+     "2 manifests: 2 verified, 0 with issues, 0 unreadable"),
+    ("{tool} verify {m} {root}/none.json {m}", _append_byte, 2, "out",
+     "3 manifests: 0 verified, 2 with issues, 1 unreadable"),
+    ("{tool} verify {m} {root}/none.json", _nothing, 2, "err",
+     "tamrel-manifest: error: {root}/none.json: No such file or directory"),
+    ("{tool} verify {root}/none.json {m} --json", _nothing, 2, "out",
+     '{{"manifest": "{root}/none.json", "error": {{"type": "OSError", "message": "No such file or'
+     ' directory"}}}}'),
+    ("{tool} verify -q {m} {m}", _append_byte, 1, "out", ""),
+    ("{tool} verify -q {root}/none.json", _nothing, 2, "err",
+     "tamrel-manifest: error: {root}/none.json: No such file or directory"),
+    ("{tool} --version", _nothing, 0, "out", f"tamrel-manifest {tamrel_manifest.__version__}"),
+    ("{tool} verify {m} > /dev/full", _nothing, 2, "err",
+     "tamrel-manifest: error: cannot write standard output: [Errno 28] No space left on device"),
+    ("{tool} sha256 {root}/rows.jsonl {root}/notes.txt | sha256sum -c", _nothing, 0, "out",
+     "{root}/notes.txt: OK"),
+    ("{tool} sha256 {root}/rows.jsonl {root}/none {root}/notes.txt", _nothing, 2, "err",
+     "tamrel-manifest: error: {root}/none: No such file or directory"),
+    ("{tool} limits", _nothing, 0, "out", "max_row_map_tracked_id_bytes          64MiB"),
+    ("{tool} verify {m} --max-manifest-bytes 1KiB", _nothing, 0, "out",
+     "OK: {m} verified, no issues"),
+    ("{tool} verify {m} --max-row-map-tracked-id-bytes 100", _nothing, 1, "out",
+     "hint: the duplicate check holds the text of every distinct db_id and stopped at"
+     " --max-row-map-tracked-id-bytes 100; for 3 distinct UUIDs of 36 bytes,"
+     " --max-row-map-tracked-id-bytes 108 (Python: max_row_map_tracked_id_bytes=108) admits it and"
+     " costs about 324 B of memory; --allow-duplicate-db-ids skips the check"),
+    ("{tool} verify {m} --max-row-map-rows 2", _nothing, 1, "out",
+     "hint: the row map has more rows than --max-row-map-rows 2 allows; --max-row-map-rows 3"
+     " (Python: max_row_map_rows=3) admits it"),
+    ("{tool} verify {m}", _twelve_rows_one_deleted, 1, "out",
+     "... and 6 more row_identity_row_id_mismatch (row-map lines 5 to 10)"),
+    ("{tool} verify {m} --max-report-issues 8", _twelve_rows_one_deleted, 1, "out",
+     "hint: the report stopped at --max-report-issues 8: issues found after it (such as the row"
+     " map's digest and row count) are not shown; --max-report-issues 18446744073709551615 shows"
+     " all"),
+    ("{tool} verify {m} --index index.rank_quant.gz", _nothing, 1, "out",
+     "hint: --index index.rank_quant.gz is resolved against the manifest's directory {root}, not"
+     " the current directory ({root}/index.rank_quant.gz); give it relative to that directory, or"
+     " as an absolute path with --allow-absolute-paths"),
+    ("{tool} load-plan {m}", _append_byte, 1, "out",
+     "hint: artifact index.rank_quant is 1 byte longer than declared (27 bytes, manifest declares"
+     " 26)"),
+    ("{tool} create {root}/none {root}/o.json m --row-id-is-identity", _nothing, 2, "err",
+     "tamrel-manifest: error: cannot create {root}/o.json: index {root}/none: No such file or"
+     " directory"),
+    ("{tool} create {root}/index.rank_quant {root}/o.json m --row-map {root}/none", _nothing, 2,
+     "err", "tamrel-manifest: error: cannot create {root}/o.json: row map {root}/none: No such"
+     " file or directory"),
+    ("{tool} create {root}/index.rank_quant {root}/o.json m --row-map {root}", _nothing, 2,
+     "err", "tamrel-manifest: error: cannot create {root}/o.json: row map {root}: Is a directory"),
+    ("{tool} create {root}/index.rank_quant {root}/o.json m --row-map {root}/rows.jsonl"
+     " --aux x={root}/none", _nothing, 2, "err", "tamrel-manifest: error: cannot create"
+     " {root}/o.json: auxiliary \"x\" {root}/none: No such file or directory"),
+    ("{tool} create {root}/index.rank_quant {root}/notes.txt/o.json m --row-id-is-identity"
+     " --allow-path-escape", _nothing, 2, "err",
+     "tamrel-manifest: error: cannot create {root}/notes.txt/o.json: Not a directory"),
+    ("{tool} create {root}/index.rank_quant {root}/o.json m", _nothing, 2, "err",
+     "tamrel-manifest: error: cannot create {root}/o.json: one of --row-map or"
+     " --row-id-is-identity is required"),
+    ("{tool} create {root}/index.rank_quant {root}/o.json m --row-map {root}/rows.jsonl",
+     _bad_row, 2, "err", "tamrel-manifest: hint: row map {root}/rows.jsonl:"
+     " row_identity_jsonl_invalid_json: line 1 is not a strict row object: unknown field `row`,"
+     " expected one of `row_id`, `db_id`, `parent_id` at line 1 column 6"),
+]
+
+
+@pytest.mark.parametrize("command, damage, status, stream, line", SHELL_CASES,
+                         ids=[c[0].replace("{tool} ", "") for c in SHELL_CASES])
+def test_shell_invocations(tmp_path: Path, command: str, damage: Any, status: int, stream: str,
+                           line: str) -> None:
+    root = tmp_path.resolve()
+    manifest = bundle(root)
+    damage(root)
+    tool = f"{sys.executable} -m tamrel_manifest"
+    values = {"tool": tool, "m": manifest, "root": root}
+    result = subprocess.run(command.format(**values), shell=True, capture_output=True, text=True,
+                            env=cli_env(), cwd=root.parent, timeout=120)
+    text = result.stdout if stream == "out" else result.stderr
+    assert result.returncode == status, (result.stdout, result.stderr)
+    if line:
+        assert line.format(**values) in text.splitlines(), text
+    else:
+        assert text == ""
+
+
+def test_ctrl_c_ends_the_tool_at_once(tmp_path: Path) -> None:
+    big = tmp_path / "big.bin"
+    with open(big, "wb") as f:
+        f.truncate(8 << 30)  # sparse: minutes of hashing, no disk
+    process = subprocess.Popen(
+        [sys.executable, "-m", "tamrel_manifest", "sha256", str(big)], stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, env=cli_env(),
+        # A shell without job control starts its background jobs with SIGINT ignored.
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    time.sleep(1.0)
+    process.send_signal(signal.SIGINT)
+    out, err = process.communicate(timeout=10)
+    assert (process.returncode, out, err) == (130, b"", b"tamrel-manifest: interrupted\n")
 
 
 # ---- --json is the Python result ----
@@ -226,7 +392,8 @@ def test_unreadable_and_undecodable_manifests(tmp_path: Path) -> None:
     for args, subject, call in cases:
         result = run(*args)
         assert (result.returncode, result.stdout) == (2, "")
-        assert result.stderr == f"tamrel-manifest: error: {subject}: {python_error(call)}\n"
+        assert result.stderr.splitlines()[0] == (
+            f"tamrel-manifest: error: {subject}: {python_error(call)}")
 
 
 def test_create_errors_name_the_output(tmp_path: Path) -> None:
@@ -234,7 +401,7 @@ def test_create_errors_name_the_output(tmp_path: Path) -> None:
                  "--row-id-is-identity")
     assert (result.returncode, result.stdout) == (2, "")
     assert result.stderr == (f"tamrel-manifest: error: cannot create {tmp_path / 'o.json'}:"
-                             " use either row_map or row_id_is_identity, not both\n")
+                             " use either --row-map or --row-id-is-identity, not both\n")
 
 
 @pytest.mark.parametrize("args, message", [
@@ -244,7 +411,14 @@ def test_create_errors_name_the_output(tmp_path: Path) -> None:
     (["verify", "m", "--max-report-issues", "-1"],
      "tamrel-manifest verify: error: argument --max-report-issues: must not be negative: -1"),
     (["inspect", "m", "--max-manifest-bytes", "1e3"],
-     "tamrel-manifest inspect: error: argument --max-manifest-bytes: not an integer: '1e3'"),
+     "tamrel-manifest inspect: error: argument --max-manifest-bytes: not a size: '1e3' (bytes,"
+     " or a whole number of KiB, MiB or GiB)"),
+    (["verify", "m", "--max-row-map-rows", "1MiB"],
+     "tamrel-manifest verify: error: argument --max-row-map-rows: not an integer: '1MiB'"),
+    (["verify", "m", "-j", "0"], "tamrel-manifest verify: error: argument -j/--jobs: must be at"
+     " least 1"),
+    (["verify", "a", "b", "--index", "i"], "tamrel-manifest: error: --index applies to one"
+     " manifest"),
     (["create", "i", "o", "m", "--aux", "notes"],
      "tamrel-manifest create: error: argument --aux: expected NAME=PATH, got 'notes'"),
     (["sha256", "p", "--max-manifest-bytes", "1"],
@@ -285,7 +459,7 @@ def test_load_plan_refused(tmp_path: Path) -> None:
 
 # ---- every option reaches its keyword ----
 
-LIMITS = [name for name, _ in cli.LIMITS]
+LIMITS = list(cli.LIMIT_NAMES)
 VERIFY_DEFAULTS = {"index": None, "allow_absolute_paths": False, "allow_path_escape": False,
                    "allow_duplicate_db_ids": False, **dict.fromkeys(LIMITS)}
 CREATE_DEFAULTS = {"row_map": None, "row_id_is_identity": False, "auxiliary_artifacts": None,

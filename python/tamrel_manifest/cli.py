@@ -1,7 +1,8 @@
 """The command-line tool: tamrel-manifest (also python -m tamrel_manifest).
 
 Exit status: 0 when the verdict is clean, 1 when verification found issues, 2 for usage errors and
-for files that cannot be read or decoded, 3 for an internal failure of the native module.
+for files that cannot be read or decoded, 3 for an internal failure of the native module, 130 when
+interrupted.
 """
 
 from __future__ import annotations
@@ -9,17 +10,20 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import sys
-from collections.abc import Callable, Mapping, Sequence
+import tempfile
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, TextIO
 
 import _tamrel_manifest as _native
-from tamrel_manifest import _hints
+from tamrel_manifest import _hints, _run
 from tamrel_manifest._progress import Progress, human_bytes
 
 if TYPE_CHECKING:
     from _tamrel_manifest import (
         Artifact,
+        FileDigest,
         IndexManifest,
         IndexMetadata,
         LoadPlan,
@@ -29,37 +33,77 @@ if TYPE_CHECKING:
 
 PROG = "tamrel-manifest"
 EXIT_OK, EXIT_ISSUES, EXIT_ERROR, EXIT_INTERNAL = 0, 1, 2, 3
+EXIT_INTERRUPTED = 130
+# What the module raises for a file it cannot read or decode, or a value it refuses.
+INPUT_ERRORS = (OSError, ValueError, TypeError, OverflowError, KeyError)
 
-LIMITS = (
-    ("max_manifest_bytes", "largest manifest file read, in bytes"),
-    ("max_row_map_line_bytes", "longest row-map line, in bytes"),
-    ("max_row_map_rows", "most row-map rows"),
-    ("max_row_map_tracked_id_bytes", "most bytes of database ids tracked for duplicates"),
-    ("max_auxiliary_artifacts", "most auxiliary artifacts"),
-    ("max_auxiliary_artifact_bytes", "largest auxiliary artifact, in bytes"),
-    ("max_calibration_profile_bytes", "largest calibration profile, in bytes"),
-    ("max_encoder_distortion_profile_bytes", "largest encoder distortion profile, in bytes"),
-    ("max_report_issues", "most issues in a report"),
-    ("max_cached_report_bytes", "accepted and passed on; no step consults it"),
-)
-LIMIT_NAMES = tuple(name for name, _ in LIMITS)
+# The module is the one place that knows its limits; only the help texts live here.
+LIMIT_NAMES: tuple[str, ...] = tuple(_native.default_resource_limits())
+_LIMIT_HELP = {
+    "max_manifest_bytes": "largest manifest file read",
+    "max_row_map_line_bytes": "longest row-map line",
+    "max_row_map_rows": "most row-map rows",
+    "max_row_map_tracked_id_bytes": "most bytes of distinct database ids held for duplicates",
+    "max_auxiliary_artifacts": "most auxiliary artifacts",
+    "max_auxiliary_artifact_bytes": "largest auxiliary artifact",
+    "max_calibration_profile_bytes": "largest calibration profile",
+    "max_encoder_distortion_profile_bytes": "largest encoder distortion profile",
+    "max_report_issues": "most issues in a report",
+    "max_cached_report_bytes": "accepted and passed on; no step consults it",
+}
+SIZE_UNITS = (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10))
+_SIZE = re.compile(r"([0-9]+) ?(KiB|MiB|GiB)?")
+
+
+def is_size_limit(name: str) -> bool:
+    return name.endswith("_bytes")
+
+
+def option_name(keyword: str) -> str:
+    """The command-line option of a keyword argument."""
+    return "--" + keyword.replace("_", "-")
+
+
+def size_text(value: int) -> str:
+    """A byte count as the limit options accept it: 536870912 -> '512MiB'; 1000 -> '1000'."""
+    for suffix, factor in SIZE_UNITS:
+        if value >= factor and value % factor == 0:
+            return f"{value // factor}{suffix}"
+    return str(value)
+
+
+def limit_text(name: str, value: int) -> str:
+    return size_text(value) if is_size_limit(name) else str(value)
+
+
+class OutputError(Exception):
+    """Standard output could not be written (a full disk, a closed descriptor)."""
+
+    def __init__(self, error: OSError) -> None:
+        super().__init__(str(error))
+        self.error = error
 
 
 class Output:
     """Where a command writes: `out` for results, `err` for errors, progress only when allowed."""
 
-    def __init__(self, out: TextIO, err: TextIO, *, json_mode: bool) -> None:
+    def __init__(self, out: TextIO, err: TextIO, *, json_mode: bool, quiet: bool = False) -> None:
         self.out = out
         self.err = err
         self.json_mode = json_mode
+        self.quiet = quiet
         self.closed = False  # the reader went away (a pipe into `head`)
         # Live progress only for a person watching: both streams on a terminal, not --json.
         self.progress = (
-            not json_mode and _isatty(out) and _isatty(err) and _terminal_can_erase_lines()
+            not json_mode
+            and not quiet
+            and _isatty(out)
+            and _isatty(err)
+            and _terminal_can_erase_lines()
         )
 
     def line(self, text: str = "") -> None:
-        if self.closed:
+        if self.closed or self.quiet:
             return
         try:
             print(text, file=self.out)
@@ -67,21 +111,37 @@ class Output:
             # The verdict still decides the exit status; the rest of the output has no reader.
             self.closed = True
             _discard_further_output(self.out)
+        except OSError as exc:
+            raise OutputError(exc) from None
 
     def json(self, value: object) -> None:
         # ensure_ascii: paths that are not valid Unicode survive as escapes on any stdout.
         self.line(json.dumps(value, indent=2))
 
+    def json_line(self, value: object) -> None:
+        self.line(json.dumps(value))
+
+    def error(self, text: str) -> None:
+        try:
+            print(f"{PROG}: {text}", file=self.err)
+        except OSError:
+            pass  # nowhere left to say it; the exit status still does
+
     def flush(self) -> None:
+        if self.closed:
+            return
         try:
             self.out.flush()
         except BrokenPipeError:
             self.closed = True
             _discard_further_output(self.out)
+        except OSError as exc:
+            raise OutputError(exc) from None
 
     def call(self, function: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
+        """function(*args, **kwargs) off the main thread, under the progress line."""
         with Progress(self.err, enabled=self.progress):
-            return function(*args, **kwargs)
+            return _run.call(lambda: function(*args, **kwargs))
 
 
 def _discard_further_output(stream: TextIO) -> None:
@@ -111,13 +171,31 @@ def _terminal_can_erase_lines() -> bool:
 # ---- argument parsing ----
 
 
-def _limit(text: str) -> int:
-    try:
-        value = int(text, 10)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+def _count(text: str) -> int:
+    if not re.fullmatch("[0-9]+", text):
+        raise argparse.ArgumentTypeError(
+            f"must not be negative: {text}" if re.fullmatch("-[0-9]+", text)
+            else f"not an integer: {text!r}"
+        )
+    return int(text)
+
+
+def _size(text: str) -> int:
+    match = _SIZE.fullmatch(text)
+    if match is None:
+        if re.fullmatch("-[0-9]+", text):
+            raise argparse.ArgumentTypeError(f"must not be negative: {text}")
+        raise argparse.ArgumentTypeError(
+            f"not a size: {text!r} (bytes, or a whole number of KiB, MiB or GiB)"
+        )
+    factor = dict(SIZE_UNITS).get(match.group(2) or "", 1)
+    return int(match.group(1)) * factor
+
+
+def _jobs(text: str) -> int:
+    value = _count(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
     return value
 
 
@@ -132,10 +210,17 @@ def _aux(required: bool) -> Callable[[str], dict[str, Any]]:
 
 
 def _add_limits(parser: argparse.ArgumentParser) -> None:
-    group = parser.add_argument_group("resource limits (default: the module's defaults)")
-    for name, help_text in LIMITS:
+    group = parser.add_argument_group(
+        "resource limits (default: the module's defaults; sizes in bytes or with KiB, MiB, GiB)"
+    )
+    for name in LIMIT_NAMES:
+        size = is_size_limit(name)
         group.add_argument(
-            "--" + name.replace("_", "-"), dest=name, type=_limit, metavar="N", help=help_text
+            option_name(name),
+            dest=name,
+            type=_size if size else _count,
+            metavar="SIZE" if size else "N",
+            help=_LIMIT_HELP.get(name),
         )
 
 
@@ -150,8 +235,33 @@ def _add_path_policy(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def _add_json(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--json", action="store_true", help="print the result dict as JSON")
+def _add_json(parser: argparse.ArgumentParser, many: bool = False) -> None:
+    parser.add_argument(
+        "--json",
+        action="store_true",
+        help="print the result dict as JSON"
+        + ("; one JSON object per line for several" if many else ""),
+    )
+    parser.add_argument(
+        "-q", "--quiet", action="store_true", help="print nothing; the exit status says it"
+    )
+
+
+def _add_jobs(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "-j",
+        "--jobs",
+        type=_jobs,
+        default=os.cpu_count() or 1,
+        metavar="N",
+        help="work on N files at once (default: the number of CPUs)",
+    )
+
+
+def _version() -> str:
+    from tamrel_manifest import __version__
+
+    return f"{PROG} {__version__}"
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -159,8 +269,9 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="Create, inspect and verify index manifests.",
         epilog="exit status: 0 clean, 1 verification found issues, 2 usage error or unreadable"
-        " input, 3 internal failure",
+        " input, 3 internal failure, 130 interrupted",
     )
+    parser.add_argument("--version", action="version", version=_version())
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     create = commands.add_parser("create", help="write a new manifest for an index file")
@@ -193,17 +304,25 @@ def build_parser() -> argparse.ArgumentParser:
     create.set_defaults(handler=_create)
 
     for name, handler, help_text in (
-        ("verify", _verify, "verify a manifest and the files it names"),
+        ("verify", _verify, "verify manifests and the files they name"),
         ("load-plan", _load_plan, "verify, then print what a loader needs"),
     ):
         sub = commands.add_parser(name, help=help_text)
-        sub.add_argument("manifest")
-        sub.add_argument("--index", metavar="PATH", help="verify this file as the index")
+        if name == "verify":
+            sub.add_argument("manifest", nargs="+")
+            _add_jobs(sub)
+        else:
+            sub.add_argument("manifest")
+        sub.add_argument(
+            "--index",
+            metavar="PATH",
+            help="verify this file as the index (resolved against the manifest's directory)",
+        )
         _add_path_policy(sub)
         sub.add_argument(
             "--allow-duplicate-db-ids", action="store_true", help="accept repeated db_id values"
         )
-        _add_json(sub)
+        _add_json(sub, many=name == "verify")
         _add_limits(sub)
         sub.set_defaults(handler=handler)
 
@@ -213,9 +332,12 @@ def build_parser() -> argparse.ArgumentParser:
     _add_limits(inspect)
     inspect.set_defaults(handler=_inspect)
 
-    sha = commands.add_parser("sha256", help="print the SHA-256 and size of a file")
-    sha.add_argument("path")
-    _add_json(sha)
+    sha = commands.add_parser(
+        "sha256", help="print the SHA-256 of files, as sha256sum does (sha256sum -c reads it)"
+    )
+    sha.add_argument("path", nargs="+")
+    _add_jobs(sha)
+    _add_json(sha, many=True)
     sha.set_defaults(handler=_sha256)
 
     limits = commands.add_parser("limits", help="print the default resource limits")
@@ -365,21 +487,56 @@ def _manifest_facts(manifest: IndexManifest) -> _Facts:
     return facts
 
 
+def _effective_limits(args: argparse.Namespace) -> dict[str, int]:
+    limits: dict[str, int] = dict(_native.default_resource_limits())  # type: ignore[arg-type]
+    limits.update({k: v for k, v in _limit_kwargs(args).items() if v is not None})
+    return limits
+
+
+class Checked:
+    """What a worker hands back for one manifest: the report, and the declared manifest when the
+    report failed (its sizes and digests feed the hints)."""
+
+    def __init__(self, report: VerificationReport, declared: IndexManifest | None) -> None:
+        self.report = report
+        self.declared = declared
+
+
+def _check(manifest: str, args: argparse.Namespace) -> Checked:
+    report: VerificationReport = _native.verify_manifest(manifest, **verify_kwargs(args))
+    return Checked(report, None if report["ok"] else _declared(manifest, args))
+
+
+def _declared(manifest: str, args: argparse.Namespace) -> IndexManifest | None:
+    # The report was built from these values; a manifest changed since then gives fewer hints.
+    try:
+        declared: IndexManifest = _native.inspect_manifest(manifest, **_limit_kwargs(args))
+    except INPUT_ERRORS:
+        return None
+    return declared
+
+
 def _write_issues(
-    output: Output, report: VerificationReport, manifest_path: str, args: argparse.Namespace
+    output: Output,
+    report: VerificationReport,
+    declared: IndexManifest | None,
+    manifest_path: str,
+    args: argparse.Namespace,
+    indent: str = "",
 ) -> None:
-    for issue in report["errors"]:
-        output.line(f"{issue['code']}: {issue['message']}")
+    for line in _hints.issue_lines(report["errors"]):
+        output.line(indent + line)
     for issue in report["warnings"]:
-        output.line(f"warning {issue['code']}: {issue['message']}")
-    declared: IndexManifest | None = None
-    if not report["ok"]:
-        try:  # the declared sizes and digests, for the hints; the report was built from them
-            declared = _native.inspect_manifest(manifest_path, **_limit_kwargs(args))
-        except (OSError, ValueError):
-            declared = None
-    for hint in _hints.report_hints(report, declared):
-        output.line(f"hint: {hint}")
+        output.line(f"{indent}warning {issue['code']}: {issue['message']}")
+    hints = _hints.report_hints(
+        report,
+        declared,
+        manifest_path=manifest_path,
+        index=args.index,
+        limits=_effective_limits(args),
+    )
+    for hint in hints:
+        output.line(f"{indent}hint: {hint}")
 
 
 def _issue_count(report: VerificationReport) -> str:
@@ -387,24 +544,86 @@ def _issue_count(report: VerificationReport) -> str:
     return "1 issue" if count == 1 else f"{count} issues"
 
 
+def _error_json(error: BaseException) -> dict[str, str]:
+    return {"type": type(error).__name__, "message": str(error)}
+
+
+def _report_error(
+    output: Output, subject: str, error: BaseException, hints: Sequence[str] = ()
+) -> int:
+    """Says why `subject` failed on standard error; the exit status for it."""
+    if not isinstance(error, INPUT_ERRORS):
+        output.error(f"internal error: {subject}: {type(error).__name__}: {error}")
+        return EXIT_INTERNAL
+    output.error(f"error: {subject}: {error}")
+    for hint in hints:
+        output.error(f"hint: {hint}")
+    return EXIT_ERROR
+
+
+def _worst(statuses: Sequence[int]) -> int:
+    # Unreadable input outranks issues; an internal failure outranks both.
+    for status in (EXIT_INTERNAL, EXIT_ERROR, EXIT_ISSUES):
+        if status in statuses:
+            return status
+    return EXIT_OK
+
+
+def _outcomes(
+    output: Output, function: Callable[[str], Any], items: Sequence[str], jobs: int
+) -> Iterator[_run.Outcome[str, Any]]:
+    """The outcomes of `function` over `items` in order. One item runs under the progress line,
+    which is erased before its result is printed; several print as they finish instead."""
+    if len(items) > 1:
+        yield from _run.run_each(function, items, jobs)
+        return
+    with Progress(output.err, enabled=output.progress):
+        done = list(_run.run_each(function, items, jobs))
+    yield from done
+
+
 # ---- commands ----
 
 
 def _verify(args: argparse.Namespace, output: Output) -> int:
-    report: VerificationReport = output.call(
-        _native.verify_manifest, args.manifest, **verify_kwargs(args)
-    )
-    if output.json_mode:
-        output.json(report)
-    else:
-        if report["ok"]:
-            output.line(f"OK: {args.manifest} verified, no issues")
+    manifests: list[str] = args.manifest
+    several = len(manifests) > 1
+    limits = _effective_limits(args)
+    statuses = []
+    for outcome in _outcomes(output, lambda m: _check(m, args), manifests, args.jobs):
+        manifest = outcome.item
+        if outcome.error is not None:
+            error = outcome.error
+            hints = _hints.error_hints(manifest, error, limits)
+            if several and output.json_mode:
+                output.json_line({"manifest": manifest, "error": _error_json(error)})
+            elif several:
+                output.line(f"ERROR: {manifest}: {error}")
+            statuses.append(_report_error(output, manifest, error, hints))
+            continue
+        assert outcome.value is not None
+        report, declared = outcome.value.report, outcome.value.declared
+        statuses.append(EXIT_OK if report["ok"] else EXIT_ISSUES)
+        if several and output.json_mode:
+            output.json_line({"manifest": manifest, "report": report})
+        elif output.json_mode:
+            output.json(report)
+        elif report["ok"]:
+            output.line(f"OK: {manifest} verified, no issues")
         else:
-            output.line(f"FAILED: {args.manifest}: {_issue_count(report)}")
-        _write_issues(output, report, args.manifest, args)
-        output.line()
-        _report_facts(report).write(output)
-    return EXIT_OK if report["ok"] else EXIT_ISSUES
+            output.line(f"FAILED: {manifest}: {_issue_count(report)}")
+            _write_issues(output, report, declared, manifest, args, "  " if several else "")
+        if not several and not output.json_mode:
+            output.line()
+            _report_facts(report).write(output)
+    if several and not output.json_mode:
+        failed = statuses.count(EXIT_ISSUES)
+        unreadable = len(statuses) - failed - statuses.count(EXIT_OK)
+        output.line(
+            f"{len(statuses)} manifests: {statuses.count(EXIT_OK)} verified, {failed} with issues,"
+            f" {unreadable} unreadable"
+        )
+    return _worst(statuses)
 
 
 def _load_plan(args: argparse.Namespace, output: Output) -> int:
@@ -419,7 +638,7 @@ def _load_plan(args: argparse.Namespace, output: Output) -> int:
             output.json(report)
             return EXIT_ISSUES
         output.line(f"FAILED: {args.manifest}: no load plan: {exc}")
-        _write_issues(output, report, args.manifest, args)
+        _write_issues(output, report, _declared(args.manifest, args), args.manifest, args)
         output.line()
         _report_facts(report).write(output)
         return EXIT_ISSUES
@@ -475,17 +694,39 @@ def _inspect(args: argparse.Namespace, output: Output) -> int:
     return EXIT_OK
 
 
+def sha256sum_line(digest: str, path: str) -> str:
+    """One line as sha256sum writes it: a name with a backslash or a line break is escaped, and
+    the line then starts with a backslash."""
+    if "\\" in path or "\n" in path or "\r" in path:
+        escaped = path.replace("\\", "\\\\").replace("\n", "\\n").replace("\r", "\\r")
+        return f"\\{digest}  {escaped}"
+    return f"{digest}  {path}"
+
+
 def _sha256(args: argparse.Namespace, output: Output) -> int:
-    digest = output.call(_native.sha256_file, args.path)
-    if output.json_mode:
-        output.json(digest)
-        return EXIT_OK
-    output.line(f"{digest['sha256']}  {args.path}")
-    output.line(f"size  {_size_text(digest['size_bytes'])}")
-    check = _hints.FileCheck("file", args.path, args.path, digest["sha256"], None, None, None)
-    for hint in _hints.hints_for_file(check):
-        output.line(f"hint: {hint}")
-    return EXIT_OK
+    paths: list[str] = args.path
+    several = len(paths) > 1
+    statuses = []
+    for outcome in _outcomes(output, _native.sha256_file, paths, args.jobs):
+        path = outcome.item
+        if outcome.error is not None:
+            if several and output.json_mode:
+                output.json_line({"path": path, "error": _error_json(outcome.error)})
+            statuses.append(_report_error(output, path, outcome.error))
+            continue
+        digest: FileDigest | None = outcome.value
+        assert digest is not None
+        statuses.append(EXIT_OK)
+        if several and output.json_mode:
+            output.json_line({"path": path, **digest})
+        elif output.json_mode:
+            output.json(digest)
+        else:
+            output.line(sha256sum_line(digest["sha256"], path))
+            check = _hints.FileCheck("file", path, path, digest["sha256"], None, None, None)
+            for hint in _hints.hints_for_file(check):
+                output.error(f"hint: {hint}")
+    return _worst(statuses)
 
 
 def _limits(args: argparse.Namespace, output: Output) -> int:
@@ -493,22 +734,67 @@ def _limits(args: argparse.Namespace, output: Output) -> int:
     if output.json_mode:
         output.json(limits)
         return EXIT_OK
-    values: Mapping[str, object] = limits
+    values: Mapping[str, int] = limits  # type: ignore[assignment]
     width = max(len(name) for name in values)
     for name, value in values.items():
-        assert isinstance(value, int)
-        extra = f"  ({human_bytes(value)})" if name.endswith("_bytes") and value >= 1024 else ""
-        output.line(f"{name.ljust(width)}  {value}{extra}")
+        output.line(f"{name.ljust(width)}  {limit_text(name, value)}")
     return EXIT_OK
 
 
-def _error_subject(args: argparse.Namespace) -> str:
+# ---- failures ----
+
+# The module's argument errors name its keywords; the tool names its options.
+_KEYWORD_OPTIONS = {"row_map": "--row-map", "row_id_is_identity": "--row-id-is-identity"}
+
+
+def _in_cli_words(text: str) -> str:
+    return re.sub(
+        r"\b(row_map|row_id_is_identity)(=True)?\b", lambda m: _KEYWORD_OPTIONS[m.group(1)], text
+    )
+
+
+def _unopenable(path: str) -> str | None:
+    """Why `path` cannot be read as a file, or None when it can."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+    except OSError as exc:
+        return exc.strerror or str(exc)
+    try:
+        if os.path.isdir(path):
+            return os.strerror(21)  # EISDIR
+    finally:
+        os.close(fd)
+    return None
+
+
+def _create_subject(args: argparse.Namespace, error: BaseException) -> str:
+    """`cannot create OUT`, and the input at fault where an operating-system error came from
+    one: the module's error text names no file."""
+    subject = f"cannot create {args.out}"
+    if not isinstance(error, OSError):
+        return subject
+    inputs = [("index", args.index)]
+    if args.row_map:
+        inputs.append(("row map", args.row_map))
+    for item in args.auxiliary_artifacts or []:
+        inputs.append((f"auxiliary {_hints.quoted(item['name'])}", item["path"]))
+    for label, path in inputs:
+        if _unopenable(path) is not None:
+            return f"{subject}: {label} {path}"
+    return subject  # the inputs open: the output is at fault
+
+
+def _error_subject(args: argparse.Namespace, error: BaseException) -> str:
     # The module's errors carry no file name; say what the command was reading or writing.
     if args.command == "create":
-        return f"cannot create {args.out}"
-    if args.command == "sha256":
-        return str(args.path)
+        return _create_subject(args, error)
     return str(getattr(args, "manifest", PROG))
+
+
+def _error_text(args: argparse.Namespace, error: BaseException) -> BaseException | str:
+    if args.command == "create" and isinstance(error, ValueError):
+        return _in_cli_words(str(error))
+    return error
 
 
 def _readable_errors(stream: TextIO) -> None:
@@ -526,19 +812,96 @@ def main(
     err = sys.stderr if err is None else err
     _readable_errors(out)
     _readable_errors(err)
-    args = build_parser().parse_args(argv)  # usage errors exit with status 2 here
-    output = Output(out, err, json_mode=args.json)
+    parser = build_parser()
+    args = parser.parse_args(argv)  # usage errors exit with status 2 here
+    if args.command == "verify" and args.index is not None and len(args.manifest) > 1:
+        parser.error("--index applies to one manifest")
+    output = Output(out, err, json_mode=args.json, quiet=args.quiet)
     try:
         status: int = args.handler(args, output)
-    except (OSError, ValueError, TypeError, OverflowError, KeyError) as exc:
-        print(f"{PROG}: error: {_error_subject(args)}: {exc}", file=err)
+        output.flush()
+    except OutputError as exc:
+        output.closed = True
+        _discard_further_output(output.out)
+        output.error(f"error: cannot write standard output: {exc}")
         return EXIT_ERROR
     except KeyboardInterrupt:
-        return 130
+        output.error("interrupted")
+        return EXIT_INTERRUPTED
     except (SystemExit, GeneratorExit):
         raise
     except BaseException as exc:  # the native module's internal failure derives from it
-        print(f"{PROG}: internal error: {type(exc).__name__}: {exc}", file=err)
+        subject = _error_subject(args, exc)
+        hints: list[str] = []
+        if args.command in ("load-plan", "inspect"):
+            hints = _hints.error_hints(args.manifest, exc, _effective_limits(args))
+        if isinstance(exc, INPUT_ERRORS):
+            output.error(f"error: {subject}: {_error_text(args, exc)}")
+            for hint in hints + _create_hints(args, exc):
+                output.error(f"hint: {hint}")
+            return EXIT_ERROR
+        output.error(f"internal error: {type(exc).__name__}: {exc}")
         return EXIT_INTERNAL
-    output.flush()
     return status
+
+
+ROW_MAP_INVALID = "row map is invalid: "
+
+
+def _create_hints(args: argparse.Namespace, error: BaseException) -> list[str]:
+    if not (isinstance(error, ValueError) and str(error).startswith(ROW_MAP_INVALID)):
+        return []
+    try:
+        issues = _run.call(lambda: row_map_issues(args.row_map, _effective_limits(args)))
+    except INPUT_ERRORS:
+        return []
+    return [f"row map {args.row_map}: {line}" for line in _hints.issue_lines(issues)]
+
+
+def _count_lines(path: str) -> int:
+    count, last = 0, b"\n"
+    with open(path, "rb") as file:
+        while chunk := file.read(1 << 20):
+            count += chunk.count(b"\n")
+            last = chunk[-1:]
+    return count + (last != b"\n")
+
+
+def row_map_issues(row_map: str, limits: Mapping[str, int]) -> list[Any]:
+    """The issues verification reports for a row map on its own, with their messages and line
+    numbers, where creation names only their codes: verifies, in a temporary directory, a
+    manifest that names the row map by its absolute path beside an empty index."""
+    rows = min(_count_lines(row_map), limits["max_row_map_rows"])
+    with tempfile.TemporaryDirectory(prefix="tamrel-rows-") as tmp:
+        index = os.path.join(tmp, "index")
+        open(index, "wb").close()
+        manifest = {
+            "schema_version": _native.SCHEMA_VERSION,
+            "manifest_id": "urn:uuid:00000000-0000-4000-8000-000000000000",
+            "created_at": "1970-01-01T00:00:00Z",
+            "artifact": {
+                "path": index, "sha256": "0" * 64, "kind": "rank", "format_version": 1,
+                "dim": 1, "vector_count": rows, "bytes_per_vec": 1, "params": {"kind": "rank"},
+                "file_size_bytes": 0,
+            },
+            "embedding": {"model": "m", "dim": 1},
+            "row_identity": {
+                "kind": "jsonl", "path": os.path.abspath(row_map), "sha256": "0" * 64,
+                "row_count": rows, "id_kind": "uuid",
+            },
+        }
+        path = os.path.join(tmp, "manifest.json")
+        with open(path, "w", encoding="utf-8") as file:
+            json.dump(manifest, file)
+        report = _native.verify_manifest(
+            path,
+            allow_absolute_paths=True,
+            allow_path_escape=True,
+            **{name: limits[name] for name in LIMIT_NAMES},  # type: ignore[arg-type]
+        )
+    # The digest and count were not declared: only what the rows themselves break.
+    unrelated = ("row_identity_sha256_mismatch", "row_identity_row_count_mismatch")
+    return [
+        issue for issue in report["errors"]
+        if issue["code"].startswith("row_identity_") and issue["code"] not in unrelated
+    ]
