@@ -56,8 +56,8 @@ TEST_TEXT = "\n".join(p.read_text() for p in sorted((ROOT / "tests").glob("*.py"
 
 
 def test_catalogues_are_found():
-    assert {p.parent.name for p in CATALOGUES} >= {"report", "validate"}
-    assert len(CODES) > 100
+    assert {p.parent.name for p in CATALOGUES} >= {"report", "validate", "verify"}
+    assert len(CODES) > 130
 
 
 def test_every_code_is_written_once():
@@ -82,18 +82,37 @@ def test_code_is_snake_case_with_a_known_prefix(code):
         assert full.startswith(PREFIXES), full
 
 
+def named_by_tests(code: str) -> bool:
+    """The code as a whole string, or built by an f-string that fills some of its words."""
+    if f'"{code}"' in TEST_TEXT:
+        return True
+    words = code.split("_")
+    for i in range(len(words)):
+        for j in range(i + 1, len(words) + 1 - (i == 0)):
+            head, tail = "_".join(words[:i]), "_".join(words[j:])
+            pattern = (re.escape(head + "_" if head else "") + r"\{[^}]+\}" +
+                       re.escape("_" + tail if tail else ""))
+            if re.search(r'f"' + pattern + '"', TEST_TEXT):
+                return True
+    return False
+
+
+# Codes no test can raise through the module today, and why.
+UNREACHABLE = {
+    "artifact_manifest_coverage_unsupported": "the probe refuses the one uncovered kind first",
+}
+
+
 @pytest.mark.parametrize("code", CODES)
 def test_code_is_raised_by_some_test(code):
-    suffix = code.removeprefix("{}")
-    reached = any(f'"{full}"' in TEST_TEXT for full in expansions(code)) or (
-        "{}" in code and (f'{suffix}"' in TEST_TEXT))
-    assert reached, f"no test names {code}"
+    if code in UNREACHABLE:
+        pytest.skip(UNREACHABLE[code])
+    assert any(named_by_tests(full) for full in expansions(code)), f"no test names {code}"
 
 
 # Rules raise catalogue rows; a code written at a call site would escape the walk above.
 INLINE_CODE = re.compile(r'add_issue\w*\(\s*\w+(?:\.\w+)*,\s*(?:[\w.]+,\s*)?"')
-INLINE_ALLOWED = {"verify/row_identity.cpp", "verify/artifact.cpp", "verify/attestations.cpp",
-                  "verify/auxiliary.cpp", "verify/path_policy.cpp"}
+INLINE_ALLOWED = {"verify/row_identity.cpp"}
 
 
 @pytest.mark.parametrize("path", sorted((ROOT / "src").glob("*/*.cpp")),

@@ -24,7 +24,9 @@
 #include "rank_io/probe.hpp"
 #include "report/issues.hpp"
 #include "report/report.hpp"
+#include "validate/issues.hpp"
 #include "validate/predicates.hpp"
+#include "verify/issues.hpp"
 #include "verify/row_identity.hpp"
 
 namespace tamrel::create {
@@ -118,9 +120,8 @@ Result<std::pair<rank_io::IndexMetadata, io::FileDigest>> read_index(const fs::p
 Status check_coverage(const rank_io::IndexMetadata& meta) {
   const rank_io::FormatEntry& entry = rank_io::format_entry(meta.kind);
   if (entry.coverage_note) {
-    return ManifestError::invalid(
-        fmt::format("artifact metadata kind {} is not covered by tamrel-manifest v1: {}",
-                    rank_io::kind_name(meta.kind), *entry.coverage_note));
+    return ManifestError::invalid(verify::issues::artifact_manifest_coverage_unsupported.text(
+        rank_io::kind_name(meta.kind), *entry.coverage_note));
   }
   // The params alternatives follow the kind order, so a mismatch means params of another kind.
   if (meta.params.index() != static_cast<std::size_t>(meta.kind)) {
@@ -210,26 +211,26 @@ Result<std::vector<model::AuxiliaryArtifact>> read_auxiliary_artifacts(
   const auto& items = options.auxiliary_artifacts;
   const std::uint64_t limit = options.limits.max_auxiliary_artifacts;
   if (items.size() > limit) {
-    return ManifestError::context(
-        "auxiliary_artifact_count_limit_exceeded",
-        fmt::format("auxiliary_artifacts has {} entries, exceeding max_auxiliary_artifacts={}",
-                    items.size(), limit));
+    return validate::issues::auxiliary_artifact_count_limit_exceeded.error(items.size(), limit);
   }
   std::vector<model::AuxiliaryArtifact> out;
   out.reserve(items.size());
   boost::unordered_flat_set<std::string> seen;
   for (const AuxiliaryItem& item : items) {
     std::string name(validate::trimmed(item.name));
-    if (name.empty()) return ManifestError::invalid("auxiliary artifact name must be non-empty");
+    if (name.empty()) {
+      return ManifestError::invalid(validate::issues::auxiliary_artifact_name_empty.text());
+    }
     if (!seen.insert(name).second) {
       return ManifestError::invalid(
-          fmt::format("auxiliary artifact name {} is duplicated", validate::quoted(name)));
+          validate::issues::auxiliary_artifact_name_duplicate.text(validate::quoted(name)));
     }
     TAMREL_TRY(const OpenInput input, open_input(item.path));
     TAMREL_TRY(io::FileDigest digest,
                io::bounded_read_digest(input.fd.get(), item.path,
                                        options.limits.max_auxiliary_artifact_bytes,
-                                       "auxiliary_artifact_file_too_large", "auxiliary artifact"));
+                                       verify::issues::auxiliary_artifact_file_too_large,
+                                       "auxiliary artifact"));
     TAMREL_CHECK(check_unchanged(input, item.path, digest.size_bytes,
                                  fmt::format("auxiliary artifact {}", validate::quoted(name))));
     TAMREL_TRY(std::string path,

@@ -50,6 +50,11 @@ struct PrefixedIssue {
 // A code whose message another layer writes (the bounded read's "... exceeds N bytes ...").
 using IssueCode = std::string_view;
 
+// A "{}_..." code for the file with the given code prefix.
+inline std::string prefixed_code(IssueCode code, std::string_view prefix) {
+  return fmt::format(fmt::runtime(code), prefix);
+}
+
 inline void add_issue(std::vector<ReportIssue>& issues, ReportIssue issue) {
   issues.push_back(std::move(issue));
 }

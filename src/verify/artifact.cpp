@@ -5,6 +5,7 @@
 #include "io/digest.hpp"
 #include "io/file.hpp"
 #include "rank_io/probe.hpp"
+#include "verify/issues.hpp"
 #include "verify/path_policy.hpp"
 #include "verify/stages.hpp"
 
@@ -53,22 +54,18 @@ void hash_pass(report::VerificationReport& report, const model::Artifact& a,
   auto fd = io::open_for_read(canonical, origin);
   auto digest = fd.ok() ? io::digest_fd(fd->get()) : Result<io::FileDigest>(fd.error());
   if (!digest.ok()) {
-    add_issue(report.errors, "artifact_hash_failed",
-              fmt::format("failed to hash artifact: {}", digest.error().message));
+    add_issue(report.errors, issues::hash_failed("artifact", "artifact", digest.error().message));
     return;
   }
   report.artifact.size_bytes = digest->size_bytes;
   report.artifact.sha256 = digest->sha256;
-  if (digest->sha256 != a.sha256) {
-    add_issue(report.errors, "artifact_sha256_mismatch",
-              fmt::format("artifact SHA-256 was {}, manifest declares {}", digest->sha256,
-                          a.sha256));
-  }
-  if (digest->size_bytes != a.file_size_bytes) {
-    add_issue(report.errors, "artifact_file_size_mismatch",
-              fmt::format("artifact size was {}, manifest declares {}", digest->size_bytes,
-                          a.file_size_bytes));
-  }
+  compare_file_digest(report.errors, "artifact", "artifact", *digest, a.sha256, a.file_size_bytes);
+}
+
+// One probed header fact against its declared value.
+void check_fact(std::vector<report::ReportIssue>& errors, std::uint64_t observed,
+                std::uint64_t declared, const report::Issue<std::uint64_t, std::uint64_t>& issue) {
+  if (observed != declared) add_issue(errors, issue(observed, declared));
 }
 
 Result<rank_io::IndexMetadata> probe_file(const std::filesystem::path& canonical,
@@ -83,49 +80,29 @@ void compare_metadata(report::VerificationReport& report, const model::Artifact&
   auto& errors = report.errors;
   const rank_io::FormatEntry& entry = rank_io::format_entry(meta.kind);
   if (entry.coverage_note) {
-    add_issue(errors, "artifact_manifest_coverage_unsupported",
-              fmt::format("artifact metadata kind {} is not covered by tamrel-manifest v1: {}",
-                          rank_io::kind_name(meta.kind), *entry.coverage_note));
+    add_issue(errors, issues::artifact_manifest_coverage_unsupported(rank_io::kind_name(meta.kind),
+                                                                     *entry.coverage_note));
   } else {
     report.artifact.metadata = meta;
     if (meta.kind != probe_kind(a.kind)) {
-      add_issue(errors, "artifact_kind_mismatch",
-                fmt::format("artifact kind was {}, manifest declares {}",
-                            rank_io::kind_name(meta.kind), rank_io::kind_name(probe_kind(a.kind))));
+      add_issue(errors, issues::artifact_kind_mismatch(rank_io::kind_name(meta.kind),
+                                                       rank_io::kind_name(probe_kind(a.kind))));
     }
   }
   // Every IndexParams alternative has a manifest form (probe_params is exhaustive over both
   // unions), so probed parameters are never of a kind the schema cannot express.
   const rank_io::IndexParams declared = probe_params(a.params);
   if (!same_params(meta.params, declared)) {
-    add_issue(errors, "artifact_params_mismatch",
-              fmt::format("artifact params were {}, manifest declares {}",
-                          rank_io::params_display(meta.params), rank_io::params_display(declared)));
+    add_issue(errors, issues::artifact_params_mismatch(rank_io::params_display(meta.params),
+                                                       rank_io::params_display(declared)));
   }
-  if (meta.format_version != a.format_version) {
-    add_issue(errors, "artifact_format_version_mismatch",
-              fmt::format("artifact format_version was {}, manifest declares {}",
-                          meta.format_version, a.format_version));
-  }
-  if (meta.dim != a.dim) {
-    add_issue(errors, "artifact_dim_mismatch",
-              fmt::format("artifact dim was {}, manifest declares {}", meta.dim, a.dim));
-  }
-  if (meta.vector_count != a.vector_count) {
-    add_issue(errors, "artifact_vector_count_mismatch",
-              fmt::format("artifact vector_count was {}, manifest declares {}", meta.vector_count,
-                          a.vector_count));
-  }
-  if (meta.bytes_per_vec != a.bytes_per_vec) {
-    add_issue(errors, "artifact_bytes_per_vec_mismatch",
-              fmt::format("artifact bytes_per_vec was {}, manifest declares {}",
-                          meta.bytes_per_vec, a.bytes_per_vec));
-  }
-  if (meta.file_size_bytes != a.file_size_bytes) {
-    add_issue(errors, "artifact_metadata_file_size_mismatch",
-              fmt::format("artifact metadata file_size_bytes was {}, manifest declares {}",
-                          meta.file_size_bytes, a.file_size_bytes));
-  }
+  check_fact(errors, meta.format_version, a.format_version,
+             issues::artifact_format_version_mismatch);
+  check_fact(errors, meta.dim, a.dim, issues::artifact_dim_mismatch);
+  check_fact(errors, meta.vector_count, a.vector_count, issues::artifact_vector_count_mismatch);
+  check_fact(errors, meta.bytes_per_vec, a.bytes_per_vec, issues::artifact_bytes_per_vec_mismatch);
+  check_fact(errors, meta.file_size_bytes, a.file_size_bytes,
+             issues::artifact_metadata_file_size_mismatch);
 }
 
 }  // namespace
@@ -137,9 +114,8 @@ void verify_artifact(report::VerificationReport& report, const PassInput& in) {
   report.artifact.manifest_path = a.path;
   report.artifact.observed_path = opt.index ? path_display(*opt.index) : a.path;
 
-  const auto canonical =
-      resolve_manifest_path(declared, in.base_dir, opt.allow_absolute_paths,
-                            opt.allow_path_escape, "artifact", report.errors);
+  const auto canonical = resolve_manifest_path(declared, in.base_dir, opt.allow_absolute_paths,
+                                               opt.allow_path_escape, "artifact", report.errors);
   if (!canonical) return;
   report.artifact.canonical_path = path_display(*canonical);
 
@@ -150,8 +126,7 @@ void verify_artifact(report::VerificationReport& report, const PassInput& in) {
 
   auto meta = probe_file(*canonical, origin);
   if (!meta.ok()) {
-    add_issue(report.errors, "artifact_probe_failed",
-              fmt::format("failed to probe artifact metadata: {}", meta.error().message));
+    add_issue(report.errors, issues::artifact_probe_failed(meta.error().message));
     return;
   }
   compare_metadata(report, a, *meta);

@@ -1,9 +1,8 @@
 // Attestations: their shape, and whether one of them names the index file by its digest.
 #include <string>
 
-#include <fmt/format.h>
-
 #include "model/json_value.hpp"
+#include "verify/issues.hpp"
 #include "verify/stages.hpp"
 
 namespace tamrel::verify {
@@ -70,8 +69,7 @@ void verify_attestations(report::VerificationReport& report, const PassInput& in
     report::AttestationShapeCheck check;
     check.predicate_type = predicate_type(a);
     if (!check.predicate_type) {
-      report::add_issue(report.errors, "attestation_predicate_type_missing",
-                        fmt::format("attestation {} has no predicateType", i));
+      report::add_issue(report.errors, issues::attestation_predicate_type_missing(i));
     }
     check.builder_id = builder_id(a);
     check.subject_sha256_matched = subject_matches(a, expected);
@@ -79,8 +77,7 @@ void verify_attestations(report::VerificationReport& report, const PassInput& in
     report.attestation_shape_checks.push_back(std::move(check));
   }
   if (!any_matched) {
-    report::add_issue(report.errors, "attestation_subject_sha256_mismatch",
-                      "no supplied attestation subject digest matches the artifact SHA-256");
+    report::add_issue(report.errors, issues::attestation_subject_sha256_mismatch());
   }
 }
 

@@ -1,15 +1,17 @@
 // Auxiliary artifacts and profile files on disk: path policy, bounded read, digest and size.
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <numeric>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include <fmt/format.h>
-
 #include "base/text.hpp"
 #include "io/digest.hpp"
+#include "validate/issues.hpp"
 #include "validate/predicates.hpp"
+#include "verify/issues.hpp"
 #include "verify/path_policy.hpp"
 #include "verify/stages.hpp"
 
@@ -21,8 +23,9 @@ namespace {
 using report::AuxiliaryArtifactFacts;
 using report::AuxiliaryArtifactState;
 
-constexpr char kCountLimitCode[] = "auxiliary_artifact_count_limit_exceeded";
-constexpr char kPathEmptyCode[] = "auxiliary_artifact_path_empty";
+using Issues = std::vector<report::ReportIssue>;
+
+constexpr std::string_view kPathEmptyCode = validate::issues::auxiliary_artifact_path_empty.code;
 
 // Declared order, then a stable sort on (name, path, required): the report reads the same
 // whichever order a manifest writer listed the artifacts in.
@@ -55,96 +58,101 @@ AuxiliaryArtifactFacts start_verdict(const model::AuxiliaryArtifact& aux,
 }
 
 // Adds the issue; the first problem found for an artifact is its reason code.
-void fail(std::vector<report::ReportIssue>& errors, AuxiliaryArtifactFacts& v, std::string code,
-          std::string message) {
-  if (!v.reason_code) v.reason_code = code;
-  report::add_issue(errors, std::move(code), std::move(message));
+void fail(Issues& errors, AuxiliaryArtifactFacts& v, report::ReportIssue issue) {
+  if (!v.reason_code) v.reason_code = issue.code;
+  report::add_issue(errors, std::move(issue));
 }
 
-// The auxiliary path policy. Returns the canonical path, or none after settling the verdict.
-std::optional<fs::path> resolve_auxiliary(std::vector<report::ReportIssue>& errors,
-                                          AuxiliaryArtifactFacts& v,
+// The auxiliary path policy, worded with the artifact's name; a missing file is a verdict of its
+// own. Returns the canonical path, or none after settling the verdict.
+std::optional<fs::path> resolve_auxiliary(Issues& errors, AuxiliaryArtifactFacts& v,
                                           const model::AuxiliaryArtifact& aux,
                                           const fs::path& base_dir,
                                           const std::optional<fs::path>& canonical_base,
                                           const VerifyOptions& options) {
   const fs::path declared(aux.path);
   const std::string name = validate::quoted(aux.name);
-  const bool absolute = declared.is_absolute();
-  if (absolute && !options.allow_absolute_paths) {
-    fail(errors, v, "auxiliary_artifact_absolute_path_rejected",
-         fmt::format("absolute auxiliary artifact path {} for {} is rejected by default",
-                     path_display(declared), name));
+  if (declared.is_absolute() && !options.allow_absolute_paths) {
+    fail(errors, v,
+         issues::auxiliary_artifact_absolute_path_rejected(path_display(declared), name));
     return std::nullopt;
   }
-  if (!absolute && !options.allow_path_escape && lexically_escapes(declared)) {
-    fail(errors, v, "auxiliary_artifact_path_escape_rejected",
-         fmt::format("relative auxiliary artifact path {} for {} escapes the manifest base",
-                     path_display(declared), name));
-    return std::nullopt;
-  }
-  const fs::path joined = join_declared(base_dir, declared);
-  auto canonical = canonicalize(joined);
-  if (!canonical.ok()) {
-    if (canonical.error().io_kind == IoKind::NotFound) {
-      if (aux.required) {
+  auto resolved =
+      resolve_within_base(declared, base_dir, canonical_base, options.allow_path_escape);
+  if (auto* canonical = std::get_if<fs::path>(&resolved)) return std::move(*canonical);
+  const PathRefusal& refusal = std::get<PathRefusal>(resolved);
+  const std::string path = path_display(refusal.path);
+  switch (refusal.reason) {
+    case PathRefusal::Reason::Escapes:
+      fail(errors, v, issues::auxiliary_artifact_relative_path_escapes(path, name));
+      break;
+    case PathRefusal::Reason::Unavailable:
+      if (refusal.error.io_kind != IoKind::NotFound) {
+        fail(errors, v,
+             issues::auxiliary_artifact_path_unavailable(name, path, refusal.error.message));
+      } else if (aux.required) {
         v.state = AuxiliaryArtifactState::MissingRequired;
-        fail(errors, v, "auxiliary_artifact_missing_required",
-             fmt::format("required auxiliary artifact {} is missing at {}", name,
-                         path_display(joined)));
+        fail(errors, v, issues::auxiliary_artifact_missing_required(name, path));
       } else {
         // Optional and absent is a verdict, not a problem.
         v.state = AuxiliaryArtifactState::OptionalAbsent;
-        v.reason_code = "auxiliary_artifact_optional_absent";
+        v.reason_code = issues::auxiliary_artifact_optional_absent;
       }
-      return std::nullopt;
-    }
-    fail(errors, v, "auxiliary_artifact_path_unavailable",
-         fmt::format("failed to canonicalize auxiliary artifact {} at {}: {}", name,
-                     path_display(joined), canonical.error().message));
-    return std::nullopt;
+      break;
+    case PathRefusal::Reason::Outside:
+      fail(errors, v,
+           issues::auxiliary_artifact_canonical_path_outside(path, name,
+                                                             path_display(*canonical_base)));
+      break;
   }
-  if (canonical_base && !path_within(*canonical, *canonical_base)) {
-    fail(errors, v, "auxiliary_artifact_path_escape_rejected",
-         fmt::format("canonical auxiliary artifact path {} for {} is outside manifest base {}",
-                     path_display(*canonical), name, path_display(*canonical_base)));
-    return std::nullopt;
-  }
-  return std::move(canonical).value();
+  return std::nullopt;
 }
 
-void check_auxiliary_file(std::vector<report::ReportIssue>& errors, AuxiliaryArtifactFacts& v,
-                          const model::AuxiliaryArtifact& aux, const fs::path& canonical,
-                          std::uint64_t limit) {
-  v.canonical_path = path_display(canonical);
-  const std::string name = validate::quoted(aux.name);
-  auto digest = io::bounded_read_digest(canonical, limit, "auxiliary_artifact_file_too_large",
-                                        "auxiliary artifact", io::Origin::Manifest);
+// A file a manifest declares by digest and size, and how its issues name it.
+struct DeclaredFile {
+  std::string_view prefix;  // of its codes
+  std::string label;        // in its messages
+  std::string_view kind;    // in the bounded read's message
+  std::string too_large;    // the bounded read's code
+  std::uint64_t limit;
+};
+
+// The bounded read with digest, then digest and size against the declared ones. A read that
+// fails gives one issue: its own when it was refused under the limit, else "{}_hash_failed".
+// Returns the digest when the file was read.
+std::optional<io::FileDigest> check_declared_file(Issues& errors, const DeclaredFile& file,
+                                                  const fs::path& canonical,
+                                                  const std::string& sha256,
+                                                  std::uint64_t size_bytes) {
+  auto digest = io::bounded_read_digest(canonical, file.limit, file.too_large, file.kind,
+                                        io::Origin::Manifest);
   if (!digest.ok()) {
     ManifestError& e = digest.error();
     if (e.variant == ManifestError::Variant::Context) {
-      fail(errors, v, std::move(e.code), std::move(e.message));
+      report::add_issue(errors, std::move(e.code), std::move(e.message));
     } else {
-      fail(errors, v, "auxiliary_artifact_hash_failed",
-           fmt::format("failed to hash auxiliary artifact {}: {}", name, e.message));
+      report::add_issue(errors, issues::hash_failed(file.prefix, file.label, e.message));
     }
-    return;
+    return std::nullopt;
   }
+  compare_file_digest(errors, file.prefix, file.label, *digest, sha256, size_bytes);
+  return std::move(digest).value();
+}
+
+void check_auxiliary_file(Issues& errors, AuxiliaryArtifactFacts& v,
+                          const model::AuxiliaryArtifact& aux, const fs::path& canonical,
+                          std::uint64_t limit) {
+  v.canonical_path = path_display(canonical);
+  const DeclaredFile file{
+      "auxiliary_artifact", fmt::format("auxiliary artifact {}", validate::quoted(aux.name)),
+      "auxiliary artifact", std::string(issues::auxiliary_artifact_file_too_large), limit};
+  const std::size_t before = errors.size();
+  const auto digest = check_declared_file(errors, file, canonical, aux.sha256, aux.file_size_bytes);
+  if (errors.size() > before && !v.reason_code) v.reason_code = errors[before].code;
+  if (!digest) return;
   v.sha256 = digest->sha256;
   v.size_bytes = digest->size_bytes;
-  const bool digest_differs = digest->sha256 != aux.sha256;
-  const bool size_differs = digest->size_bytes != aux.file_size_bytes;
-  if (digest_differs) {
-    fail(errors, v, "auxiliary_artifact_sha256_mismatch",
-         fmt::format("auxiliary artifact {} SHA-256 was {}, manifest declares {}", name,
-                     digest->sha256, aux.sha256));
-  }
-  if (size_differs) {
-    fail(errors, v, "auxiliary_artifact_file_size_mismatch",
-         fmt::format("auxiliary artifact {} size was {}, manifest declares {}", name,
-                     digest->size_bytes, aux.file_size_bytes));
-  }
-  if (!digest_differs && !size_differs) v.state = AuxiliaryArtifactState::Verified;
+  if (errors.size() == before) v.state = AuxiliaryArtifactState::Verified;
 }
 
 }  // namespace
@@ -155,11 +163,10 @@ void verify_auxiliary_artifacts(report::VerificationReport& report, const PassIn
   auto& errors = report.errors;
   if (list.size() > limits.max_auxiliary_artifacts) {
     // The declared-value rules have usually said so already; once is enough.
-    if (!report::has_issue_code(errors, kCountLimitCode)) {
-      report::add_issue_bounded(
-          errors, limits.max_report_issues, kCountLimitCode,
-          fmt::format("auxiliary_artifacts has {} entries, exceeding max_auxiliary_artifacts={}",
-                      list.size(), limits.max_auxiliary_artifacts));
+    const auto& limit_issue = validate::issues::auxiliary_artifact_count_limit_exceeded;
+    if (!report::has_issue_code(errors, limit_issue.code)) {
+      report::add_issue_bounded(errors, limits.max_report_issues,
+                                limit_issue(list.size(), limits.max_auxiliary_artifacts));
     }
     return;
   }
@@ -176,10 +183,9 @@ void verify_auxiliary_artifacts(report::VerificationReport& report, const PassIn
         if (validate::is_blank(aux.path)) {
           v.reason_code = kPathEmptyCode;
         } else {
-          fail(errors, v, "auxiliary_artifact_base_dir_unavailable",
-               fmt::format("failed to canonicalize base_dir {} for auxiliary artifact {}: {}",
-                           path_display(in.base_dir), validate::quoted(aux.name),
-                           base.error().message));
+          fail(errors, v,
+               issues::auxiliary_artifact_base_dir_unavailable(
+                   path_display(in.base_dir), validate::quoted(aux.name), base.error().message));
         }
         report.auxiliary_artifacts.push_back(std::move(v));
       }
@@ -212,30 +218,27 @@ void verify_profile_file(report::VerificationReport& report, const PassInput& in
                             in.options.allow_path_escape, prefix, errors);
   if (!canonical) return;
   facts.canonical_path = path_display(*canonical);
-  const std::string too_large = fmt::format("{}_too_large", prefix);
-  auto digest = io::bounded_read_digest(*canonical, limit, too_large, label, io::Origin::Manifest);
-  if (!digest.ok()) {
-    ManifestError& e = digest.error();
-    if (e.variant == ManifestError::Variant::Context) {
-      report::add_issue(errors, std::move(e.code), std::move(e.message));
-    } else {
-      report::add_issue(errors, fmt::format("{}_hash_failed", prefix),
-                        fmt::format("failed to hash {}: {}", label, e.message));
-    }
-    return;
-  }
+  const DeclaredFile file{prefix, std::string(label), label,
+                          report::prefixed_code(issues::file_too_large, prefix), limit};
+  const auto digest = check_declared_file(errors, file, *canonical, sha256, file_size_bytes);
+  if (!digest) return;
   facts.sha256 = digest->sha256;
   facts.size_bytes = digest->size_bytes;
-  if (digest->sha256 != sha256) {
-    report::add_issue(errors, fmt::format("{}_sha256_mismatch", prefix),
-                      fmt::format("{} SHA-256 was {}, manifest declares {}", label,
-                                  digest->sha256, sha256));
+}
+
+bool compare_file_digest(Issues& errors, std::string_view prefix, std::string_view label,
+                         const io::FileDigest& observed, const std::string& sha256,
+                         std::uint64_t size_bytes) {
+  const bool digest_differs = observed.sha256 != sha256;
+  const bool size_differs = observed.size_bytes != size_bytes;
+  if (digest_differs) {
+    report::add_issue(errors, issues::sha256_mismatch(prefix, label, observed.sha256, sha256));
   }
-  if (digest->size_bytes != file_size_bytes) {
-    report::add_issue(errors, fmt::format("{}_file_size_mismatch", prefix),
-                      fmt::format("{} size was {}, manifest declares {}", label,
-                                  digest->size_bytes, file_size_bytes));
+  if (size_differs) {
+    report::add_issue(errors,
+                      issues::file_size_mismatch(prefix, label, observed.size_bytes, size_bytes));
   }
+  return !digest_differs && !size_differs;
 }
 
 }  // namespace tamrel::verify

@@ -8,13 +8,14 @@
 #include "model/codec.hpp"
 #include "model/json_text.hpp"
 #include "validate/predicates.hpp"
+#include "verify/issues.hpp"
 #include "verify/verify.hpp"
 
 namespace tamrel::verify {
 namespace {
 
 constexpr std::size_t FAILED_CODES_SHOWN = 3;
-constexpr char OPTIONAL_ABSENT_CODE[] = "auxiliary_artifact_optional_absent";
+constexpr std::string_view OPTIONAL_ABSENT_CODE = issues::auxiliary_artifact_optional_absent;
 
 ManifestError hand_over(std::string text) { return ManifestError::invalid(std::move(text)); }
 

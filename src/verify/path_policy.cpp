@@ -1,13 +1,14 @@
 #include "verify/path_policy.hpp"
 
+#include <fmt/format.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <string>
 
-#include <fmt/format.h>
-
 #include "base/text.hpp"
+#include "verify/issues.hpp"
 
 namespace tamrel::verify {
 namespace fs = std::filesystem;
@@ -19,15 +20,6 @@ std::vector<fs::path> named_components(const fs::path& path) {
   }
   return out;
 }
-
-namespace {
-
-
-std::string code_for(std::string_view prefix, std::string_view suffix) {
-  return fmt::format("{}_{}", prefix, suffix);
-}
-
-}  // namespace
 
 Result<fs::path> canonicalize(const fs::path& path) {
   // A manifest's JSON string may hold "\u0000"; the system would stop at it and resolve (and
@@ -74,47 +66,57 @@ fs::path join_declared(const fs::path& base_dir, const fs::path& declared) {
   return base_dir / declared;
 }
 
+std::variant<fs::path, PathRefusal> resolve_within_base(
+    const fs::path& declared, const fs::path& base_dir,
+    const std::optional<fs::path>& canonical_base, bool allow_path_escape) {
+  if (!declared.is_absolute() && !allow_path_escape && lexically_escapes(declared)) {
+    return PathRefusal{PathRefusal::Reason::Escapes, declared, {}};
+  }
+  fs::path joined = join_declared(base_dir, declared);
+  auto canonical = canonicalize(joined);
+  if (!canonical.ok()) {
+    return PathRefusal{PathRefusal::Reason::Unavailable, std::move(joined),
+                       std::move(canonical.error())};
+  }
+  // Checked after resolution so that a link inside the base pointing out is caught too.
+  if (!allow_path_escape && canonical_base && !path_within(*canonical, *canonical_base)) {
+    return PathRefusal{PathRefusal::Reason::Outside, std::move(canonical).value(), {}};
+  }
+  return std::move(canonical).value();
+}
+
 std::optional<fs::path> resolve_manifest_path(const fs::path& declared, const fs::path& base_dir,
                                               bool allow_absolute_paths, bool allow_path_escape,
                                               std::string_view prefix,
                                               std::vector<report::ReportIssue>& errors) {
-  const bool absolute = declared.is_absolute();
-  if (absolute && !allow_absolute_paths) {
-    report::add_issue(errors, code_for(prefix, "absolute_path_rejected"),
-                      fmt::format("absolute path {} is rejected by default", path_display(declared)));
+  if (declared.is_absolute() && !allow_absolute_paths) {
+    report::add_issue(errors, issues::absolute_path_rejected(prefix, path_display(declared)));
     return std::nullopt;
   }
   // The base is resolved even when escaping is allowed: a manifest whose own directory is gone
   // should not verify.
   auto base = canonicalize(base_dir);
   if (!base.ok()) {
-    report::add_issue(errors, code_for(prefix, "base_dir_unavailable"),
-                      fmt::format("failed to canonicalize base_dir {}: {}", path_display(base_dir),
-                                  base.error().message));
+    report::add_issue(
+        errors, issues::base_dir_unavailable(prefix, path_display(base_dir), base.error().message));
     return std::nullopt;
   }
-  if (!absolute && !allow_path_escape && lexically_escapes(declared)) {
-    report::add_issue(errors, code_for(prefix, "path_escape_rejected"),
-                      fmt::format("relative path {} escapes the manifest base",
-                                  path_display(declared)));
-    return std::nullopt;
+  auto resolved = resolve_within_base(declared, base_dir, *base, allow_path_escape);
+  if (auto* canonical = std::get_if<fs::path>(&resolved)) return std::move(*canonical);
+  const PathRefusal& refusal = std::get<PathRefusal>(resolved);
+  const std::string path = path_display(refusal.path);
+  switch (refusal.reason) {
+    case PathRefusal::Reason::Escapes:
+      report::add_issue(errors, issues::relative_path_escapes(prefix, path));
+      break;
+    case PathRefusal::Reason::Unavailable:
+      report::add_issue(errors, issues::path_unavailable(prefix, path, refusal.error.message));
+      break;
+    case PathRefusal::Reason::Outside:
+      report::add_issue(errors, issues::canonical_path_outside(prefix, path, path_display(*base)));
+      break;
   }
-  const fs::path joined = join_declared(base_dir, declared);
-  auto canonical = canonicalize(joined);
-  if (!canonical.ok()) {
-    report::add_issue(errors, code_for(prefix, "path_unavailable"),
-                      fmt::format("failed to canonicalize {}: {}", path_display(joined),
-                                  canonical.error().message));
-    return std::nullopt;
-  }
-  // Checked after resolution so that a link inside the base pointing out is caught too.
-  if (!allow_path_escape && !path_within(*canonical, *base)) {
-    report::add_issue(errors, code_for(prefix, "path_escape_rejected"),
-                      fmt::format("canonical path {} is outside manifest base {}",
-                                  path_display(*canonical), path_display(*base)));
-    return std::nullopt;
-  }
-  return std::move(canonical).value();
+  return std::nullopt;
 }
 
 }  // namespace tamrel::verify

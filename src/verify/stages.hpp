@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "io/digest.hpp"
 #include "model/records.hpp"
 #include "report/report.hpp"
 #include "verify/verify.hpp"
@@ -37,5 +38,11 @@ void verify_profile_file(report::VerificationReport& report, const PassInput& in
                          const std::string& path, const std::string& sha256,
                          std::uint64_t file_size_bytes, std::string_view prefix,
                          std::string_view label, std::uint64_t limit, ProfileFacts facts);
+
+// The measured digest and size against the declared ones: "{prefix}_sha256_mismatch" and
+// "{prefix}_file_size_mismatch" as they differ. Returns true when both agree.
+bool compare_file_digest(std::vector<report::ReportIssue>& errors, std::string_view prefix,
+                         std::string_view label, const io::FileDigest& observed,
+                         const std::string& sha256, std::uint64_t size_bytes);
 
 }  // namespace tamrel::verify
