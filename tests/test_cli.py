@@ -259,12 +259,15 @@ SHELL_CASES = [
      "hint: the duplicate check holds the text of every distinct db_id and stopped at"
      " --max-row-map-tracked-id-bytes 100; for 3 distinct UUIDs of 36 bytes,"
      " --max-row-map-tracked-id-bytes 108 (Python: max_row_map_tracked_id_bytes=108) admits it and"
-     " costs about 324 B of memory; --allow-duplicate-db-ids skips the check"),
+     " costs about 248 B of memory; --allow-duplicate-db-ids skips the check"),
     ("{tool} verify {m} --max-row-map-rows 2", _nothing, 1, "out",
      "hint: the row map has more rows than --max-row-map-rows 2 allows; --max-row-map-rows 3"
      " (Python: max_row_map_rows=3) admits it"),
     ("{tool} verify {m}", _twelve_rows_one_deleted, 1, "out",
      "... and 6 more row_identity_row_id_mismatch (row-map lines 5 to 10)"),
+    ("{tool} verify {m} --max-report-issues 7", _twelve_rows_one_deleted, 1, "out",
+     "hint: from line 0 on every row_id is 1 more than its line: 1 line before line 0 may have"
+     " been deleted"),
     ("{tool} verify {m} --max-report-issues 8", _twelve_rows_one_deleted, 1, "out",
      "hint: the report stopped at --max-report-issues 8: issues found after it (such as the row"
      " map's digest and row count) are not shown; --max-report-issues 18446744073709551615 shows"

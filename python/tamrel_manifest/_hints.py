@@ -177,11 +177,39 @@ def report_hints(
     checks = file_checks(report, manifest)
     hints = [hint for check in checks for hint in hints_for_file(check)]
     codes = [issue["code"] for issue in report["errors"]]
-    base = os.path.dirname(os.path.abspath(manifest_path))
     hints += _text_hints(report, checks)
-    hints += _path_hints(report, codes, base, index)
+    hints += _path_hints(report, codes, manifest_path, index)
     hints += limit_hints(report, manifest, limits or {})
+    hints += shifted_rows_hints(report["errors"])
     return hints
+
+
+_ROW_ID = re.compile(r"^line ([0-9]+) has row_id ([0-9]+)$")
+
+
+def shifted_rows_hints(issues: Sequence[ReportIssue]) -> list[str]:
+    """Row ids that all differ from their line numbers by one amount: lines were deleted or
+    inserted before the first of them."""
+    pairs = [
+        (int(m.group(1)), int(m.group(2)))
+        for issue in issues
+        if issue["code"] == "row_identity_row_id_mismatch"
+        and (m := _ROW_ID.match(issue["message"]))
+    ]
+    shifts = {row_id - line for line, row_id in pairs}
+    if len(pairs) < 2 or len(shifts) != 1:
+        return []
+    shift, first = shifts.pop(), pairs[0][0]
+    lines = "1 line" if abs(shift) == 1 else f"{abs(shift)} lines"
+    if shift > 0:
+        return [
+            f"from line {first} on every row_id is {shift} more than its line: {lines} before"
+            f" line {first} may have been deleted"
+        ]
+    return [
+        f"from line {first} on every row_id is {-shift} less than its line: {lines} before"
+        f" line {first} may have been inserted or repeated"
+    ]
 
 
 # ---- repeated issues ----
@@ -223,7 +251,7 @@ _LIMIT_OF_CODE = {
 UUID_TEXT_BYTES = 36  # the hyphenated form, the one most databases write
 # Peak memory of the duplicate check per byte of tracked id text (id arena, table, buffers), as
 # measured for hyphenated UUIDs (bench/RESULTS.md); the hint's cost is this times the bytes.
-TRACKED_MEMORY_PER_BYTE = 3.0
+TRACKED_MEMORY_PER_BYTE = 2.3
 
 
 def _option(keyword: str) -> str:
@@ -419,9 +447,11 @@ def magic_hint(label: str, path: str) -> str | None:
 
 
 def _path_hints(
-    report: VerificationReport, codes: Sequence[str], base: str, index: str | None
+    report: VerificationReport, codes: Sequence[str], manifest_path: str, index: str | None
 ) -> list[str]:
     hints = []
+    # As the module does: the directory of the path as named, a link's own directory for a link.
+    base = os.path.dirname(os.path.abspath(manifest_path))
     artifact = report["artifact"]
     if "artifact_probe_failed" in codes and artifact["canonical_path"] is not None:
         probe = next(i for i in report["errors"] if i["code"] == "artifact_probe_failed")
@@ -431,7 +461,13 @@ def _path_hints(
                 hints.append(hint)
     unavailable = [c for c in codes if c.endswith("_path_unavailable")]
     located = [c for c in file_checks_paths(report) if c is not None]
-    if unavailable and not located:
+    if unavailable and not located and os.path.islink(manifest_path):
+        hints.append(
+            f"the manifest {manifest_path} is a symbolic link to {os.readlink(manifest_path)}:"
+            f" paths resolve against the link's directory {base}, not the target's; name the"
+            " target (readlink -f), or link the directory that holds it instead"
+        )
+    elif unavailable and not located:
         hints.append(
             f"none of the files the manifest names was found: paths resolve against the"
             f" manifest's directory {base}; if the manifest was moved or copied away from its"
