@@ -230,6 +230,11 @@ def _nothing(root: Path) -> None:
     pass
 
 
+def _odd_names(root: Path) -> None:
+    (root / "a\\b").write_bytes(b"x")
+    (root / "c\rd").write_bytes(b"y")
+
+
 # (shell command, damage, exit status, stream, a line that must appear there; "" for an empty
 # stream). {tool} runs the tool, {m} is a valid manifest with three rows in {root}.
 SHELL_CASES = [
@@ -250,6 +255,8 @@ SHELL_CASES = [
      "tamrel-manifest: error: cannot write standard output: [Errno 28] No space left on device"),
     ("{tool} sha256 {root}/rows.jsonl {root}/notes.txt | sha256sum -c", _nothing, 0, "out",
      "{root}/notes.txt: OK"),
+    ("{tool} sha256 {root}/a*b {root}/c*d | sha256sum -c", _odd_names, 0, "out",
+     "{root}/a\\b: OK"),  # and the name with a carriage return, escaped alike
     ("{tool} sha256 {root}/rows.jsonl {root}/none {root}/notes.txt", _nothing, 2, "err",
      "tamrel-manifest: error: {root}/none: No such file or directory"),
     ("{tool} limits", _nothing, 0, "out", "max_row_map_tracked_id_bytes          64MiB"),
