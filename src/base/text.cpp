@@ -1,6 +1,11 @@
 #include "base/text.hpp"
 
 #include <cstdint>
+#include <iterator>
+
+#include <fmt/format.h>
+
+#include "base/unicode.hpp"
 
 namespace tamrel {
 namespace {
@@ -31,6 +36,15 @@ std::size_t utf8_sequence_length(std::string_view s, std::size_t i) {
     return 4;
   }
   return 0;
+}
+
+// Characters the quoted form writes as \u{...}: the combining marks (Grapheme_Extend), which
+// would attach to the quotation mark or character before them, and every character that is not
+// printable. Not printable here (the table not_printable): the controls (Cc), format characters
+// (Cf), surrogates (Cs), private-use (Co) and unassigned (Cn) code points, the line and
+// paragraph separators (Zl, Zp), and the space separators (Zs) other than U+0020.
+bool needs_unicode_escape(char32_t c) {
+  return unicode::is_grapheme_extend(c) || !unicode::is_printable(c);
 }
 
 }  // namespace
@@ -75,6 +89,37 @@ std::string utf8_lossy(std::string_view bytes) {
       i += n;
     }
   }
+  return out;
+}
+
+std::string QuotedForm::operator()(std::string_view text) const {
+  std::string out;
+  out.reserve(text.size() + 2);
+  out.push_back('"');
+  for (std::size_t i = 0; i < text.size();) {
+    const unicode::Utf8Step d = unicode::utf8_next(text, i);
+    const std::string_view raw = text.substr(i, d.bytes);
+    i += d.bytes;
+    if (!d.valid) {
+      out += "\xEF\xBF\xBD";  // shown as U+FFFD, so messages stay valid UTF-8
+      continue;
+    }
+    switch (d.cp) {
+      case '\\': out += "\\\\"; continue;
+      case '"': out += "\\\""; continue;
+      case '\t': out += "\\t"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\0': out += "\\0"; continue;
+      default: break;
+    }
+    if (needs_unicode_escape(d.cp)) {
+      fmt::format_to(std::back_inserter(out), "\\u{{{:x}}}", static_cast<std::uint32_t>(d.cp));
+    } else {
+      out += raw;
+    }
+  }
+  out.push_back('"');
   return out;
 }
 

@@ -1,4 +1,5 @@
-// Text helpers shared by every layer: lossy UTF-8 display of paths and bytes.
+// Text helpers shared by every layer: lossy UTF-8 display of paths and bytes, and the quoted
+// form in which messages show a text.
 #pragma once
 
 #include <cstdint>
@@ -21,5 +22,14 @@ void append_utf8(std::string& out, std::uint32_t cp);
 
 // True when the bytes are well-formed UTF-8 (no surrogates, no overlong forms).
 bool is_valid_utf8(std::string_view bytes);
+
+// A text as messages show it: in double quotes, with \\ \" \t \r \n \0 and \u{hex} for the
+// characters that would not read as themselves (see needs_unicode_escape). Each ill-formed UTF-8
+// sequence is shown as one U+FFFD, so the result is always valid UTF-8. An object rather than a
+// function, so that an unqualified call never resolves to std::quoted by argument-dependent lookup.
+struct QuotedForm {
+  std::string operator()(std::string_view text) const;
+};
+inline constexpr QuotedForm quoted{};
 
 }  // namespace tamrel

@@ -65,12 +65,6 @@ int hex_value(char c) {
   return -1;
 }
 
-std::string json_quoted(std::string_view s) {
-  std::string out;
-  append_json_string(out, s);
-  return out;
-}
-
 bool key_less(std::string_view a, std::string_view b) {
   // Most keys differ in their first byte; settle those without a call.
   if (!a.empty() && !b.empty() && a[0] != b[0]) {
@@ -176,7 +170,7 @@ std::string describe(const JsonValue& v) {
     std::string operator()(std::int64_t i) const { return fmt::format(msg::FOUND_INTEGER, i); }
     std::string operator()(double d) const { return fmt::format(msg::FOUND_REAL, format_real(d)); }
     std::string operator()(const JsonString& s) const {
-      return fmt::format(msg::FOUND_STRING, json_quoted(s));
+      return fmt::format(msg::FOUND_STRING, tamrel::quoted(s));
     }
     std::string operator()(const JsonArray&) const { return msg::FOUND_SEQUENCE; }
     std::string operator()(const JsonObject&) const { return msg::FOUND_MAP; }
@@ -622,7 +616,7 @@ bool Reader::invalid_type_here(std::string_view expected) {
       bump();
       std::string_view s;
       if (!parse_string(s)) return false;
-      found = fmt::format(msg::FOUND_STRING, json_quoted(s));
+      found = fmt::format(msg::FOUND_STRING, tamrel::quoted(s));
       break;
     }
     case '[': found = msg::FOUND_SEQUENCE; break;

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 
-#include <fmt/format.h>
-
 #include "base/unicode.hpp"
 
 namespace tamrel::validate {
@@ -40,12 +38,6 @@ int days_in_month(int year, int month) {
   static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
   return month == 2 && leap ? 29 : kDays[month - 1];
-}
-
-// Characters a message shows as \u{...}: those without a visible form of their own and the
-// combining marks that would attach to the preceding quotation mark or character.
-bool needs_unicode_escape(char32_t c) {
-  return unicode::is_grapheme_extend(c) || !unicode::is_printable(c);
 }
 
 }  // namespace
@@ -106,37 +98,6 @@ bool is_rfc3339(std::string_view s) {
     return false;
   }
   return off_h <= 23 && off_m <= 59 && pos == s.size();
-}
-
-std::string quoted(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  out.push_back('"');
-  for (std::size_t i = 0; i < text.size();) {
-    const Utf8Step d = unicode::utf8_next(text, i);
-    const std::string_view raw = text.substr(i, d.bytes);
-    i += d.bytes;
-    if (!d.valid) {
-      out += "\xEF\xBF\xBD";  // shown as U+FFFD, so messages stay valid UTF-8
-      continue;
-    }
-    switch (d.cp) {
-      case '\\': out += "\\\\"; continue;
-      case '"': out += "\\\""; continue;
-      case '\t': out += "\\t"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\0': out += "\\0"; continue;
-      default: break;
-    }
-    if (needs_unicode_escape(d.cp)) {
-      fmt::format_to(std::back_inserter(out), "\\u{{{:x}}}", static_cast<std::uint32_t>(d.cp));
-    } else {
-      out += raw;
-    }
-  }
-  out.push_back('"');
-  return out;
 }
 
 }  // namespace tamrel::validate

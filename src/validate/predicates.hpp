@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/text.hpp"
+
 namespace tamrel::validate {
 
 // The text without leading and trailing Unicode White_Space. Invalid UTF-8 is not space.
@@ -19,8 +21,7 @@ bool is_prefixed_sha256(std::string_view text);
 // a date that exists).
 bool is_rfc3339(std::string_view text);
 
-// The quoted form of a text inside messages: "..." with \\ \" \t \r \n \0 and \u{hex} for
-// other controls, non-printable and Grapheme_Extend characters.
-std::string quoted(std::string_view text);
+// The quoted form of names and ids inside messages; the decoder shows texts the same way.
+using tamrel::quoted;
 
 }  // namespace tamrel::validate
