@@ -693,23 +693,15 @@ struct Union {
     if (n == Next::Fail) return false;
     if (n == Next::End) return r.fail_unpositioned(fmt::format(msg::MISSING_FIELD, msg::TAG));
     if (!read_identifier(r, tags, tag)) return false;
-    // The tag names the variant, and with it the number of elements that may follow: one more
-    // fails where it starts, as in the positional form of any record.
-    const std::size_t width = WIDTHS[tag];
+    // Read whole, as the object form is: an element beyond the variant's last member fails
+    // only when the body is decoded, after the members before it.
     for (;;) {
       n = r.next_element(first);
       if (n == Next::Fail) return false;
       if (n == Next::End) return true;
-      if (rest.size() == width) return r.fail_peek(Syntax::TrailingCharacters);
       if (!r.parse_any(rest.emplace_back(), false)) return false;
     }
   }
-
-  // Members of each variant, in the order of the alternatives.
-  static constexpr auto WIDTHS = []<std::size_t... I>(std::index_sequence<I...>) {
-    return std::array<std::size_t, sizeof...(I)>{
-        RecordTraits<std::variant_alternative_t<I, U>>::fields.size()...};
-  }(std::make_index_sequence<std::variant_size_v<U>>{});
 
   template <std::size_t I>
   static bool decode_alternative(Reader& r, const JsonValue& body, U& out) {
