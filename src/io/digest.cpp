@@ -1,5 +1,6 @@
 #include "io/digest.hpp"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cerrno>
@@ -13,7 +14,17 @@
 
 namespace tamrel::io {
 
+namespace {
+
+// The library is linked into the module, so the host's openssl.cnf (written for whatever
+// OpenSSL the system has, perhaps naming provider modules built for it) is not read.
+bool init_crypto() { return OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) == 1; }
+
+}  // namespace
+
 Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
+  static const bool initialised = init_crypto();
+  if (!initialised) panic("OpenSSL initialisation failed");
   if (ctx_ == nullptr || EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr) != 1) {
     panic("SHA-256 initialisation failed");
   }
