@@ -1,5 +1,7 @@
+#include <locale.h>
+#include <string.h>
+
 #include <cerrno>
-#include <cstring>
 
 #include <fmt/format.h>
 
@@ -9,9 +11,13 @@
 namespace tamrel {
 
 std::string os_error_text(int err) {
-  // strerrordesc_np is the thread-safe form of strerror (no shared buffer).
-  const char* text = strerrordesc_np(err);
-  if (text == nullptr) return fmt::format("Unknown error {}", err);
+  // The system's English text whatever locale the process uses: the C locale for this thread
+  // only, and strerror_r's own buffer instead of strerror's shared one.
+  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
+  const locale_t previous = c_locale != locale_t{} ? uselocale(c_locale) : locale_t{};
+  char buf[128];
+  const char* text = strerror_r(err, buf, sizeof buf);  // may return a static text instead
+  if (previous != locale_t{}) uselocale(previous);
   return text;
 }
 

@@ -1,34 +1,17 @@
 #include "create/random.hpp"
 
-#include <sys/random.h>
-
 #include <array>
-#include <cerrno>
 #include <cstdint>
 
 #include <fmt/format.h>
 
-#include "base/panic.hpp"
-#include "base/result.hpp"
+#include "io/random.hpp"
 
 namespace tamrel::create {
 
-void fill_secure_random(void* buf, std::size_t len) {
-  auto* bytes = static_cast<unsigned char*>(buf);
-  std::size_t got = 0;
-  while (got < len) {
-    const ssize_t n = ::getrandom(bytes + got, len - got, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      panic(fmt::format("the secure random source failed: {}", os_error_text(errno)));
-    }
-    got += static_cast<std::size_t>(n);
-  }
-}
-
 std::string new_uuid_v4() {
   std::array<std::uint8_t, 16> b{};
-  fill_secure_random(b.data(), b.size());
+  io::fill_secure_random(b.data(), b.size());
   b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);
   b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80);
   return fmt::format(

@@ -15,7 +15,7 @@
 
 #include "base/fd.hpp"
 #include "create/create.hpp"
-#include "create/random.hpp"
+#include "io/random.hpp"
 #include "model/codec.hpp"
 #include "verify/path_policy.hpp"
 
@@ -61,7 +61,7 @@ Result<TempFile> create_temp_beside(const fs::path& out) {
   int err = 0;
   for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS; ++attempt) {
     std::array<std::uint8_t, 8> tag{};
-    fill_secure_random(tag.data(), tag.size());
+    io::fill_secure_random(tag.data(), tag.size());
     const std::string name =
         fmt::format(".tamrel-manifest-{:02x}.tmp", fmt::join(tag.begin(), tag.end(), ""));
     fs::path path = dir.empty() ? fs::path(name) : dir / name;
