@@ -9,7 +9,7 @@ FUZZ_DEB_PACKAGES := clang libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
 ASAN_BUILD := build/asan
 
-.PHONY: run test asan bench fuzz fuzz-smoke fuzz-build install deps venv clean unicode-tables
+.PHONY: run test asan bench fuzz fuzz-smoke fuzz-build install deps venv clean unicode-tables wheel
 
 run: install
 	$(PY) examples/run.py
@@ -27,7 +27,7 @@ deps:
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
 
-$(VENV)/.ready: requirements-dev.txt
+$(VENV)/.ready: requirements-dev.txt tests/requirements.txt
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q -r requirements-dev.txt
@@ -37,6 +37,16 @@ venv: $(VENV)/.ready
 
 install: deps venv
 	$(PY) -m pip install -q --no-build-isolation .
+
+# The wheel users install, from the same build as `make install`; auditwheel checks it and tags
+# it with the oldest manylinux policy the module satisfies.
+WHEELHOUSE := build/wheelhouse
+wheel: deps venv
+	rm -rf $(WHEELHOUSE) && mkdir -p dist
+	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEELHOUSE) .
+	rm -f dist/tamrel_manifest-*-manylinux_*.whl
+	$(VENV)/bin/auditwheel repair -w dist $(WHEELHOUSE)/*.whl
+	$(VENV)/bin/auditwheel show dist/tamrel_manifest-*-manylinux_*.whl
 
 # The whole test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps venv
@@ -71,4 +81,4 @@ bench: install
 	$(PY) bench/run_all.py
 
 clean:
-	rm -rf build $(VENV) .pytest_cache
+	rm -rf build dist $(VENV) .pytest_cache

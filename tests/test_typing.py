@@ -22,6 +22,8 @@ from builders import make_fixture, sha256_of, write_manifest
 
 ROOT = Path(__file__).resolve().parents[1]
 STUB = ROOT / "python" / "_tamrel_manifest.pyi"
+if not STUB.is_file():  # tests run against an installed wheel: the stub it shipped
+    STUB = Path(tm.__file__).parent / "_tamrel_manifest-stubs" / "__init__.pyi"
 
 
 def stub_tree() -> ast.Module:
