@@ -38,36 +38,36 @@ def check_version(path: Path) -> None:
         raise SystemExit(f"{path}: expected {want}, found {first.strip()!r}")
 
 
-def to_ranges(points: set[int]) -> Ranges:
-    ranges: Ranges = []
-    for cp in sorted(points):
-        if ranges and ranges[-1][1] == cp - 1:
-            ranges[-1] = (ranges[-1][0], cp)
-        else:
-            ranges.append((cp, cp))
-    return ranges
+def add_range(ranges: Ranges, first: int, last: int) -> None:
+    """Appends first..last to ranges kept sorted by the caller, merging adjacent ones."""
+    if ranges and ranges[-1][1] + 1 >= first:
+        ranges[-1] = (ranges[-1][0], max(ranges[-1][1], last))
+    else:
+        ranges.append((first, last))
 
 
-def binary_property(path: Path, name: str) -> set[int]:
-    """Code points listed with the property in a PropList-style file."""
+def binary_property(path: Path, name: str) -> Ranges:
+    """The ranges listed with the property in a PropList-style file."""
     check_version(path)
-    points: set[int] = set()
+    listed: Ranges = []
     for line in path.read_text(encoding="utf-8").splitlines():
         fields = [f.strip() for f in line.split("#", 1)[0].split(";")]
         if len(fields) < 2 or fields[1] != name:
             continue
         first, _, last = fields[0].partition("..")
-        points.update(range(int(first, 16), int(last or first, 16) + 1))
-    if not points:
+        listed.append((int(first, 16), int(last or first, 16)))
+    if not listed:
         raise SystemExit(f"{path}: no code point has {name}")
-    return points
+    ranges: Ranges = []
+    for first, last in sorted(listed):
+        add_range(ranges, first, last)
+    return ranges
 
 
-def general_categories(path: Path) -> dict[int, str]:
-    """Assigned code points and their category; the "<..., First>"/"<..., Last>" pairs of
-    UnicodeData.txt stand for every code point between them."""
-    categories: dict[int, str] = {}
-    first_of_range: int | None = None
+def categorized_ranges(path: Path):
+    """(first, last, general category) in code point order, unassigned gaps as "Cn"; the
+    "<..., First>"/"<..., Last>" pairs of UnicodeData.txt stand for every code point between."""
+    expected, first_of_range = 0, None
     for line in path.read_text(encoding="utf-8").splitlines():
         if not line:
             continue
@@ -76,30 +76,40 @@ def general_categories(path: Path) -> dict[int, str]:
         if name.endswith(", First>"):
             first_of_range = cp
             continue
+        first = cp
         if name.endswith(", Last>"):
             assert first_of_range is not None, line
-            for c in range(first_of_range, cp + 1):
-                categories[c] = category
-            first_of_range = None
+            first, first_of_range = first_of_range, None
+        if first > expected:
+            yield expected, first - 1, "Cn"
+        yield first, cp, category
+        expected = cp + 1
+    if expected <= MAX_CODE_POINT:
+        yield expected, MAX_CODE_POINT, "Cn"
+
+
+def not_printable(path: Path) -> Ranges:
+    ranges: Ranges = []
+    for first, last, category in categorized_ranges(path):
+        if category not in NOT_PRINTABLE_CATEGORIES:
             continue
-        categories[cp] = category
-    return categories
-
-
-def not_printable(path: Path) -> set[int]:
-    categories = general_categories(path)
-    return {cp for cp in range(MAX_CODE_POINT + 1)
-            if categories.get(cp, "Cn") in NOT_PRINTABLE_CATEGORIES and cp not in KEPT_SEPARATORS}
+        # Cut the kept separators out of the range.
+        for kept in sorted(k for k in KEPT_SEPARATORS if first <= k <= last):
+            if first < kept:
+                add_range(ranges, first, kept - 1)
+            first = kept + 1
+        if first <= last:
+            add_range(ranges, first, last)
+    return ranges
 
 
 def tables(ucd: Path) -> dict[str, Ranges]:
     # UnicodeData.txt carries no version line; its siblings of the same package do.
     check_version(ucd / "DerivedAge.txt")
     return {
-        "white_space": to_ranges(binary_property(ucd / "PropList.txt", "White_Space")),
-        "grapheme_extend": to_ranges(
-            binary_property(ucd / "DerivedCoreProperties.txt", "Grapheme_Extend")),
-        "not_printable": to_ranges(not_printable(ucd / "UnicodeData.txt")),
+        "white_space": binary_property(ucd / "PropList.txt", "White_Space"),
+        "grapheme_extend": binary_property(ucd / "DerivedCoreProperties.txt", "Grapheme_Extend"),
+        "not_printable": not_printable(ucd / "UnicodeData.txt"),
     }
 
 
