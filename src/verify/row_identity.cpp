@@ -2,7 +2,6 @@
 #include "verify/row_identity.hpp"
 
 #include <sys/mman.h>
-#include <sys/random.h>
 
 #include <algorithm>
 #include <array>
@@ -21,6 +20,7 @@
 #include "base/panic.hpp"
 #include "base/text.hpp"
 #include "io/digest.hpp"
+#include "io/random.hpp"
 #include "model/codec.hpp"
 #include "verify/path_policy.hpp"
 #include "verify/stages.hpp"
@@ -43,16 +43,7 @@ struct HashKeys {
 HashKeys process_keys() {
   static const HashKeys keys = [] {
     HashKeys value{};
-    auto* bytes = reinterpret_cast<unsigned char*>(&value);
-    std::size_t got = 0;
-    while (got < sizeof value) {
-      const ssize_t n = ::getrandom(bytes + got, sizeof value - got, 0);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        panic(fmt::format("getrandom failed: {}", os_error_text(errno)));
-      }
-      got += static_cast<std::size_t>(n);
-    }
+    io::fill_secure_random(&value, sizeof value);
     return value;
   }();
   return keys;
