@@ -12,7 +12,7 @@ from pathlib import Path
 from builders import make_fixture, sha256_of, write_manifest
 
 CHILD = r"""
-import json, resource, sys
+import json, sys
 sys.path[:0] = json.loads(sys.argv[1])
 import _tamrel_manifest as tm
 kind, path, kwargs = sys.argv[2], sys.argv[3], json.loads(sys.argv[4])
@@ -22,7 +22,9 @@ try:
                "validated_rows": result.get("row_identity", {}).get("validated_rows")}
 except Exception as exc:
     summary = {"raised": type(exc).__name__, "text": str(exc)[:300]}
-summary["peak_kib"] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+# VmHWM is this process's own peak; ru_maxrss keeps the forking test process's peak across exec.
+with open("/proc/self/status") as status:
+    summary["peak_kib"] = next(int(l.split()[1]) for l in status if l.startswith("VmHWM:"))
 print(json.dumps(summary))
 """
 
