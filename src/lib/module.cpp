@@ -13,7 +13,7 @@
 #include "lib/bridge.hpp"
 #include "lib/pyref.hpp"
 #include "model/codec.hpp"
-#include "model/json_text.hpp"
+#include "model/writer.hpp"
 #include "verify/verify.hpp"
 
 namespace tamrel::lib {
@@ -22,15 +22,24 @@ namespace {
 // ---- results ----
 
 std::string limits_json(const ResourceLimits& limits) {
-  std::string out = "{";
-  for (std::size_t i = 0; i < std::size(LIMIT_NAMES); ++i) {
-    if (i > 0) out.push_back(',');
-    model::append_json_string(out, LIMIT_NAMES[i]);
-    out.push_back(':');
-    model::append_uint(out, limit_field(const_cast<ResourceLimits&>(limits), i));
+  model::JsonWriter w(model::JsonWriter::Layout::Compact);
+  {
+    model::ObjectWriter o(w);
+    for (std::size_t i = 0; i < std::size(LIMIT_NAMES); ++i) {
+      o.u64(LIMIT_NAMES[i], limit_field(const_cast<ResourceLimits&>(limits), i));
+    }
   }
-  out.push_back('}');
-  return out;
+  return w.take();
+}
+
+std::string digest_json(const io::FileDigest& digest) {
+  model::JsonWriter w(model::JsonWriter::Layout::Compact);
+  {
+    model::ObjectWriter o(w);
+    o.str("sha256", std::string_view(digest.sha256));
+    o.u64("size_bytes", digest.size_bytes);
+  }
+  return w.take();
 }
 
 // Finishes an entry point: the lock is held again here.
@@ -103,15 +112,10 @@ PyObject* sha256_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
       if (std::getenv("TAMREL_TEST_PANIC") != nullptr) panic("injected panic for tests");
 #endif
       auto digest = io::digest_file(path, io::Origin::Caller);
-      if (!digest.ok()) {
-        result = std::move(digest).error();
+      if (digest.ok()) {
+        result = digest_json(*digest);
       } else {
-        std::string out = "{\"sha256\":";
-        model::append_json_string(out, digest->sha256);
-        out += ",\"size_bytes\":";
-        model::append_uint(out, digest->size_bytes);
-        out.push_back('}');
-        result = std::move(out);
+        result = std::move(digest).error();
       }
     }
     return finish(result);

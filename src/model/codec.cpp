@@ -60,19 +60,19 @@ Result<IndexManifest> load_manifest(const std::filesystem::path& path,
 }
 
 std::string manifest_to_json(const IndexManifest& manifest) {
-  detail::JsonWriter w(detail::JsonWriter::Layout::Compact);
+  JsonWriter w(JsonWriter::Layout::Compact);
   detail::Rec<IndexManifest>::write(w, manifest);
   return w.take();
 }
 
 Status write_manifest_pretty(const IndexManifest& manifest, int fd) {
-  detail::JsonWriter w(detail::JsonWriter::Layout::Pretty, fd);
+  JsonWriter w(JsonWriter::Layout::Pretty, fd);
   detail::Rec<IndexManifest>::write(w, manifest);
   return w.finish();
 }
 
 std::string manifest_to_pretty_json(const IndexManifest& manifest) {
-  detail::JsonWriter w(detail::JsonWriter::Layout::Pretty);
+  JsonWriter w(JsonWriter::Layout::Pretty);
   detail::Rec<IndexManifest>::write(w, manifest);
   return w.take();
 }

@@ -1,4 +1,4 @@
-// The value text shared by every JSON writer of the module (manifest, report, load plan).
+// The value text of the JSON writer (writer.hpp); the real layout also appears in messages.
 #pragma once
 
 #include <cstdint>

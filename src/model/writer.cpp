@@ -8,7 +8,7 @@
 #include "model/json_text.hpp"
 #include "model/messages.hpp"
 
-namespace tamrel::model::detail {
+namespace tamrel::model {
 namespace {
 
 constexpr std::size_t FLUSH_BYTES = 64 * 1024;
@@ -123,4 +123,4 @@ Status JsonWriter::finish() {
   return status_;
 }
 
-}  // namespace tamrel::model::detail
+}  // namespace tamrel::model

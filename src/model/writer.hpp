@@ -1,8 +1,9 @@
-// The one JSON writer behind every manifest text: compact or pretty layout, into memory or
-// streamed to a file descriptor.
+// The one JSON writer of the module (manifest, report, load plan, small results): compact or
+// pretty layout, into memory or streamed to a file descriptor.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,7 +11,7 @@
 #include "base/result.hpp"
 #include "model/json_value.hpp"
 
-namespace tamrel::model::detail {
+namespace tamrel::model {
 
 class JsonWriter {
  public:
@@ -53,4 +54,50 @@ class JsonWriter {
   Status status_;
 };
 
-}  // namespace tamrel::model::detail
+// One object whose members are written one call each; absent optionals are written as null.
+class ObjectWriter {
+ public:
+  explicit ObjectWriter(JsonWriter& w) : w_(w) { w_.begin_object(); }
+  ~ObjectWriter() { w_.end_object(); }
+  ObjectWriter(const ObjectWriter&) = delete;
+  ObjectWriter& operator=(const ObjectWriter&) = delete;
+
+  // The key alone; the caller writes the value.
+  JsonWriter& key(std::string_view name) {
+    w_.key(name);
+    return w_;
+  }
+  void str(std::string_view name, std::string_view value) { key(name).string(value); }
+  void str(std::string_view name, const std::optional<std::string>& value) {
+    if (value) {
+      str(name, std::string_view(*value));
+    } else {
+      key(name).null();
+    }
+  }
+  void u64(std::string_view name, std::uint64_t value) { key(name).uint(value); }
+  void u64(std::string_view name, const std::optional<std::uint64_t>& value) {
+    if (value) {
+      u64(name, *value);
+    } else {
+      key(name).null();
+    }
+  }
+  void boolean(std::string_view name, bool value) { key(name).boolean(value); }
+
+ private:
+  JsonWriter& w_;
+};
+
+// An array of items, each written by write_one(w, item).
+template <class Items, class F>
+void write_array(JsonWriter& w, const Items& items, F&& write_one) {
+  w.begin_array();
+  for (const auto& item : items) {
+    w.element();
+    write_one(w, item);
+  }
+  w.end_array();
+}
+
+}  // namespace tamrel::model

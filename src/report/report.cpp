@@ -7,7 +7,7 @@
 #include <fmt/format.h>
 
 #include "base/panic.hpp"
-#include "model/json_text.hpp"
+#include "model/writer.hpp"
 #include "report/issues.hpp"
 
 namespace tamrel::report {
@@ -24,82 +24,34 @@ void cut_and_mark(std::vector<ReportIssue>& issues, std::uint64_t max_report_iss
 
 // ---- JSON ----
 
-using model::append_json_string;
-using model::append_uint;
+using model::JsonWriter;
+using model::ObjectWriter;
+using model::write_array;
 
-// Writes `"key":` with the separating comma for every key but the first of an object.
-class ObjectWriter {
- public:
-  explicit ObjectWriter(std::string& out) : out_(out) { out_.push_back('{'); }
-  ~ObjectWriter() { out_.push_back('}'); }
-  ObjectWriter(const ObjectWriter&) = delete;
-  ObjectWriter& operator=(const ObjectWriter&) = delete;
-
-  std::string& key(std::string_view name) {
-    if (!first_) out_.push_back(',');
-    first_ = false;
-    append_json_string(out_, name);
-    out_.push_back(':');
-    return out_;
-  }
-  void str(std::string_view name, std::string_view value) { append_json_string(key(name), value); }
-  void str(std::string_view name, const OptString& value) {
-    if (value) {
-      str(name, std::string_view(*value));
-    } else {
-      key(name) += "null";
-    }
-  }
-  void u64(std::string_view name, std::uint64_t value) { append_uint(key(name), value); }
-  void u64(std::string_view name, const OptU64& value) {
-    if (value) {
-      u64(name, *value);
-    } else {
-      key(name) += "null";
-    }
-  }
-  void boolean(std::string_view name, bool value) { key(name) += value ? "true" : "false"; }
-
- private:
-  std::string& out_;
-  bool first_ = true;
-};
-
-template <class T, class F>
-void append_array(std::string& out, const std::vector<T>& items, F&& write_one) {
-  out.push_back('[');
-  for (std::size_t i = 0; i < items.size(); ++i) {
-    if (i > 0) out.push_back(',');
-    write_one(out, items[i]);
-  }
-  out.push_back(']');
-}
-
-void append_params_json(std::string& out, const rank_io::IndexParams& params) {
+void write_params(JsonWriter& w, const rank_io::IndexParams& params) {
   static constexpr std::string_view kTags[] = {"rank", "rank_quant", "bitmap", "sign_bitmap"};
-  ObjectWriter o(out);
+  ObjectWriter o(w);
   o.str("kind", kTags[params.index()]);
   if (const auto* rq = std::get_if<rank_io::RankQuantParams>(&params)) o.u64("bits", rq->bits);
   if (const auto* bm = std::get_if<rank_io::BitmapParams>(&params)) o.u64("n_top", bm->n_top);
 }
 
-void append_artifact(std::string& out, const ArtifactFacts& a) {
-  ObjectWriter o(out);
+void write_artifact(JsonWriter& w, const ArtifactFacts& a) {
+  ObjectWriter o(w);
   o.str("manifest_path", a.manifest_path);
   o.str("observed_path", a.observed_path);
   o.str("canonical_path", a.canonical_path);
   o.str("sha256", a.sha256);
   o.u64("size_bytes", a.size_bytes);
-  std::string& v = o.key("metadata");
   if (a.metadata) {
-    append_metadata_json(v, *a.metadata);
+    write_metadata(o.key("metadata"), *a.metadata);
   } else {
-    v += "null";
+    o.key("metadata").null();
   }
 }
 
-void append_auxiliary(std::string& out, const AuxiliaryArtifactFacts& x) {
-  ObjectWriter o(out);
+void write_auxiliary(JsonWriter& w, const AuxiliaryArtifactFacts& x) {
+  ObjectWriter o(w);
   o.str("name", std::string_view(x.name));
   o.str("manifest_path", std::string_view(x.manifest_path));
   o.str("resolved_path", x.resolved_path);
@@ -113,8 +65,8 @@ void append_auxiliary(std::string& out, const AuxiliaryArtifactFacts& x) {
   o.u64("size_bytes", x.size_bytes);
 }
 
-void append_row_identity(std::string& out, const RowIdentityFacts& r) {
-  ObjectWriter o(out);
+void write_row_identity(JsonWriter& w, const RowIdentityFacts& r) {
+  ObjectWriter o(w);
   o.str("kind", r.kind);
   o.str("manifest_path", r.manifest_path);
   o.str("canonical_path", r.canonical_path);
@@ -123,8 +75,8 @@ void append_row_identity(std::string& out, const RowIdentityFacts& r) {
   o.u64("validated_rows", r.validated_rows);
 }
 
-void append_encoder_distortion(std::string& out, const EncoderDistortionFacts& e) {
-  ObjectWriter o(out);
+void write_encoder_distortion(JsonWriter& w, const EncoderDistortionFacts& e) {
+  ObjectWriter o(w);
   o.boolean("present", e.present);
   o.str("schema_version", e.schema_version);
   o.str("profile_id", e.profile_id);
@@ -137,8 +89,8 @@ void append_encoder_distortion(std::string& out, const EncoderDistortionFacts& e
   o.u64("profile_size_bytes", e.profile_size_bytes);
 }
 
-void append_calibration(std::string& out, const CalibrationFacts& c) {
-  ObjectWriter o(out);
+void write_calibration(JsonWriter& w, const CalibrationFacts& c) {
+  ObjectWriter o(w);
   o.boolean("present", c.present);
   o.str("schema_version", c.schema_version);
   o.str("profile_id", c.profile_id);
@@ -151,15 +103,15 @@ void append_calibration(std::string& out, const CalibrationFacts& c) {
   o.u64("profile_size_bytes", c.profile_size_bytes);
 }
 
-void append_attestation(std::string& out, const AttestationShapeCheck& s) {
-  ObjectWriter o(out);
+void write_attestation(JsonWriter& w, const AttestationShapeCheck& s) {
+  ObjectWriter o(w);
   o.str("predicate_type", s.predicate_type);
   o.str("builder_id", s.builder_id);
   o.boolean("subject_sha256_matched", s.subject_sha256_matched);
 }
 
-void append_issue(std::string& out, const ReportIssue& issue) {
-  ObjectWriter o(out);
+void write_issue(JsonWriter& w, const ReportIssue& issue) {
+  ObjectWriter o(w);
   o.str("code", std::string_view(issue.code));
   o.str("message", std::string_view(issue.message));
 }
@@ -218,39 +170,38 @@ void finish_report(VerificationReport& report, std::uint64_t max_report_issues) 
   report.ok = errors.empty();
 }
 
-void append_metadata_json(std::string& out, const rank_io::IndexMetadata& m) {
-  ObjectWriter o(out);
+void write_metadata(JsonWriter& w, const rank_io::IndexMetadata& m) {
+  ObjectWriter o(w);
   o.str("kind", rank_io::kind_json_name(m.kind));
   o.u64("format_version", m.format_version);
   o.u64("dim", m.dim);
   o.u64("vector_count", m.vector_count);
   o.u64("bytes_per_vec", m.bytes_per_vec);
-  append_params_json(o.key("params"), m.params);
+  write_params(o.key("params"), m.params);
   o.u64("file_size_bytes", m.file_size_bytes);
 }
 
-void append_report_json(std::string& out, const VerificationReport& r) {
-  ObjectWriter o(out);
+void write_report(JsonWriter& w, const VerificationReport& r) {
+  ObjectWriter o(w);
   o.boolean("ok", r.ok);
   o.str("checked_at", std::string_view(r.checked_at));
   o.str("manifest_id", r.manifest_id);
-  append_artifact(o.key("artifact"), r.artifact);
-  append_array(o.key("auxiliary_artifacts"), r.auxiliary_artifacts, append_auxiliary);
-  append_row_identity(o.key("row_identity"), r.row_identity);
-  append_encoder_distortion(o.key("encoder_distortion"), r.encoder_distortion);
-  append_calibration(o.key("calibration"), r.calibration);
-  append_array(o.key("attestation_shape_checks"), r.attestation_shape_checks, append_attestation);
-  append_array(o.key("errors"), r.errors, append_issue);
-  append_array(o.key("warnings"), r.warnings, append_issue);
-  append_array(o.key("skipped_checks"), r.skipped_checks,
-               [](std::string& s, const std::string& name) { append_json_string(s, name); });
+  write_artifact(o.key("artifact"), r.artifact);
+  write_array(o.key("auxiliary_artifacts"), r.auxiliary_artifacts, write_auxiliary);
+  write_row_identity(o.key("row_identity"), r.row_identity);
+  write_encoder_distortion(o.key("encoder_distortion"), r.encoder_distortion);
+  write_calibration(o.key("calibration"), r.calibration);
+  write_array(o.key("attestation_shape_checks"), r.attestation_shape_checks, write_attestation);
+  write_array(o.key("errors"), r.errors, write_issue);
+  write_array(o.key("warnings"), r.warnings, write_issue);
+  write_array(o.key("skipped_checks"), r.skipped_checks,
+              [](JsonWriter& s, const std::string& name) { s.string(name); });
 }
 
 std::string report_to_json(const VerificationReport& report) {
-  std::string out;
-  out.reserve(128);
-  append_report_json(out, report);
-  return out;
+  JsonWriter w(JsonWriter::Layout::Compact);
+  write_report(w, report);
+  return w.take();
 }
 
 }  // namespace tamrel::report

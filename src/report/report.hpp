@@ -8,6 +8,10 @@
 
 #include "rank_io/probe.hpp"
 
+namespace tamrel::model {
+class JsonWriter;
+}
+
 namespace tamrel::report {
 
 using OptString = std::optional<std::string>;
@@ -118,8 +122,8 @@ void finish_report(VerificationReport& report, std::uint64_t max_report_issues);
 
 // The compact report JSON, every key always written.
 std::string report_to_json(const VerificationReport& report);
-void append_report_json(std::string& out, const VerificationReport& report);
+void write_report(model::JsonWriter& w, const VerificationReport& report);
 // The metadata object {"kind":...,"params":{...},...} shared with the load plan.
-void append_metadata_json(std::string& out, const rank_io::IndexMetadata& metadata);
+void write_metadata(model::JsonWriter& w, const rank_io::IndexMetadata& metadata);
 
 }  // namespace tamrel::report

@@ -6,7 +6,7 @@
 
 #include "base/text.hpp"
 #include "model/codec.hpp"
-#include "model/json_text.hpp"
+#include "model/writer.hpp"
 #include "validate/predicates.hpp"
 #include "verify/issues.hpp"
 #include "verify/verify.hpp"
@@ -29,25 +29,16 @@ std::string failure_text(const std::vector<report::ReportIssue>& errors) {
   return text;
 }
 
-void append_key(std::string& out, std::string_view key) {
-  model::append_json_string(out, key);
-  out.push_back(':');
-}
-
-void append_opt_string(std::string& out, const report::OptString& value) {
-  if (value) {
-    model::append_json_string(out, *value);
-  } else {
-    out += "null";
-  }
-}
-
-void append_opt_uint(std::string& out, const report::OptU64& value) {
-  if (value) {
-    model::append_uint(out, *value);
-  } else {
-    out += "null";
-  }
+// A verified artifact with its path; an optional one that is absent with its reason.
+void write_plan_auxiliary(model::JsonWriter& w, const report::AuxiliaryArtifactFacts& aux) {
+  const bool verified = aux.state == report::AuxiliaryArtifactState::Verified;
+  model::ObjectWriter o(w);
+  o.str("name", std::string_view(aux.name));
+  o.str("path", verified ? aux.canonical_path : std::nullopt);
+  o.boolean("required", aux.required);
+  o.str("reason_code", verified ? std::nullopt : report::OptString(OPTIONAL_ABSENT_CODE));
+  o.str("sha256", aux.sha256);
+  o.u64("size_bytes", aux.size_bytes);
 }
 
 // The guards of the hand-over, in order; on success the plan text.
@@ -82,68 +73,25 @@ Result<std::string> plan_json(const std::filesystem::path& manifest_path,
     }
   }
 
-  std::string out = "{";
-  append_key(out, "manifest_path");
-  model::append_json_string(out, path_display(manifest_path));
-  out.push_back(',');
-  append_key(out, "artifact_path");
-  model::append_json_string(out, *artifact.canonical_path);
-  out.push_back(',');
-  append_key(out, "metadata");
-  report::append_metadata_json(out, *artifact.metadata);
-  out.push_back(',');
-
-  append_key(out, "row_identity");
-  out.push_back('{');
-  append_key(out, "kind");
-  model::append_json_string(out, *rows.kind);
-  out.push_back(',');
-  append_key(out, "path");
-  append_opt_string(out, rows_path);
-  out.push_back(',');
-  append_key(out, "row_count");
-  model::append_uint(out, *rows.row_count);
-  out.push_back(',');
-  append_key(out, "validated_rows");
-  append_opt_uint(out, rows.validated_rows);
-  out.push_back(',');
-  append_key(out, "sha256");
-  append_opt_string(out, rows.sha256);
-  out += "},";
-
-  append_key(out, "auxiliary_artifacts");
-  out.push_back('[');
-  bool first = true;
-  for (const report::AuxiliaryArtifactFacts& aux : report.auxiliary_artifacts) {
-    const bool verified = aux.state == report::AuxiliaryArtifactState::Verified;
-    if (!first) out.push_back(',');
-    first = false;
-    out.push_back('{');
-    append_key(out, "name");
-    model::append_json_string(out, aux.name);
-    out.push_back(',');
-    append_key(out, "path");
-    append_opt_string(out, verified ? aux.canonical_path : std::nullopt);
-    out.push_back(',');
-    append_key(out, "required");
-    out += aux.required ? "true" : "false";
-    out.push_back(',');
-    append_key(out, "reason_code");
-    append_opt_string(out, verified ? std::nullopt : report::OptString(OPTIONAL_ABSENT_CODE));
-    out.push_back(',');
-    append_key(out, "sha256");
-    append_opt_string(out, aux.sha256);
-    out.push_back(',');
-    append_key(out, "size_bytes");
-    append_opt_uint(out, aux.size_bytes);
-    out.push_back('}');
+  model::JsonWriter w(model::JsonWriter::Layout::Compact);
+  {
+    model::ObjectWriter plan(w);
+    plan.str("manifest_path", std::string_view(path_display(manifest_path)));
+    plan.str("artifact_path", std::string_view(*artifact.canonical_path));
+    report::write_metadata(plan.key("metadata"), *artifact.metadata);
+    {
+      model::ObjectWriter o(plan.key("row_identity"));
+      o.str("kind", std::string_view(*rows.kind));
+      o.str("path", rows_path);
+      o.u64("row_count", *rows.row_count);
+      o.u64("validated_rows", rows.validated_rows);
+      o.str("sha256", rows.sha256);
+    }
+    model::write_array(plan.key("auxiliary_artifacts"), report.auxiliary_artifacts,
+                       write_plan_auxiliary);
+    report::write_report(plan.key("report"), report);
   }
-  out += "],";
-
-  append_key(out, "report");
-  report::append_report_json(out, report);
-  out.push_back('}');
-  return out;
+  return w.take();
 }
 
 }  // namespace
@@ -156,7 +104,7 @@ Result<std::string> verify_for_load_json(const std::filesystem::path& manifest_p
   const report::VerificationReport report =
       verify_loaded_manifest(manifest, manifest_path, options);
   if (!report.ok) {
-    if (refused_report != nullptr) report::append_report_json(*refused_report, report);
+    if (refused_report != nullptr) *refused_report = report::report_to_json(report);
     return hand_over(failure_text(report.errors));
   }
   return plan_json(manifest_path, report);
