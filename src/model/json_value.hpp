@@ -28,6 +28,16 @@ struct JsonObject {
 
   JsonObject() = default;
   explicit JsonObject(std::pmr::memory_resource* memory);
+  JsonObject(const JsonObject&) = default;
+  JsonObject(JsonObject&&) noexcept = default;
+  JsonObject& operator=(const JsonObject&) = default;
+  // Takes the members with their resource, as adopt does: a record assigned a decoded tree
+  // must not keep a copy of its outer level in its own arena (see TreeMemory).
+  JsonObject& operator=(JsonObject&& other) noexcept {
+    if (this != &other) adopt(std::move(other));
+    return *this;
+  }
+  ~JsonObject() = default;
 
   [[nodiscard]] const JsonValue* find(std::string_view key) const;
   [[nodiscard]] bool empty() const;

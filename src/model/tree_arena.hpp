@@ -1,5 +1,4 @@
-// Memory for decoded JSON trees: one arena per decoded manifest, its blocks kept by the process
-// between decodes.
+// Memory for decoded JSON trees: one arena per decoded manifest, freed with the manifest.
 #pragma once
 
 #include <cstddef>
@@ -9,11 +8,8 @@
 
 namespace tamrel::model {
 
-// A bump allocator for the strings, arrays and objects of one decoded tree. A tree is thousands
-// of small blocks freed together; taken from the general heap they are handed back to the system
-// when the tree dies and faulted in afresh by the next decode, about a third of the decoding
-// time of a large manifest. Blocks come from a bounded process-wide cache instead and go back
-// to it when the arena dies.
+// A bump allocator for the strings, arrays and objects of one decoded tree: a tree is thousands
+// of small pieces freed together, so they are carved from a few blocks freed at once.
 //
 // Small allocations are bumped from the current block and reclaimed only with the arena. Large
 // ones (a big array's storage) get a block each, returned as soon as they are freed, so that
@@ -45,29 +41,29 @@ class TreeArena final : public std::pmr::memory_resource {
   std::byte* end_ = nullptr;
 };
 
-// Keeps alive the arenas that a record's JSON trees point into. A copied tree is allocated from
+// Keeps alive the arena that a record's JSON trees point into. A copied tree is allocated from
 // the general heap, or, assigned over an existing tree, from that tree's own arena; so copies
-// need nothing. A moved tree keeps its storage where it was: a record that has had trees moved
-// in must keep the arena they came from, besides its own, and a record moved from keeps its
-// arena for whatever it is given next.
+// need nothing. Moving a whole record moves its trees with their storage (a JSON object moves
+// together with its resource), so the arena goes with them; the record moved from is given the
+// old arena in exchange, and frees it when it dies, after the old trees it was assigned over.
 class TreeMemory {
  public:
   TreeMemory() = default;
-  explicit TreeMemory(std::shared_ptr<TreeArena> arena);
+  explicit TreeMemory(std::shared_ptr<TreeArena> arena) : arena_(std::move(arena)) {}
   TreeMemory(const TreeMemory&) noexcept {}
-  TreeMemory(TreeMemory&& other) noexcept : held_(other.held_) {}
+  TreeMemory(TreeMemory&& other) noexcept : arena_(other.arena_) {}
   TreeMemory& operator=(const TreeMemory&) noexcept { return *this; }
-  TreeMemory& operator=(TreeMemory&& other);
+  TreeMemory& operator=(TreeMemory&& other) noexcept {
+    arena_.swap(other.arena_);
+    return *this;
+  }
   ~TreeMemory() = default;
 
+  // The one arena kept alive, if any (checks that reassignment keeps no old arena).
+  [[nodiscard]] const TreeArena* arena() const noexcept { return arena_.get(); }
+
  private:
-  // An arena, or the two sets of arenas an assignment joined. Immutable once made, so sharing
-  // one between records is free of races.
-  struct Held {
-    std::shared_ptr<TreeArena> arena;
-    std::shared_ptr<const Held> also[2];
-  };
-  std::shared_ptr<const Held> held_;
+  std::shared_ptr<TreeArena> arena_;
 };
 
 }  // namespace tamrel::model
