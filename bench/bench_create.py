@@ -2,7 +2,9 @@
 same two files in the same run.
 
 Usage: python bench/bench_create.py [--index-mib 1024] [--rows 1000000] [--rounds 3]
-(the module must be importable, for example PYTHONPATH=build/<name>)
+                                    [--baseline DIR]
+(the module must be importable, for example PYTHONPATH=build/<name>; --baseline names the build
+directory of another version of the module, timed in the same rounds for a before/after ratio)
 """
 
 from __future__ import annotations
@@ -59,6 +61,7 @@ def main() -> None:
     ap.add_argument("--index-mib", type=int, default=1024)
     ap.add_argument("--rows", type=int, default=1_000_000)
     ap.add_argument("--rounds", type=int, default=3)
+    ap.add_argument("--baseline", type=Path, default=None)
     args = ap.parse_args()
     index = write_index(OUT / f"create_{args.index_mib}_{args.rows}.kxr", args.index_mib,
                         args.rows)
@@ -66,7 +69,10 @@ def main() -> None:
     out = OUT / "create_manifest.json"
     warm(index, rows)
 
-    t_ssl, t_ours, t_index_only = [], [], []
+    base_env = None
+    if args.baseline:
+        base_env = {**os.environ, "PYTHONPATH": str(args.baseline.resolve())}
+    t_ssl, t_ours, t_index_only, t_base, t_base_index_only = [], [], [], [], []
     rss_ours = 0
     for _ in range(args.rounds):  # interleaved, so drift hits every contender alike
         t_ssl.append(run_timed(["openssl", "dgst", "-sha256", str(index), str(rows)])[0])
@@ -74,6 +80,11 @@ def main() -> None:
         t_ours.append(elapsed)
         rss_ours = max(rss_ours, rss)
         t_index_only.append(run_timed(python_cmd(CREATE) + [str(index), str(out), "-"])[0])
+        if base_env:
+            t_base.append(run_timed(python_cmd(CREATE) + [str(index), str(out), str(rows)],
+                                    base_env)[0])
+            t_base_index_only.append(run_timed(python_cmd(CREATE) + [str(index), str(out), "-"],
+                                               base_env)[0])
     ssl, ours, index_only = map(median, (t_ssl, t_ours, t_index_only))
     index_mib = index.stat().st_size / (1 << 20)
     rows_mib = rows.stat().st_size / (1 << 20)
@@ -85,6 +96,11 @@ def main() -> None:
           f"peak RSS {rss_ours / 1024:.0f} MiB")
     print(f"- create_manifest, row_id_is_identity: {index_only:.3f} s (index digest and probe "
           f"only)")
+    if base_env:
+        base, base_index_only = median(t_base), median(t_base_index_only)
+        print(f"- baseline {args.baseline}: with the row map {base:.3f} s (this build "
+              f"{ours / base:.3f}x), row_id_is_identity {base_index_only:.3f} s (this build "
+              f"{index_only / base_index_only:.3f}x)")
     sys.stdout.flush()
 
 
