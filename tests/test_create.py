@@ -474,9 +474,13 @@ def mid_read_case(tmp_path: Path, which: str):
         n = 1_000_000
         index_at(tmp_path / "idx.kxr", "rank_quant", n)
         rows = tmp_path / "rows.jsonl"
-        rows.write_bytes("".join(
-            f'{{"row_id": {i}, "db_id": "00000000-0000-4000-8000-{i:012x}"}}\n'
-            for i in range(n)).encode())
+        # In slices: holding all of it at once would raise this process's peak memory, which
+        # children forked later inherit as their own (test_hostile measures theirs).
+        with open(rows, "w", encoding="ascii") as f:
+            for start in range(0, n, 50_000):
+                f.write("".join(
+                    f'{{"row_id": {i}, "db_id": "00000000-0000-4000-8000-{i:012x}"}}\n'
+                    for i in range(start, min(n, start + 50_000))))
         return rows, truncate_half, "row map", {"row_map": rows}
     index_at(tmp_path / "idx.kxr")
     aux = tmp_path / "vocab.bin"
