@@ -227,23 +227,12 @@ void add_processing_note(const char* name) {
 #pragma GCC diagnostic pop
 #endif
 
-std::uint64_t& limit_field(ResourceLimits& l, std::size_t i) {
-  std::uint64_t* fields[] = {
-      &l.max_manifest_bytes,           &l.max_row_map_line_bytes,
-      &l.max_row_map_rows,             &l.max_row_map_tracked_id_bytes,
-      &l.max_auxiliary_artifacts,      &l.max_auxiliary_artifact_bytes,
-      &l.max_calibration_profile_bytes, &l.max_encoder_distortion_profile_bytes,
-      &l.max_report_issues,            &l.max_cached_report_bytes,
-  };
-  return *fields[i];
-}
-
 bool convert_limits(const std::vector<PyObject*>& slots, std::size_t first, ResourceLimits& limits) {
-  for (std::size_t i = 0; i < std::size(LIMIT_NAMES); ++i) {
+  for (std::size_t i = 0; i < LIMIT_COUNT; ++i) {
     PyObject* obj = slots[first + i];
     if (obj == nullptr || obj == Py_None) continue;
-    if (!convert_limit(obj, limit_field(limits, i))) {
-      add_processing_note(LIMIT_NAMES[i]);
+    if (!convert_limit(obj, limits.*LIMITS[i].field)) {
+      add_processing_note(LIMITS[i].keyword);
       return false;
     }
   }

@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/limits.hpp"
@@ -25,9 +27,7 @@ std::string limits_json(const ResourceLimits& limits) {
   model::JsonWriter w(model::JsonWriter::Layout::Compact);
   {
     model::ObjectWriter o(w);
-    for (std::size_t i = 0; i < std::size(LIMIT_NAMES); ++i) {
-      o.u64(LIMIT_NAMES[i], limit_field(const_cast<ResourceLimits&>(limits), i));
-    }
+    for (const Limit& limit : LIMITS) o.u64(limit.keyword, limits.*limit.field);
   }
   return w.take();
 }
@@ -61,36 +61,56 @@ bool param(Convert&& convert, const char* name) {
 constexpr const char* kSha256Params[] = {"path"};
 constexpr Signature kSha256Sig{"sha256_file", kSha256Params, 1, 1};
 
-#define TAMREL_LIMIT_PARAMS                                                               \
-  "max_manifest_bytes", "max_row_map_line_bytes", "max_row_map_rows",                     \
-      "max_row_map_tracked_id_bytes", "max_auxiliary_artifacts",                          \
-      "max_auxiliary_artifact_bytes", "max_calibration_profile_bytes",                    \
-      "max_encoder_distortion_profile_bytes", "max_report_issues", "max_cached_report_bytes"
-
-constexpr const char* kInspectParams[] = {"manifest", TAMREL_LIMIT_PARAMS};
+// Each function's own parameters, named by slot, then the limits from FIRST_LIMIT on.
+namespace inspect_slot {
+enum : std::size_t { MANIFEST, FIRST_LIMIT };
+}
+constexpr const char* kInspectOwn[] = {"manifest"};
+static_assert(std::size(kInspectOwn) == inspect_slot::FIRST_LIMIT);
+constexpr auto kInspectParams = with_limits(kInspectOwn);
 constexpr Signature kInspectSig{"inspect_manifest", kInspectParams, 1, 1};
 
-constexpr const char* kVerifyParams[] = {"manifest",
-                                         "index",
-                                         "allow_absolute_paths",
-                                         "allow_path_escape",
-                                         "allow_duplicate_db_ids",
-                                         TAMREL_LIMIT_PARAMS};
+namespace verify_slot {
+enum : std::size_t {
+  MANIFEST,
+  INDEX,
+  ALLOW_ABSOLUTE_PATHS,
+  ALLOW_PATH_ESCAPE,
+  ALLOW_DUPLICATE_DB_IDS,
+  FIRST_LIMIT
+};
+}
+constexpr const char* kVerifyOwn[] = {"manifest", "index", "allow_absolute_paths",
+                                      "allow_path_escape", "allow_duplicate_db_ids"};
+static_assert(std::size(kVerifyOwn) == verify_slot::FIRST_LIMIT);
+constexpr auto kVerifyParams = with_limits(kVerifyOwn);
 constexpr Signature kVerifySig{"verify_manifest", kVerifyParams, 1, 1};
 constexpr Signature kVerifyForLoadSig{"verify_for_load", kVerifyParams, 1, 1};
 
-constexpr const char* kCreateParams[] = {"index",
-                                         "out",
-                                         "embedding_model",
-                                         "row_map",
-                                         "row_id_is_identity",
-                                         "auxiliary_artifacts",
-                                         "allow_absolute_paths",
-                                         "allow_path_escape",
-                                         TAMREL_LIMIT_PARAMS};
+namespace create_slot {
+enum : std::size_t {
+  INDEX,
+  OUT,
+  EMBEDDING_MODEL,
+  ROW_MAP,
+  ROW_ID_IS_IDENTITY,
+  AUXILIARY_ARTIFACTS,
+  ALLOW_ABSOLUTE_PATHS,
+  ALLOW_PATH_ESCAPE,
+  FIRST_LIMIT
+};
+}
+constexpr const char* kCreateOwn[] = {"index",
+                                      "out",
+                                      "embedding_model",
+                                      "row_map",
+                                      "row_id_is_identity",
+                                      "auxiliary_artifacts",
+                                      "allow_absolute_paths",
+                                      "allow_path_escape"};
+static_assert(std::size(kCreateOwn) == create_slot::FIRST_LIMIT);
+constexpr auto kCreateParams = with_limits(kCreateOwn);
 constexpr Signature kCreateSig{"create_manifest", kCreateParams, 3, 3};
-
-#undef TAMREL_LIMIT_PARAMS
 
 // ---- entry points ----
 
@@ -127,9 +147,11 @@ PyObject* inspect_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     std::vector<PyObject*> slots;
     if (!match_arguments(kInspectSig, args, nargs, kwnames, slots)) return nullptr;
     std::filesystem::path manifest;
-    if (!param([&] { return convert_path(slots[0], manifest); }, "manifest")) return nullptr;
+    if (!param([&] { return convert_path(slots[inspect_slot::MANIFEST], manifest); }, "manifest")) {
+      return nullptr;
+    }
     ResourceLimits limits;
-    if (!convert_limits(slots, 1, limits)) return nullptr;
+    if (!convert_limits(slots, inspect_slot::FIRST_LIMIT, limits)) return nullptr;
     Result<std::string> result = std::string();
     {
       ReleasedLock unlocked;
@@ -150,21 +172,26 @@ bool convert_verify_args(const Signature& sig, PyObject* const* args, Py_ssize_t
                          verify::VerifyOptions& options) {
   std::vector<PyObject*> slots;
   if (!match_arguments(sig, args, nargs, kwnames, slots)) return false;
-  if (!param([&] { return convert_path(slots[0], manifest); }, "manifest")) return false;
-  if (slots[1] != nullptr && slots[1] != Py_None) {
+  using namespace verify_slot;
+  if (!param([&] { return convert_path(slots[MANIFEST], manifest); }, "manifest")) return false;
+  if (slots[INDEX] != nullptr && slots[INDEX] != Py_None) {
     std::filesystem::path index;
-    if (!param([&] { return convert_path(slots[1], index); }, "index")) return false;
+    if (!param([&] { return convert_path(slots[INDEX], index); }, "index")) return false;
     options.index = std::move(index);
   }
-  bool* flags[] = {&options.allow_absolute_paths, &options.allow_path_escape,
-                   &options.allow_duplicate_db_ids};
-  for (std::size_t i = 0; i < 3; ++i) {
-    if (slots[2 + i] == nullptr) continue;
-    if (!param([&] { return convert_bool(slots[2 + i], *flags[i]); }, sig.params[2 + i])) {
+  const std::pair<std::size_t, bool*> flags[] = {
+      {ALLOW_ABSOLUTE_PATHS, &options.allow_absolute_paths},
+      {ALLOW_PATH_ESCAPE, &options.allow_path_escape},
+      {ALLOW_DUPLICATE_DB_IDS, &options.allow_duplicate_db_ids},
+  };
+  for (const auto& flag : flags) {
+    PyObject* obj = slots[flag.first];
+    if (obj == nullptr) continue;
+    if (!param([&] { return convert_bool(obj, *flag.second); }, sig.params[flag.first])) {
       return false;
     }
   }
-  return convert_limits(slots, 5, options.limits);
+  return convert_limits(slots, FIRST_LIMIT, options.limits);
 }
 
 PyObject* verify_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -230,34 +257,38 @@ PyObject* create_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
   return guarded([&]() -> PyObject* {
     std::vector<PyObject*> slots;
     if (!match_arguments(kCreateSig, args, nargs, kwnames, slots)) return nullptr;
+    using namespace create_slot;
     create::CreateOptions options;
-    if (!param([&] { return convert_path(slots[0], options.index); }, "index")) return nullptr;
-    if (!param([&] { return convert_path(slots[1], options.out); }, "out")) return nullptr;
-    if (!param([&] { return convert_str(slots[2], options.embedding_model); }, "embedding_model")) {
+    if (!param([&] { return convert_path(slots[INDEX], options.index); }, "index")) return nullptr;
+    if (!param([&] { return convert_path(slots[OUT], options.out); }, "out")) return nullptr;
+    if (!param([&] { return convert_str(slots[EMBEDDING_MODEL], options.embedding_model); },
+               "embedding_model")) {
       return nullptr;
     }
-    if (slots[3] != nullptr && slots[3] != Py_None) {
+    if (slots[ROW_MAP] != nullptr && slots[ROW_MAP] != Py_None) {
       std::filesystem::path row_map;
-      if (!param([&] { return convert_path(slots[3], row_map); }, "row_map")) return nullptr;
+      if (!param([&] { return convert_path(slots[ROW_MAP], row_map); }, "row_map")) return nullptr;
       options.row_map = std::move(row_map);
     }
-    if (slots[4] != nullptr &&
-        !param([&] { return convert_bool(slots[4], options.row_id_is_identity); },
+    if (slots[ROW_ID_IS_IDENTITY] != nullptr &&
+        !param([&] { return convert_bool(slots[ROW_ID_IS_IDENTITY], options.row_id_is_identity); },
                "row_id_is_identity")) {
       return nullptr;
     }
-    PyObject* aux = slots[5] == Py_None ? nullptr : slots[5];  // held, iterated below
-    if (slots[6] != nullptr &&
-        !param([&] { return convert_bool(slots[6], options.allow_absolute_paths); },
-               "allow_absolute_paths")) {
+    // Held, iterated below.
+    PyObject* aux = slots[AUXILIARY_ARTIFACTS] == Py_None ? nullptr : slots[AUXILIARY_ARTIFACTS];
+    if (slots[ALLOW_ABSOLUTE_PATHS] != nullptr &&
+        !param(
+            [&] { return convert_bool(slots[ALLOW_ABSOLUTE_PATHS], options.allow_absolute_paths); },
+            "allow_absolute_paths")) {
       return nullptr;
     }
-    if (slots[7] != nullptr &&
-        !param([&] { return convert_bool(slots[7], options.allow_path_escape); },
+    if (slots[ALLOW_PATH_ESCAPE] != nullptr &&
+        !param([&] { return convert_bool(slots[ALLOW_PATH_ESCAPE], options.allow_path_escape); },
                "allow_path_escape")) {
       return nullptr;
     }
-    if (!convert_limits(slots, 8, options.limits)) return nullptr;
+    if (!convert_limits(slots, FIRST_LIMIT, options.limits)) return nullptr;
     if (options.row_map && options.row_id_is_identity) {
       PyErr_SetString(PyExc_ValueError, "use either row_map or row_id_is_identity, not both");
       return nullptr;
@@ -288,39 +319,51 @@ PyCFunction as_cfunction(F* f) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
+// A signature line for help() and inspect: the head, every limit keyword defaulting to None,
+// then the marker that ends it. Built at compile time from LIMITS.
+struct SignatureDoc {
+  char text[1024]{};
+};
+constexpr SignatureDoc signature_doc(std::string_view head) {
+  SignatureDoc doc;
+  std::size_t n = 0;
+  const auto put = [&](std::string_view part) {
+    for (const char c : part) doc.text[n++] = c;  // past the end: not a constant expression
+  };
+  put(head);
+  for (const Limit& limit : LIMITS) {
+    put(", ");
+    put(limit.keyword);
+    put("=None");
+  }
+  put(")\n--\n\n");
+  return doc;
+}
+
+constexpr SignatureDoc kInspectDoc = signature_doc("inspect_manifest(manifest, *");
+constexpr SignatureDoc kVerifyDoc = signature_doc(
+    "verify_manifest(manifest, *, index=None, allow_absolute_paths=False, "
+    "allow_path_escape=False, allow_duplicate_db_ids=False");
+constexpr SignatureDoc kVerifyForLoadDoc = signature_doc(
+    "verify_for_load(manifest, *, index=None, allow_absolute_paths=False, "
+    "allow_path_escape=False, allow_duplicate_db_ids=False");
+constexpr SignatureDoc kCreateDoc = signature_doc(
+    "create_manifest(index, out, embedding_model, *, row_map=None, row_id_is_identity=False, "
+    "auxiliary_artifacts=None, allow_absolute_paths=False, allow_path_escape=False");
+
 PyMethodDef kMethods[] = {
     {"default_resource_limits", default_resource_limits, METH_NOARGS,
      "default_resource_limits()\n--\n\n"},
     {"sha256_file", as_cfunction(sha256_file), METH_FASTCALL | METH_KEYWORDS,
      "sha256_file(path)\n--\n\n"},
     {"inspect_manifest", as_cfunction(inspect_manifest), METH_FASTCALL | METH_KEYWORDS,
-     "inspect_manifest(manifest, *, max_manifest_bytes=None, max_row_map_line_bytes=None, "
-     "max_row_map_rows=None, max_row_map_tracked_id_bytes=None, max_auxiliary_artifacts=None, "
-     "max_auxiliary_artifact_bytes=None, max_calibration_profile_bytes=None, "
-     "max_encoder_distortion_profile_bytes=None, max_report_issues=None, "
-     "max_cached_report_bytes=None)\n--\n\n"},
+     kInspectDoc.text},
     {"verify_manifest", as_cfunction(verify_manifest), METH_FASTCALL | METH_KEYWORDS,
-     "verify_manifest(manifest, *, index=None, allow_absolute_paths=False, "
-     "allow_path_escape=False, allow_duplicate_db_ids=False, max_manifest_bytes=None, "
-     "max_row_map_line_bytes=None, max_row_map_rows=None, max_row_map_tracked_id_bytes=None, "
-     "max_auxiliary_artifacts=None, max_auxiliary_artifact_bytes=None, "
-     "max_calibration_profile_bytes=None, max_encoder_distortion_profile_bytes=None, "
-     "max_report_issues=None, max_cached_report_bytes=None)\n--\n\n"},
+     kVerifyDoc.text},
     {"verify_for_load", as_cfunction(verify_for_load), METH_FASTCALL | METH_KEYWORDS,
-     "verify_for_load(manifest, *, index=None, allow_absolute_paths=False, "
-     "allow_path_escape=False, allow_duplicate_db_ids=False, max_manifest_bytes=None, "
-     "max_row_map_line_bytes=None, max_row_map_rows=None, max_row_map_tracked_id_bytes=None, "
-     "max_auxiliary_artifacts=None, max_auxiliary_artifact_bytes=None, "
-     "max_calibration_profile_bytes=None, max_encoder_distortion_profile_bytes=None, "
-     "max_report_issues=None, max_cached_report_bytes=None)\n--\n\n"},
+     kVerifyForLoadDoc.text},
     {"create_manifest", as_cfunction(create_manifest), METH_FASTCALL | METH_KEYWORDS,
-     "create_manifest(index, out, embedding_model, *, row_map=None, row_id_is_identity=False, "
-     "auxiliary_artifacts=None, allow_absolute_paths=False, allow_path_escape=False, "
-     "max_manifest_bytes=None, max_row_map_line_bytes=None, max_row_map_rows=None, "
-     "max_row_map_tracked_id_bytes=None, max_auxiliary_artifacts=None, "
-     "max_auxiliary_artifact_bytes=None, max_calibration_profile_bytes=None, "
-     "max_encoder_distortion_profile_bytes=None, max_report_issues=None, "
-     "max_cached_report_bytes=None)\n--\n\n"},
+     kCreateDoc.text},
 };
 
 // Appends name to __all__ (creating it on first use), then sets the attribute. Steals value.
@@ -359,25 +402,11 @@ int exec_module(PyObject* module) {
   for (const auto& c : strings) {
     if (add_attribute(module, c.name, PyUnicode_FromString(c.value)) < 0) return -1;
   }
-  struct IntConst {
-    const char* name;
-    std::uint64_t value;
-  };
-  const IntConst ints[] = {
-      {"DEFAULT_MAX_MANIFEST_BYTES", DEFAULT_MAX_MANIFEST_BYTES},
-      {"DEFAULT_MAX_ROW_IDENTITY_JSONL_LINE_BYTES", DEFAULT_MAX_ROW_IDENTITY_JSONL_LINE_BYTES},
-      {"DEFAULT_MAX_ROW_IDENTITY_ROWS", DEFAULT_MAX_ROW_IDENTITY_ROWS},
-      {"DEFAULT_MAX_ROW_IDENTITY_TRACKED_DB_ID_BYTES", DEFAULT_MAX_ROW_IDENTITY_TRACKED_DB_ID_BYTES},
-      {"DEFAULT_MAX_AUXILIARY_ARTIFACTS", DEFAULT_MAX_AUXILIARY_ARTIFACTS},
-      {"DEFAULT_MAX_AUXILIARY_ARTIFACT_BYTES", DEFAULT_MAX_AUXILIARY_ARTIFACT_BYTES},
-      {"DEFAULT_MAX_CALIBRATION_PROFILE_BYTES", DEFAULT_MAX_CALIBRATION_PROFILE_BYTES},
-      {"DEFAULT_MAX_ENCODER_DISTORTION_PROFILE_BYTES",
-       DEFAULT_MAX_ENCODER_DISTORTION_PROFILE_BYTES},
-      {"DEFAULT_MAX_REPORT_ISSUES", DEFAULT_MAX_REPORT_ISSUES},
-      {"DEFAULT_MAX_CACHED_REPORT_BYTES", DEFAULT_MAX_CACHED_REPORT_BYTES},
-  };
-  for (const auto& c : ints) {
-    if (add_attribute(module, c.name, PyLong_FromUnsignedLongLong(c.value)) < 0) return -1;
+  for (const Limit& limit : LIMITS) {
+    if (add_attribute(module, limit.constant, PyLong_FromUnsignedLongLong(limit.default_value)) <
+        0) {
+      return -1;
+    }
   }
   PyRef module_name(PyModule_GetNameObject(module));
   if (!module_name) return -1;
@@ -396,15 +425,7 @@ PyModuleDef_Slot kSlots[] = {
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT,
-    "_tamrel_manifest",
-    "",
-    0,
-    nullptr,
-    kSlots,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "_tamrel_manifest", "", 0, nullptr, kSlots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
