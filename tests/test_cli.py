@@ -230,6 +230,10 @@ def _nothing(root: Path) -> None:
     pass
 
 
+def _manifest_bom(root: Path) -> None:
+    (root / "m.json").write_bytes(b"\xef\xbb\xbf" + (root / "m.json").read_bytes())
+
+
 def _odd_names(root: Path) -> None:
     (root / "a\\b").write_bytes(b"x")
     (root / "c\rd").write_bytes(b"y")
@@ -250,6 +254,9 @@ SHELL_CASES = [
     ("{tool} verify -q {m} {m}", _append_byte, 1, "out", ""),
     ("{tool} verify -q {root}/none.json", _nothing, 2, "err",
      "tamrel-manifest: error: {root}/none.json: No such file or directory"),
+    ("{tool} inspect {m}", _manifest_bom, 2, "err", "tamrel-manifest: hint: manifest {m} starts"
+     " with a byte-order mark (EF BB BF), which JSON does not allow; save it as UTF-8 without a"
+     " BOM"),
     ("{tool} --version", _nothing, 0, "out", f"tamrel-manifest {tamrel_manifest.__version__}"),
     ("{tool} verify {m} > /dev/full", _nothing, 2, "err",
      "tamrel-manifest: error: cannot write standard output: [Errno 28] No space left on device"),
@@ -342,6 +349,24 @@ def test_ctrl_c_ends_the_tool_at_once(tmp_path: Path) -> None:
     process.send_signal(signal.SIGINT)
     out, err = process.communicate(timeout=10)
     assert (process.returncode, out, err) == (130, b"", b"tamrel-manifest: interrupted\n")
+
+
+@pytest.mark.parametrize("argv, status", [(["verify", "a.json"], 3),
+                                          (["verify", "a.json", "b.json"], 3),
+                                          (["load-plan", "a.json"], 3)])
+def test_an_internal_failure_is_status_3(monkeypatch: pytest.MonkeyPatch, capsys: Any,
+                                         argv: list[str], status: int) -> None:
+    class Panic(BaseException):  # as the module's PanicException: not an Exception
+        pass
+
+    def fail(*args: Any, **kwargs: Any) -> None:
+        raise Panic("invariant broken")
+
+    monkeypatch.setattr(tm, "verify_manifest", fail)
+    monkeypatch.setattr(tm, "verify_for_load", fail)
+    assert cli.main(argv) == status
+    assert "tamrel-manifest: internal error: a.json: Panic: invariant broken" in (
+        capsys.readouterr().err.splitlines())
 
 
 # ---- --json is the Python result ----

@@ -549,13 +549,18 @@ def _error_json(error: BaseException) -> dict[str, str]:
 
 
 def _report_error(
-    output: Output, subject: str, error: BaseException, hints: Sequence[str] = ()
+    output: Output,
+    subject: str,
+    error: BaseException,
+    hints: Sequence[str] = (),
+    text: str | None = None,
 ) -> int:
-    """Says why `subject` failed on standard error; the exit status for it."""
+    """Says why `subject` failed on standard error (`text`, default the error's own); the exit
+    status for it."""
     if not isinstance(error, INPUT_ERRORS):
         output.error(f"internal error: {subject}: {type(error).__name__}: {error}")
         return EXIT_INTERNAL
-    output.error(f"error: {subject}: {error}")
+    output.error(f"error: {subject}: {error if text is None else text}")
     for hint in hints:
         output.error(f"hint: {hint}")
     return EXIT_ERROR
@@ -791,10 +796,10 @@ def _error_subject(args: argparse.Namespace, error: BaseException) -> str:
     return str(getattr(args, "manifest", PROG))
 
 
-def _error_text(args: argparse.Namespace, error: BaseException) -> BaseException | str:
+def _error_text(args: argparse.Namespace, error: BaseException) -> str:
     if args.command == "create" and isinstance(error, ValueError):
         return _in_cli_words(str(error))
-    return error
+    return str(error)
 
 
 def _readable_errors(stream: TextIO) -> None:
@@ -831,18 +836,17 @@ def main(
     except (SystemExit, GeneratorExit):
         raise
     except BaseException as exc:  # the native module's internal failure derives from it
-        subject = _error_subject(args, exc)
-        hints: list[str] = []
-        if args.command in ("load-plan", "inspect"):
-            hints = _hints.error_hints(args.manifest, exc, _effective_limits(args))
-        if isinstance(exc, INPUT_ERRORS):
-            output.error(f"error: {subject}: {_error_text(args, exc)}")
-            for hint in hints + _create_hints(args, exc):
-                output.error(f"hint: {hint}")
-            return EXIT_ERROR
-        output.error(f"internal error: {type(exc).__name__}: {exc}")
-        return EXIT_INTERNAL
+        hints = _failure_hints(args, exc) if isinstance(exc, INPUT_ERRORS) else []
+        return _report_error(output, _error_subject(args, exc), exc, hints, _error_text(args, exc))
     return status
+
+
+def _failure_hints(args: argparse.Namespace, error: BaseException) -> list[str]:
+    if args.command in ("load-plan", "inspect"):
+        return _hints.error_hints(args.manifest, error, _effective_limits(args))
+    if args.command == "create":
+        return _create_hints(args, error)
+    return []
 
 
 ROW_MAP_INVALID = "row map is invalid: "
