@@ -123,42 +123,12 @@ Status check_coverage(const rank_io::IndexMetadata& meta) {
     return ManifestError::invalid(verify::issues::artifact_manifest_coverage_unsupported.text(
         rank_io::kind_name(meta.kind), *entry.coverage_note));
   }
-  // The params alternatives follow the kind order, so a mismatch means params of another kind.
-  if (meta.params.index() != static_cast<std::size_t>(meta.kind)) {
+  if (rank_io::params_kind(meta.params) != meta.kind) {
     return ManifestError::invalid(
         fmt::format("artifact metadata params {} are not supported by tamrel-manifest v1",
                     rank_io::params_display(meta.params)));
   }
   return {};
-}
-
-model::ManifestIndexKind manifest_kind(rank_io::IndexKind kind) {
-  switch (kind) {
-    case rank_io::IndexKind::Rank: return model::ManifestIndexKind::Rank;
-    case rank_io::IndexKind::RankQuant: return model::ManifestIndexKind::RankQuant;
-    case rank_io::IndexKind::Bitmap: return model::ManifestIndexKind::Bitmap;
-    case rank_io::IndexKind::SignBitmap: return model::ManifestIndexKind::SignBitmap;
-    case rank_io::IndexKind::RankQuantFastscan: break;
-  }
-  panic("internal error: entered unreachable code: an uncovered index kind passed coverage");
-}
-
-model::ManifestIndexParams manifest_params(const rank_io::IndexParams& params) {
-  struct Convert {
-    model::ManifestIndexParams operator()(const rank_io::RankParams&) const {
-      return model::ParamsRank{};
-    }
-    model::ManifestIndexParams operator()(const rank_io::RankQuantParams& p) const {
-      return model::ParamsRankQuant{p.bits};
-    }
-    model::ManifestIndexParams operator()(const rank_io::BitmapParams& p) const {
-      return model::ParamsBitmap{p.n_top};
-    }
-    model::ManifestIndexParams operator()(const rank_io::SignBitmapParams&) const {
-      return model::ParamsSignBitmap{};
-    }
-  };
-  return std::visit(Convert{}, params);
 }
 
 // One error for a scan that raised issues: a limit issue as itself, else every code in order.
@@ -273,12 +243,12 @@ Result<model::IndexManifest> create_manifest(const CreateOptions& options) {
   TAMREL_TRY(artifact.path, manifest_relative_path(options.index, dir, options.allow_absolute_paths,
                                                    options.allow_path_escape, "artifact"));
   artifact.sha256 = std::move(digest.sha256);
-  artifact.kind = manifest_kind(meta.kind);
+  artifact.kind = meta.kind;
   artifact.format_version = meta.format_version;
   artifact.dim = meta.dim;
   artifact.vector_count = meta.vector_count;
   artifact.bytes_per_vec = meta.bytes_per_vec;
-  artifact.params = manifest_params(meta.params);
+  artifact.params = meta.params;
   // The size the open file had; the digest read exactly that many bytes of that version.
   artifact.file_size_bytes = meta.file_size_bytes;
 

@@ -11,6 +11,7 @@
 
 #include "model/json_value.hpp"
 #include "model/tree_arena.hpp"
+#include "rank_io/probe.hpp"
 
 namespace tamrel::model {
 
@@ -18,17 +19,10 @@ using OptString = std::optional<std::string>;
 
 // ---- core (schema tamrel.index_manifest.v1) ----
 
-enum class ManifestIndexKind : std::uint8_t { Rank, RankQuant, Bitmap, SignBitmap };
-
-struct ParamsRank {};
-struct ParamsRankQuant {
-  std::uint8_t bits = 0;
-};
-struct ParamsBitmap {
-  std::uint64_t n_top = 0;
-};
-struct ParamsSignBitmap {};
-using ManifestIndexParams = std::variant<ParamsRank, ParamsRankQuant, ParamsBitmap, ParamsSignBitmap>;
+// A manifest declares one of the probeable kinds and its parameters in the probe's own terms,
+// so that declared and probed values compare directly (the fast-scan kind has no manifest form).
+using ManifestIndexKind = rank_io::IndexKind;
+using ManifestIndexParams = rank_io::IndexParams;
 
 struct Artifact {
   std::string path;

@@ -13,8 +13,7 @@ namespace tamrel::model::detail {
 
 template <>
 struct EnumTraits<ManifestIndexKind> {
-  static constexpr std::array<std::string_view, 4> names = {"rank", "rank_quant", "bitmap",
-                                                            "sign_bitmap"};
+  static constexpr std::array<std::string_view, 4> names = rank_io::KIND_JSON_NAMES;
 };
 template <>
 struct EnumTraits<ProfileParameterization> {
@@ -49,30 +48,29 @@ inline constexpr char NULL_MODEL[] = "NullModelSpec";
 // ---- ManifestIndexParams ----
 
 template <>
-struct RecordTraits<ParamsRank> : VariantOf<PARAMS, true> {
+struct RecordTraits<rank_io::RankParams> : VariantOf<PARAMS, true> {
   static constexpr std::string_view name = "Rank";
-  static constexpr std::array<Field<ParamsRank>, 0> fields{};
+  static constexpr std::array<Field<rank_io::RankParams>, 0> fields{};
 };
 template <>
-struct RecordTraits<ParamsRankQuant> : VariantOf<PARAMS> {
+struct RecordTraits<rank_io::RankQuantParams> : VariantOf<PARAMS> {
   static constexpr std::string_view name = "RankQuant";
-  static constexpr std::array fields = {field<U8, &ParamsRankQuant::bits>("bits", REQ)};
+  static constexpr std::array fields = {field<U8, &rank_io::RankQuantParams::bits>("bits", REQ)};
 };
 template <>
-struct RecordTraits<ParamsBitmap> : VariantOf<PARAMS> {
+struct RecordTraits<rank_io::BitmapParams> : VariantOf<PARAMS> {
   static constexpr std::string_view name = "Bitmap";
-  static constexpr std::array fields = {field<Count, &ParamsBitmap::n_top>("n_top", REQ)};
+  static constexpr std::array fields = {field<Count, &rank_io::BitmapParams::n_top>("n_top", REQ)};
 };
 template <>
-struct RecordTraits<ParamsSignBitmap> : VariantOf<PARAMS, true> {
+struct RecordTraits<rank_io::SignBitmapParams> : VariantOf<PARAMS, true> {
   static constexpr std::string_view name = "SignBitmap";
-  static constexpr std::array<Field<ParamsSignBitmap>, 0> fields{};
+  static constexpr std::array<Field<rank_io::SignBitmapParams>, 0> fields{};
 };
 template <>
 struct UnionTraits<ManifestIndexParams> {
   static constexpr std::string_view name = PARAMS;
-  static constexpr std::array<std::string_view, 4> tags = {"rank", "rank_quant", "bitmap",
-                                                           "sign_bitmap"};
+  static constexpr std::array<std::string_view, 4> tags = rank_io::KIND_JSON_NAMES;
 };
 
 // ---- core records ----

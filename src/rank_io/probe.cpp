@@ -304,9 +304,8 @@ std::string_view kind_name(IndexKind kind) {
 }
 
 std::string_view kind_json_name(IndexKind kind) {
-  static constexpr std::string_view kNames[] = {"rank", "rank_quant", "bitmap", "sign_bitmap",
-                                                "rank_quant_fastscan"};
-  return kNames[static_cast<int>(kind)];
+  const auto i = static_cast<std::size_t>(kind);
+  return i < KIND_JSON_NAMES.size() ? KIND_JSON_NAMES[i] : "rank_quant_fastscan";
 }
 
 std::string params_display(const IndexParams& params) {

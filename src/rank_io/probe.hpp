@@ -15,15 +15,33 @@ namespace tamrel::rank_io {
 
 enum class IndexKind : std::uint8_t { Rank = 0, RankQuant = 1, Bitmap = 2, SignBitmap = 3, RankQuantFastscan = 4 };
 
-struct RankParams {};
+// The parameter sets of the probeable kinds; a manifest declares the same ones.
+struct RankParams {
+  friend bool operator==(const RankParams&, const RankParams&) = default;
+};
 struct RankQuantParams {
   std::uint8_t bits = 0;
+  friend bool operator==(const RankQuantParams&, const RankQuantParams&) = default;
 };
 struct BitmapParams {
   std::uint64_t n_top = 0;
+  friend bool operator==(const BitmapParams&, const BitmapParams&) = default;
 };
-struct SignBitmapParams {};
+struct SignBitmapParams {
+  friend bool operator==(const SignBitmapParams&, const SignBitmapParams&) = default;
+};
+// Alternatives in the order of the kinds they belong to.
 using IndexParams = std::variant<RankParams, RankQuantParams, BitmapParams, SignBitmapParams>;
+
+// The kind whose parameters these are.
+constexpr IndexKind params_kind(const IndexParams& params) {
+  return static_cast<IndexKind>(params.index());
+}
+
+// The probeable kinds as manifests and reports write them; the fast-scan kind has no such form.
+inline constexpr std::array<std::string_view, 4> KIND_JSON_NAMES = {"rank", "rank_quant", "bitmap",
+                                                                    "sign_bitmap"};
+static_assert(std::variant_size_v<IndexParams> == KIND_JSON_NAMES.size());
 
 struct IndexMetadata {
   IndexParams params;
@@ -56,7 +74,7 @@ const FormatEntry& format_entry(IndexKind kind);
 std::string_view kind_name(IndexKind kind);
 // "Rank", "RankQuant { bits: 2 }", "Bitmap { n_top: 10 }", "SignBitmap".
 std::string params_display(const IndexParams& params);
-// "rank", "rank_quant", "bitmap", "sign_bitmap" for the report's metadata object.
+// KIND_JSON_NAMES, and "rank_quant_fastscan" for the fifth kind.
 std::string_view kind_json_name(IndexKind kind);
 
 // Probes an open file whose size the caller took from the file system. Reads only the header,

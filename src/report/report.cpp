@@ -29,9 +29,8 @@ using model::ObjectWriter;
 using model::write_array;
 
 void write_params(JsonWriter& w, const rank_io::IndexParams& params) {
-  static constexpr std::string_view kTags[] = {"rank", "rank_quant", "bitmap", "sign_bitmap"};
   ObjectWriter o(w);
-  o.str("kind", kTags[params.index()]);
+  o.str("kind", rank_io::KIND_JSON_NAMES[params.index()]);
   if (const auto* rq = std::get_if<rank_io::RankQuantParams>(&params)) o.u64("bits", rq->bits);
   if (const auto* bm = std::get_if<rank_io::BitmapParams>(&params)) o.u64("n_top", bm->n_top);
 }

@@ -74,22 +74,23 @@ void check_block_members(Issues& errors, const model::CalibrationProfileRef& c) 
 
 bool ordinalization_suits_artifact(const model::CalibrationOrdinalization& o,
                                    const model::Artifact& a) {
-  // ManifestIndexKind and ManifestIndexParams list their variants in the same order.
-  if (a.params.index() != static_cast<std::size_t>(a.kind)) return false;
+  if (rank_io::params_kind(a.params) != a.kind) return false;
   switch (a.kind) {
     case model::ManifestIndexKind::Rank:
       return std::holds_alternative<model::OrdRankPosition>(o) ||
              std::holds_alternative<model::OrdCallerDefined>(o);
     case model::ManifestIndexKind::RankQuant: {
       const auto* b = std::get_if<model::OrdBucket>(&o);
-      return b && b->bits == std::get<model::ParamsRankQuant>(a.params).bits;
+      return b && b->bits == std::get<rank_io::RankQuantParams>(a.params).bits;
     }
     case model::ManifestIndexKind::Bitmap: {
       const auto* top = std::get_if<model::OrdTopK>(&o);
-      return top && top->k == std::get<model::ParamsBitmap>(a.params).n_top;
+      return top && top->k == std::get<rank_io::BitmapParams>(a.params).n_top;
     }
     case model::ManifestIndexKind::SignBitmap:
       return std::holds_alternative<model::OrdSign>(o);
+    case model::ManifestIndexKind::RankQuantFastscan:  // no manifest form
+      break;
   }
   return false;
 }

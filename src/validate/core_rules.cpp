@@ -13,9 +13,8 @@ using detail::check_digest;
 using detail::check_present_not_blank;
 using report::add_issue;
 
-// ManifestIndexKind and ManifestIndexParams list their variants in the same order.
 bool params_match_kind(const model::Artifact& a) {
-  return a.params.index() == static_cast<std::size_t>(a.kind);
+  return rank_io::params_kind(a.params) == a.kind;
 }
 
 std::uint64_t row_count_of(const model::RowIdentity& ri) {

@@ -14,41 +14,6 @@ namespace {
 
 using report::add_issue;
 
-// ManifestIndexKind lists the four probeable kinds in IndexKind order.
-rank_io::IndexKind probe_kind(model::ManifestIndexKind kind) {
-  return static_cast<rank_io::IndexKind>(static_cast<int>(kind));
-}
-
-// Declared parameters in the probe's terms, so both sides print and compare alike.
-rank_io::IndexParams probe_params(const model::ManifestIndexParams& params) {
-  struct {
-    rank_io::IndexParams operator()(const model::ParamsRank&) const {
-      return rank_io::RankParams{};
-    }
-    rank_io::IndexParams operator()(const model::ParamsRankQuant& p) const {
-      return rank_io::RankQuantParams{p.bits};
-    }
-    rank_io::IndexParams operator()(const model::ParamsBitmap& p) const {
-      return rank_io::BitmapParams{p.n_top};
-    }
-    rank_io::IndexParams operator()(const model::ParamsSignBitmap&) const {
-      return rank_io::SignBitmapParams{};
-    }
-  } convert;
-  return std::visit(convert, params);
-}
-
-bool same_params(const rank_io::IndexParams& a, const rank_io::IndexParams& b) {
-  if (a.index() != b.index()) return false;
-  if (const auto* rq = std::get_if<rank_io::RankQuantParams>(&a)) {
-    return rq->bits == std::get<rank_io::RankQuantParams>(b).bits;
-  }
-  if (const auto* bm = std::get_if<rank_io::BitmapParams>(&a)) {
-    return bm->n_top == std::get<rank_io::BitmapParams>(b).n_top;
-  }
-  return true;
-}
-
 void hash_pass(report::VerificationReport& report, const model::Artifact& a,
                const std::filesystem::path& canonical, io::Origin origin) {
   auto fd = io::open_for_read(canonical, origin);
@@ -84,17 +49,14 @@ void compare_metadata(report::VerificationReport& report, const model::Artifact&
                                                                      *entry.coverage_note));
   } else {
     report.artifact.metadata = meta;
-    if (meta.kind != probe_kind(a.kind)) {
+    if (meta.kind != a.kind) {
       add_issue(errors, issues::artifact_kind_mismatch(rank_io::kind_name(meta.kind),
-                                                       rank_io::kind_name(probe_kind(a.kind))));
+                                                       rank_io::kind_name(a.kind)));
     }
   }
-  // Every IndexParams alternative has a manifest form (probe_params is exhaustive over both
-  // unions), so probed parameters are never of a kind the schema cannot express.
-  const rank_io::IndexParams declared = probe_params(a.params);
-  if (!same_params(meta.params, declared)) {
+  if (meta.params != a.params) {
     add_issue(errors, issues::artifact_params_mismatch(rank_io::params_display(meta.params),
-                                                       rank_io::params_display(declared)));
+                                                       rank_io::params_display(a.params)));
   }
   check_fact(errors, meta.format_version, a.format_version,
              issues::artifact_format_version_mismatch);
