@@ -11,12 +11,11 @@ Usage: python bench/bench_blocks.py [--aux 1024] [--aux-kib 4] [--profile-mib 32
 from __future__ import annotations
 
 import argparse
-import hashlib
 import json
 import sys
 from pathlib import Path
 
-from common import OUT, machine, make_file, median, python_cmd, run_timed, today, warm
+from common import OUT, machine, make_file, median, python_cmd, run_timed, sha256_of, today, warm
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from builders import index_bytes  # noqa: E402
@@ -34,14 +33,6 @@ for p in open(sys.argv[1]).read().split():
 IMPORT = "import _tamrel_manifest as tm"
 
 
-def digest(path: Path) -> str:
-    h = hashlib.sha256()
-    with open(path, "rb") as fh:
-        while chunk := fh.read(1 << 20):
-            h.update(chunk)
-    return h.hexdigest()
-
-
 def build(root: Path, n_aux: int, aux_kib: int, profile_mib: int) -> tuple[Path, Path, list[Path]]:
     root.mkdir(parents=True, exist_ok=True)
     index = root / "index.kxr"
@@ -52,11 +43,11 @@ def build(root: Path, n_aux: int, aux_kib: int, profile_mib: int) -> tuple[Path,
     manifest = {
         "schema_version": "tamrel.index_manifest.v1", "manifest_id": "bench",
         "created_at": "2026-01-01T00:00:00Z",
-        "artifact": {"path": index.name, "sha256": digest(index), "kind": "rank",
+        "artifact": {"path": index.name, "sha256": sha256_of(index), "kind": "rank",
                      "format_version": 1, "dim": 8, "vector_count": 3, "bytes_per_vec": 16,
                      "params": {"kind": "rank"}, "file_size_bytes": index.stat().st_size},
         "auxiliary_artifacts": [
-            {"name": p.stem, "path": p.name, "sha256": digest(p),
+            {"name": p.stem, "path": p.name, "sha256": sha256_of(p),
              "file_size_bytes": p.stat().st_size} for p in reversed(aux)],
         "embedding": {"model": "m", "dim": 8},
         "encoder_distortion": {
@@ -66,20 +57,20 @@ def build(root: Path, n_aux: int, aux_kib: int, profile_mib: int) -> tuple[Path,
             "bounds": {"declared_lower_bound": 0.5, "declared_upper_bound": 2,
                        "estimated_distortion": 4},
             "scope": {}, "evidence": {"kind": "empirical_sample"},
-            "profile": {"path": ed.name, "sha256": digest(ed), "file_size_bytes": 1 << 20,
+            "profile": {"path": ed.name, "sha256": sha256_of(ed), "file_size_bytes": 1 << 20,
                         "format": "opaque"},
             "calibration_profile_id": "cal"},
         "calibration": {
             "schema_version": "tamrel.calibration.v1", "profile_id": "cal",
             "calibrated_for": {"model": "m", "dim": 8},
             "ordinalization": {"kind": "rank_position", "dim": 8},
-            "profile": {"path": cal.name, "sha256": digest(cal),
+            "profile": {"path": cal.name, "sha256": sha256_of(cal),
                         "file_size_bytes": profile_mib << 20, "dim": 8, "sample_count": 1,
                         "parameterization": "empirical_tail_table", "format": "opaque"},
             "null_model": {"kind": "empirical_tail_table", "statistic": "ks"}},
         "row_identity": {"kind": "row_id_identity", "row_count": 3},
         "attestations": [{"predicateType": "p",
-                          "subject": [{"digest": {"sha256": digest(index)}}]}],
+                          "subject": [{"digest": {"sha256": sha256_of(index)}}]}],
     }
     m = root / "m.json"
     m.write_text(json.dumps(manifest))

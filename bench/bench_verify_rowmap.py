@@ -13,14 +13,12 @@ the module built in DIR as one more contender, so two builds compare in one run.
 from __future__ import annotations
 
 import argparse
-import hashlib
 import json
-import os
 import sys
 import uuid
 from pathlib import Path
 
-from common import OUT, machine, median, python_cmd, run_timed, today, warm
+from common import OUT, machine, median, module_envs, python_cmd, run_timed, sha256_of, today, warm
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from builders import index_header  # noqa: E402
@@ -29,45 +27,7 @@ IMPORT = "import _tamrel_manifest"
 NATIVE = "import _tamrel_manifest as tm, sys; r = tm.verify_manifest(sys.argv[1]); assert r['ok'], r['errors']"
 
 # The same checks, written the obvious way.
-PURE = r'''
-import hashlib, json, os, re, sys
-HEX = "[0-9a-fA-F]"
-H = f"{HEX}{{8}}-{HEX}{{4}}-{HEX}{{4}}-{HEX}{{4}}-{HEX}{{12}}"
-UUID = re.compile(rf"(?:{HEX}{{32}}|{H}|\{{{H}\}}|urn:uuid:{H})\Z")
-
-def digest(path):
-    h, size = hashlib.sha256(), 0
-    with open(path, "rb") as f:
-        while chunk := f.read(1 << 20):
-            h.update(chunk)
-            size += len(chunk)
-    return h.hexdigest(), size
-
-m = json.load(open(sys.argv[1]))
-base = os.path.dirname(sys.argv[1]) or "."
-art, ri = m["artifact"], m["row_identity"]
-errors = []
-if digest(os.path.join(base, art["path"])) != (art["sha256"], art["file_size_bytes"]):
-    errors.append("artifact")
-h, seen, n = hashlib.sha256(), set(), 0
-with open(os.path.join(base, ri["path"]), "rb") as f:
-    for line in f:
-        h.update(line)
-        row = json.loads(line)
-        if set(row) - {"row_id", "db_id", "parent_id"} or row["row_id"] != n:
-            errors.append(n)
-        db = row["db_id"]
-        if not isinstance(db, str) or not db or "\0" in db or not UUID.match(db):
-            errors.append(n)
-        if db in seen:
-            errors.append(n)
-        else:
-            seen.add(db)
-        n += 1
-if h.hexdigest() != ri["sha256"] or n != ri["row_count"]:
-    errors.append("rows")
-assert not errors, errors[:5]
-'''
+PURE = [sys.executable, str(Path(__file__).resolve().parent / "pure_rowmap.py")]
 
 
 def make_index(path: Path, dim: int, n: int) -> Path:
@@ -93,14 +53,6 @@ def make_rows(path: Path, n: int) -> Path:
         for i in range(n):
             fh.write(f'{{"row_id":{i},"db_id":"{uuid.UUID(int=(0x5EED << 96) + i * 2654435761)}"}}\n')
     return path
-
-
-def sha256_of(path: Path) -> str:
-    h = hashlib.sha256()
-    with open(path, "rb") as fh:
-        while chunk := fh.read(1 << 20):
-            h.update(chunk)
-    return h.hexdigest()
 
 
 def write_manifest(index: Path, dim: int, rows: Path, n: int) -> Path:
@@ -135,7 +87,7 @@ def run_scenario(title: str, dim: int, n: int, rows: Path, rounds: int,
     for label, env in builds.items():
         contenders[label] = (python_cmd(NATIVE) + [str(mpath)], env)
     if with_python:
-        contenders["pure Python (hashlib, json.loads, set)"] = (python_cmd(PURE) + [str(mpath)], first)
+        contenders["pure Python (hashlib, json.loads, set)"] = (PURE + [str(mpath)], first)
     times: dict[str, list[float]] = {name: [] for name in contenders}
     peaks: dict[str, int] = {}
     for _ in range(rounds):  # interleaved, so drift hits every side alike
@@ -181,16 +133,8 @@ def main() -> None:
 
     OUT.mkdir(parents=True, exist_ok=True)
     rows = make_rows(OUT / f"rowmap_{args.rows}.jsonl", args.rows)
-    def env_for(build: str | None) -> dict[str, str]:
-        env = dict(os.environ)
-        if build:
-            env["PYTHONPATH"] = os.pathsep.join(filter(None, [build, env.get("PYTHONPATH")]))
-        return env
 
-    builds = {"verify_manifest": env_for(os.environ.get("TAMREL_TEST_BUILD"))}
-    if args.build:
-        builds = {f"verify_manifest [{label}]": env_for(str(Path(d).resolve()))
-                  for label, d in (b.split("=", 1) for b in args.build)}
+    builds = module_envs("verify_manifest", args.build)
 
     print(f"## verify_manifest with a row map, {today()}, {machine()}")
     print(f"median of {args.rounds} interleaved rounds, fresh processes, files in the page cache")

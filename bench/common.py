@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import datetime
+import hashlib
 import os
 import platform
 import statistics
@@ -44,6 +45,31 @@ def run_timed(cmd: list[str], env: dict[str, str] | None = None) -> tuple[float,
         if proc.returncode != 0:
             raise RuntimeError(f"{cmd} failed: {err.read().decode(errors='replace')}")
         return elapsed, usage.ru_maxrss, out.read().decode(errors="replace")
+
+
+def module_envs(name: str, specs: list[str]) -> dict[str, dict[str, str]]:
+    """The environment of each contender: for each LABEL=DIR in specs, one that imports the
+    module built in DIR, labelled "name [LABEL]"; without specs, the module on TAMREL_TEST_BUILD
+    (as the tests do) or the installed one."""
+
+    def env_for(build: str | None) -> dict[str, str]:
+        env = dict(os.environ)
+        if build:
+            env["PYTHONPATH"] = os.pathsep.join(filter(None, [build, env.get("PYTHONPATH")]))
+        return env
+
+    if not specs:
+        return {name: env_for(os.environ.get("TAMREL_TEST_BUILD"))}
+    return {f"{name} [{label}]": env_for(str(Path(d).resolve()))
+            for label, d in (spec.split("=", 1) for spec in specs)}
+
+
+def sha256_of(path: Path) -> str:
+    h = hashlib.sha256()
+    with open(path, "rb") as fh:
+        while chunk := fh.read(1 << 20):
+            h.update(chunk)
+    return h.hexdigest()
 
 
 def warm(*paths: Path) -> None:

@@ -366,6 +366,53 @@ def test_many_distinct_ids_no_false_duplicates(tmp_path):
     assert facts["validated_rows"] == 50001
 
 
+# Ids whose stored lengths take one, two and three length bytes, around the hash's 16-byte
+# blocks and 4-byte tails, and ids equal but for trailing zero bytes. Past 2 GiB of tracked
+# bytes the set's slots are 8 bytes wide instead of 4.
+ID_SHAPES = ["", "a", "a\u0000", "abc", "abcd", "x" * 15, "x" * 16, "x" * 17, "y" * 127,
+             "y" * 128, "z" * 16383, "z" * 16384]
+
+
+@pytest.mark.parametrize("limit", [None, 3 << 30], ids=["4-byte slots", "8-byte slots"])
+def test_every_repeat_found_whatever_the_id_length(tmp_path, limit):
+    data = lines_bytes([row(i, d) for i, d in enumerate(ID_SHAPES + ID_SHAPES)])
+    kwargs = {} if limit is None else {"max_row_map_tracked_id_bytes": limit}
+    issues, facts = verify_rows(tmp_path, data, **kwargs)
+    repeats = [m for c, m in issues if c == "row_identity_duplicate_db_id"]
+    assert repeats == [f"line {len(ID_SHAPES) + i} repeats db_id" for i in range(len(ID_SHAPES))]
+    assert facts["sha256"] == hashlib.sha256(data).hexdigest()
+
+
+def test_repeats_found_after_the_set_grows(tmp_path):
+    # Past the room the set starts with (for 2^17 ids), it grows and every id is hashed again
+    # from its stored copy; repeats of ids from before and after the growth must still be found.
+    n = 250_000
+    line = b'{"row_id":%d,"db_id":"%08x-0000-4000-8000-%012x"}\n'
+    data = b"".join(line % (i, i, i) for i in range(n)) + line % (n, 7, 7) + line % (n + 1, n - 1, n - 1)
+    issues, facts = verify_rows(tmp_path, data)
+    assert issues == [("row_identity_duplicate_db_id", f"line {n} repeats db_id"),
+                      ("row_identity_duplicate_db_id", f"line {n + 1} repeats db_id")]
+    assert facts["validated_rows"] == n + 2
+
+
+@pytest.mark.parametrize("eol", ["\n", "\r\n"])
+@pytest.mark.parametrize("shift", [-2, -1, 0, 1, 2])
+def test_line_end_near_a_read_boundary(tmp_path, eol, shift):
+    # Rows padded so that a terminator falls around the 128 KiB a read takes, split or not.
+    boundary = (128 << 10) + shift
+    lines, size = [], 0
+    while size < boundary - 200:
+        lines.append(row(len(lines)))
+        size += len(lines[-1]) + len(eol)
+    lines[-1] += " " * (boundary - size)
+    lines += [row(len(lines)), row(len(lines) + 1, IDS[0])]
+    data = lines_bytes(lines, eol=eol)
+    assert data.index(eol.encode(), boundary - len(eol) - 1) == boundary - len(eol)
+    issues, facts = verify_rows(tmp_path, data, allow_duplicate_db_ids=True)
+    assert issues == []
+    assert facts["validated_rows"] == len(lines)
+
+
 # ---- the stage ----
 
 def test_digest_mismatch(tmp_path):

@@ -35,6 +35,13 @@ Result<RowScanResult> scan_row_identity_jsonl(int fd, bool allow_duplicate_db_id
                                               std::uint64_t expected_rows,
                                               std::vector<report::ReportIssue>& issues);
 
+// The same pass over bytes in memory, handed to the scanner in pieces of piece_bytes (the last
+// may be shorter), as reads of a file would hand them.
+RowScanResult scan_row_identity_bytes(std::string_view bytes, std::size_t piece_bytes,
+                                      bool allow_duplicate_db_ids, const ResourceLimits& limits,
+                                      std::uint64_t expected_rows,
+                                      std::vector<report::ReportIssue>& issues);
+
 // The four written forms: 32 hex digits, 8-4-4-4-12, braced, "urn:uuid:" prefixed.
 bool is_uuid(std::string_view text);
 

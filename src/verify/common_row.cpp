@@ -1,0 +1,108 @@
+// The common row form read directly, with the strict decoder behind it for everything else.
+#include "verify/common_row.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+
+namespace tamrel::verify {
+namespace {
+
+// The shape nearly every row map is written in: row_id, db_id and optionally parent_id, in
+// that order, numbers without sign or leading zero, strings of printable ASCII without escapes,
+// JSON whitespace between tokens. For such a line the strict decoder's result is plain to see,
+// and reading it directly saves most of the per-row cost. Anything else returns false and goes
+// to the strict decoder, which alone decides what is invalid and what the error says.
+class CommonRowReader {
+ public:
+  explicit CommonRowReader(std::string_view line) : p_(line.data()), end_(line.data() + line.size()) {}
+
+  bool read(model::JsonlRow& row) {
+    if (!token('{') || !key("\"row_id\"") || !number(row.row_id)) return false;
+    std::string_view text;
+    if (!token(',') || !key("\"db_id\"") || !string(text)) return false;
+    row.db_id.assign(text);
+    if (token('}')) {
+      row.parent_id.reset();
+    } else {
+      if (!token(',') || !key("\"parent_id\"")) return false;
+      if (literal("null")) {
+        row.parent_id.reset();
+      } else if (string(text)) {
+        if (!row.parent_id) row.parent_id.emplace();
+        row.parent_id->assign(text);
+      } else {
+        return false;
+      }
+      if (!token('}')) return false;
+    }
+    skip_space();
+    return p_ == end_;
+  }
+
+ private:
+  void skip_space() {
+    while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+  }
+  // The length is a constant, so the comparison compiles to a few loads, not a call.
+  template <std::size_t N>
+  bool literal(const char (&text)[N]) {
+    skip_space();
+    constexpr std::size_t len = N - 1;
+    if (static_cast<std::size_t>(end_ - p_) < len || std::memcmp(p_, text, len) != 0) return false;
+    p_ += len;
+    return true;
+  }
+  bool token(char c) {
+    skip_space();
+    if (p_ == end_ || *p_ != c) return false;
+    ++p_;
+    return true;
+  }
+  template <std::size_t N>
+  bool key(const char (&quoted)[N]) {
+    return literal(quoted) && token(':');
+  }
+  // Up to 19 digits always fit 64 bits; longer numbers are left to the strict decoder.
+  bool number(std::uint64_t& value) {
+    skip_space();
+    const char* start = p_;
+    while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
+    const auto digits = static_cast<std::size_t>(p_ - start);
+    if (digits == 0 || digits > 19 || (digits > 1 && *start == '0')) return false;
+    value = 0;
+    for (const char* d = start; d != p_; ++d) value = value * 10 + static_cast<unsigned>(*d - '0');
+    return true;
+  }
+  bool string(std::string_view& text) {
+    skip_space();
+    if (p_ == end_ || *p_ != '"') return false;
+    const char* start = ++p_;
+    while (p_ != end_ && *p_ != '"') {
+      const auto c = static_cast<unsigned char>(*p_);
+      if (c < 0x20 || c > 0x7E || c == '\\') return false;
+      ++p_;
+    }
+    if (p_ == end_) return false;
+    text = std::string_view(start, static_cast<std::size_t>(p_ - start));
+    ++p_;
+    return true;
+  }
+
+  const char* p_;
+  const char* end_;
+};
+
+
+}  // namespace
+
+std::optional<ManifestError> read_row(std::string_view line, model::JsonlRow& row) {
+  if (CommonRowReader(line).read(row)) return std::nullopt;
+  auto decoded = model::decode_jsonl_row(line);
+  if (!decoded.ok()) return std::move(decoded).error();
+  row = std::move(decoded).value();
+  return std::nullopt;
+}
+
+}  // namespace tamrel::verify

@@ -1,0 +1,89 @@
+// The id set's memory: the arena's growing mapping, huge-page hints, and its hash keys.
+#include "verify/id_set.hpp"
+
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "io/random.hpp"
+
+namespace tamrel::verify {
+namespace {
+
+constexpr std::size_t HUGE_PAGE_BYTES = std::size_t{2} << 20;
+constexpr std::uint64_t FIRST_ARENA_BYTES = std::uint64_t{4} << 10;
+
+// A hint for the whole 2 MiB pages inside [p, p + bytes): without it the memory works as usual.
+void advise_huge_pages(void* p, std::size_t bytes) {
+  const auto begin = reinterpret_cast<std::uintptr_t>(p);
+  const std::uintptr_t first = (begin + HUGE_PAGE_BYTES - 1) & ~(HUGE_PAGE_BYTES - 1);
+  const std::uintptr_t last = (begin + bytes) & ~(HUGE_PAGE_BYTES - 1);
+  if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+}  // namespace
+
+IdHashKeys draw_id_hash_keys() {
+  IdHashKeys keys;
+  io::fill_secure_random(&keys, sizeof keys);
+  return keys;
+}
+
+void* allocate_table_block(std::size_t bytes) {
+  if (bytes < HUGE_PAGE_BYTES) {
+    void* p = std::malloc(bytes);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+  const std::size_t rounded = (bytes + HUGE_PAGE_BYTES - 1) / HUGE_PAGE_BYTES * HUGE_PAGE_BYTES;
+  void* p = std::aligned_alloc(HUGE_PAGE_BYTES, rounded);
+  if (p == nullptr) throw std::bad_alloc();
+  advise_huge_pages(p, rounded);
+  return p;
+}
+
+void free_table_block(void* p) { std::free(p); }
+
+IdArena::~IdArena() { std::free(base_); }
+
+std::uint64_t IdArena::bound_for(std::uint64_t limit) {
+  constexpr std::uint64_t MAX = std::numeric_limits<std::uint64_t>::max();
+  return limit > (MAX - 16) / 2 ? MAX : 2 * limit + 16;
+}
+
+std::uint64_t IdArena::append(std::string_view id) {
+  unsigned char prefix[10];
+  std::size_t prefix_bytes = 0;
+  for (std::uint64_t n = id.size();; n >>= 7) {
+    prefix[prefix_bytes++] = static_cast<unsigned char>((n & 0x7F) | (n > 0x7F ? 0x80 : 0));
+    if (n <= 0x7F) break;
+  }
+  const std::uint64_t need = size_ + prefix_bytes + id.size();
+  if (need > capacity_) grow(need);
+  const std::uint64_t offset = size_;
+  std::memcpy(base_ + size_, prefix, prefix_bytes);
+  if (!id.empty()) std::memcpy(base_ + size_ + prefix_bytes, id.data(), id.size());
+  size_ = need;
+  return offset;
+}
+
+// Doubles up to the ceiling, past it only as far as the entry needs. Past a few hundred KiB the
+// C library keeps the block in a mapping of its own and grows it by moving pages, not bytes;
+// only pages written to are ever backed, whatever the capacity.
+void IdArena::grow(std::uint64_t need) {
+  const std::uint64_t doubled = capacity_ == 0 ? FIRST_ARENA_BYTES : capacity_ * 2;
+  const std::uint64_t target = std::max(std::min(doubled, ceiling_), need);
+  if (target > std::numeric_limits<std::size_t>::max() / 2) throw std::bad_alloc();
+  const auto bytes = static_cast<std::size_t>(target);
+  void* p = std::realloc(base_, bytes);
+  if (p == nullptr) throw std::bad_alloc();
+  base_ = static_cast<char*>(p);
+  capacity_ = target;
+  advise_huge_pages(base_, bytes);
+}
+
+}  // namespace tamrel::verify

@@ -1,0 +1,385 @@
+// The row-map scanner: bytes in file order become lines, lines become rows, and every row is
+// checked in order against the limits, the declared count and the ids seen before.
+#include "verify/row_identity.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <fmt/format.h>
+
+#include "io/digest.hpp"
+#include "verify/common_row.hpp"
+#include "verify/id_set.hpp"
+
+namespace tamrel::verify {
+namespace fs = std::filesystem;
+
+namespace {
+
+// Large enough that reads and digest updates cost little per byte, small enough to stay in
+// the second-level cache while its lines are decoded.
+constexpr std::size_t READ_BUFFER_BYTES = std::size_t{128} << 10;
+
+enum class Step : std::uint8_t { Next, Stop };
+
+struct ScanParams {
+  bool allow_duplicate_db_ids;
+  const ResourceLimits& limits;
+  std::uint64_t expected_rows;
+  std::vector<report::ReportIssue>& issues;
+  IdHashKeys keys;
+};
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  const std::uint64_t sum = a + b;
+  return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
+}
+
+// Every row's id goes through these, so they are table lookups rather than range tests.
+constexpr std::array<bool, 256> HEX_DIGITS = [] {
+  std::array<bool, 256> table{};
+  for (unsigned char c = '0'; c <= '9'; ++c) table[c] = true;
+  for (unsigned char c = 'a'; c <= 'f'; ++c) table[c] = true;
+  for (unsigned char c = 'A'; c <= 'F'; ++c) table[c] = true;
+  return table;
+}();
+
+bool is_hex(char c) { return HEX_DIGITS[static_cast<unsigned char>(c)]; }
+
+// 8-4-4-4-12 with hyphens at 8, 13, 18 and 23.
+bool is_hyphenated_uuid(std::string_view text) {
+  if (text.size() != 36) return false;
+  if (text[8] != '-' || text[13] != '-' || text[18] != '-' || text[23] != '-') return false;
+  bool all_hex = true;
+  for (std::size_t i = 0; i < 36; ++i) {
+    const bool hyphen_slot = i == 8 || i == 13 || i == 18 || i == 23;
+    all_hex &= hyphen_slot || is_hex(text[i]);
+  }
+  return all_hex;
+}
+
+// Per-line state of one scan: counters, the duplicate set, and the issue sink.
+//
+// Lines are decoded a few ahead of the line being checked, so that the hash-set slot of each
+// db_id can be prefetched while earlier lines are checked: with a million ids the table is far
+// larger than the caches and a cold probe costs more than decoding the line. Decoding has no
+// side effects; every check, count and issue still happens in line order, and lines decoded
+// past a stop are dropped unseen.
+template <class Offset>
+class RowScanner {
+ public:
+  explicit RowScanner(const ScanParams& p)
+      : allow_duplicates_(p.allow_duplicate_db_ids),
+        limits_(p.limits),
+        expected_rows_(p.expected_rows),
+        issues_(p.issues),
+        ids_(p.keys, p.limits.max_row_map_tracked_id_bytes) {
+    // The declared count is a hint only; a lying manifest must not buy a huge table up front.
+    if (!allow_duplicates_) {
+      ids_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(expected_rows_, 1U << 17)));
+    }
+  }
+
+  // One complete line, its terminator included.
+  Step add_line(std::string_view line) {
+    if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    Pending& slot = window_[(head_ + queued_) % LOOKAHEAD];
+    slot.too_large = false;
+    slot.error = read_row(line, slot.row);
+    if (!allow_duplicates_ && !slot.error) {
+      slot.hash = ids_.hash(slot.row.db_id);
+      ids_.prefetch(slot.hash);
+    }
+    ++queued_;
+    return queued_ == LOOKAHEAD ? check_oldest() : Step::Next;
+  }
+
+  // A line longer than the limit: it always stops the scan, at the latest on itself.
+  Step add_too_large_line() {
+    if (queued_ == LOOKAHEAD && check_oldest() == Step::Stop) return Step::Stop;
+    Pending& slot = window_[(head_ + queued_) % LOOKAHEAD];
+    slot.too_large = true;
+    ++queued_;
+    return drain();
+  }
+
+  // Checks every line still queued.
+  Step drain() {
+    while (queued_ > 0) {
+      if (check_oldest() == Step::Stop) return Step::Stop;
+    }
+    return Step::Next;
+  }
+
+  RowScanResult stopped() { return std::move(result_); }
+  RowScanResult finished(std::string sha256) {
+    result_.sha256 = std::move(sha256);
+    return std::move(result_);
+  }
+
+ private:
+  static constexpr std::size_t LOOKAHEAD = 8;
+
+  struct Pending {
+    bool too_large = false;
+    std::optional<ManifestError> error;  // the strict decoder's, when the line is no row
+    model::JsonlRow row;                 // when there is no error
+    std::uint64_t hash = 0;              // of row.db_id, when duplicates are tracked
+  };
+
+  Step check_oldest() {
+    Pending& line = window_[head_];
+    head_ = (head_ + 1) % LOOKAHEAD;
+    --queued_;
+    return check(line);
+  }
+
+  Step check(Pending& line) {
+    ++result_.rows;
+    const std::uint64_t index = result_.rows - 1;
+    if (result_.rows > limits_.max_row_map_rows) {
+      push("row_identity_row_count_limit_exceeded",
+           fmt::format("row identity file has more than max_row_identity_rows={} rows",
+                       limits_.max_row_map_rows));
+      return Step::Stop;
+    }
+    if (result_.rows > expected_rows_) {
+      push("row_identity_row_count_mismatch",
+           fmt::format("row identity file has more than declared row_count={}", expected_rows_));
+      return Step::Stop;
+    }
+    if (line.too_large) {
+      push("row_identity_line_too_large",
+           fmt::format("line {} exceeds max_row_identity_jsonl_line_bytes={}", index,
+                       limits_.max_row_map_line_bytes));
+      return Step::Stop;
+    }
+    if (line.error) {
+      push("row_identity_jsonl_invalid_json",
+           fmt::format("line {} is not a strict row object: {}", index, line.error->text()));
+      return Step::Next;
+    }
+    const model::JsonlRow& row = line.row;
+    if (row.row_id != index) {
+      push("row_identity_row_id_mismatch", fmt::format("line {} has row_id {}", index, row.row_id));
+    }
+    check_id(index, "db_id", row.db_id);
+    if (row.parent_id) check_id(index, "parent_id", *row.parent_id);
+    ++result_.validated_rows;
+    if (allow_duplicates_) return Step::Next;
+
+    // The length of a new id is added and checked before its bytes are copied: past the limit
+    // the scan stops right here, so the id is never looked up again and is not kept.
+    const std::string_view id = row.db_id;
+    if (ids_.contains(id, line.hash)) {
+      push("row_identity_duplicate_db_id", fmt::format("line {} repeats db_id", index));
+      return Step::Next;
+    }
+    tracked_bytes_ = saturating_add(tracked_bytes_, id.size());
+    if (tracked_bytes_ <= limits_.max_row_map_tracked_id_bytes) {
+      if (ids_.size() >= ids_.room()) grow_ids(index);
+      ids_.insert(id, line.hash);
+    }
+    if (tracked_bytes_ > limits_.max_row_map_tracked_id_bytes) {
+      push("row_identity_duplicate_tracking_limit_exceeded",
+           fmt::format("tracked db_id bytes exceed max_row_identity_tracked_db_id_bytes={}",
+                       limits_.max_row_map_tracked_id_bytes));
+      return Step::Stop;
+    }
+    return Step::Next;
+  }
+
+  // Room for every id the limits still admit (the declared rows left, and the tracking budget
+  // left at the mean id length so far) rather than doubling past them, but at most sixteen
+  // times the ids seen, so that a declared count is trusted only as far as the file bears it
+  // out. Called when the table is full, with the new id's bytes already counted.
+  void grow_ids(std::uint64_t index) {
+    const std::uint64_t seen = ids_.size();
+    const std::uint64_t rows_left =
+        std::min(expected_rows_, limits_.max_row_map_rows) - index;  // this row included
+    const std::uint64_t mean = std::max<std::uint64_t>(1, tracked_bytes_ / (seen + 1));
+    const std::uint64_t budget_left =
+        (limits_.max_row_map_tracked_id_bytes - tracked_bytes_) / mean + 1;
+    const std::uint64_t more = std::clamp<std::uint64_t>(std::min(rows_left, budget_left), 1,
+                                                          15 * std::max<std::uint64_t>(seen, 1));
+    ids_.reserve(static_cast<std::size_t>(seen + more));
+  }
+
+  void push(std::string code, std::string message) {
+    report::add_issue_bounded(issues_, limits_.max_report_issues, std::move(code),
+                              std::move(message));
+  }
+
+  // The first failing rule only.
+  void check_id(std::uint64_t index, std::string_view member, std::string_view id) {
+    if (id.empty()) {
+      push(fmt::format("row_identity_{}_empty", member),
+           fmt::format("line {} has empty {}", index, member));
+    } else if (id.find('\0') != std::string_view::npos) {
+      push(fmt::format("row_identity_{}_contains_nul", member),
+           fmt::format("line {} {} contains NUL", index, member));
+    } else if (!is_uuid(id)) {
+      push(fmt::format("row_identity_{}_invalid_uuid", member),
+           fmt::format("line {} {} must be a UUID in v1", index, member));
+    }
+  }
+
+  bool allow_duplicates_;
+  const ResourceLimits& limits_;
+  std::uint64_t expected_rows_;
+  std::vector<report::ReportIssue>& issues_;
+  RowScanResult result_;
+  std::uint64_t tracked_bytes_ = 0;
+  IdSet<Offset> ids_;
+  std::array<Pending, LOOKAHEAD> window_;
+  std::size_t head_ = 0;
+  std::size_t queued_ = 0;
+};
+
+// Cuts the bytes into lines, hashes them as they come, and hands the lines to the row checks.
+// A line that spans two pieces is put together in a buffer kept for the whole scan.
+template <class Offset>
+class RowScan {
+ public:
+  explicit RowScan(const ScanParams& p)
+      : rows_(p), line_limit_(std::max<std::uint64_t>(p.limits.max_row_map_line_bytes, 1)) {}
+
+  // The next bytes of the file. False once the scan has stopped: no later byte changes its
+  // result. Bytes past a stopping line are hashed but never reported on, because a stopped scan
+  // returns no digest.
+  bool feed(std::string_view bytes) {
+    digest_.update(bytes);
+    while (!bytes.empty()) {
+      const std::size_t lf = bytes.find('\n');
+      const std::size_t take = lf == std::string_view::npos ? bytes.size() : lf + 1;
+      // More than the limit without a completed line: a too-large line always stops the scan,
+      // so nothing of it needs to be kept.
+      if (pending_.size() + take > line_limit_) {
+        (void)rows_.add_too_large_line();
+        return stop();
+      }
+      if (lf == std::string_view::npos) {
+        pending_.append(bytes);
+        break;
+      }
+      std::string_view line = bytes.substr(0, take);
+      if (!pending_.empty()) {
+        pending_.append(line);
+        line = pending_;
+      }
+      if (rows_.add_line(line) == Step::Stop) return stop();
+      pending_.clear();
+      bytes.remove_prefix(take);
+    }
+    return true;
+  }
+
+  // After the last byte, or once feed returned false.
+  RowScanResult finish() {
+    if (stopped_) return rows_.stopped();
+    // A final line without a terminator; a file ending in LF has no extra empty line.
+    if (!pending_.empty() && rows_.add_line(pending_) == Step::Stop) return rows_.stopped();
+    if (rows_.drain() == Step::Stop) return rows_.stopped();
+    return rows_.finished(digest_.finish_hex());
+  }
+
+ private:
+  bool stop() {
+    stopped_ = true;
+    return false;
+  }
+
+  RowScanner<Offset> rows_;
+  std::uint64_t line_limit_;
+  io::Sha256 digest_;
+  std::string pending_;  // the part of a line that began in an earlier piece
+  bool stopped_ = false;
+};
+
+// Pieces come from next() until it gives an empty one. Offsets into the id arena take 4 bytes
+// whenever the tracking limit keeps the arena under 4 GiB.
+template <class Next>
+Result<RowScanResult> scan_pieces(const ScanParams& p, Next&& next) {
+  auto run = [&](auto scan) -> Result<RowScanResult> {
+    for (;;) {
+      TAMREL_TRY(const std::string_view piece, next());
+      if (piece.empty() || !scan->feed(piece)) break;
+    }
+    return scan->finish();
+  };
+  if (IdArena::bound_for(p.limits.max_row_map_tracked_id_bytes) <=
+      std::numeric_limits<std::uint32_t>::max()) {
+    return run(std::make_unique<RowScan<std::uint32_t>>(p));
+  }
+  return run(std::make_unique<RowScan<std::uint64_t>>(p));
+}
+
+ScanParams params(bool allow_duplicate_db_ids, const ResourceLimits& limits,
+                  std::uint64_t expected_rows, std::vector<report::ReportIssue>& issues) {
+  // One draw per scan; nothing of it outlives the call.
+  return {allow_duplicate_db_ids, limits, expected_rows, issues,
+          allow_duplicate_db_ids ? IdHashKeys{} : draw_id_hash_keys()};
+}
+
+}  // namespace
+
+bool is_uuid(std::string_view text) {
+  switch (text.size()) {
+    case 32:
+      return std::all_of(text.begin(), text.end(), is_hex);
+    case 36:
+      return is_hyphenated_uuid(text);
+    case 38:
+      return text.front() == '{' && text.back() == '}' &&
+             is_hyphenated_uuid(text.substr(1, 36));
+    case 45:
+      return text.starts_with("urn:uuid:") && is_hyphenated_uuid(text.substr(9));
+    default:
+      return false;
+  }
+}
+
+Result<RowScanResult> scan_row_identity_jsonl(const fs::path& path, bool allow_duplicate_db_ids,
+                                              const ResourceLimits& limits,
+                                              std::uint64_t expected_rows,
+                                              std::vector<report::ReportIssue>& issues,
+                                              io::Origin origin) {
+  TAMREL_TRY(UniqueFd fd, io::open_for_read(path, origin));
+  return scan_row_identity_jsonl(fd.get(), allow_duplicate_db_ids, limits, expected_rows, issues);
+}
+
+Result<RowScanResult> scan_row_identity_jsonl(int fd, bool allow_duplicate_db_ids,
+                                              const ResourceLimits& limits,
+                                              std::uint64_t expected_rows,
+                                              std::vector<report::ReportIssue>& issues) {
+  const std::unique_ptr<char[]> buffer(new char[READ_BUFFER_BYTES]);
+  return scan_pieces(params(allow_duplicate_db_ids, limits, expected_rows, issues),
+                     [&]() -> Result<std::string_view> {
+                       const long got = io::read_some(fd, buffer.get(), READ_BUFFER_BYTES);
+                       if (got < 0) return ManifestError::from_errno(errno);
+                       return std::string_view(buffer.get(), static_cast<std::size_t>(got));
+                     });
+}
+
+RowScanResult scan_row_identity_bytes(std::string_view bytes, std::size_t piece_bytes,
+                                      bool allow_duplicate_db_ids, const ResourceLimits& limits,
+                                      std::uint64_t expected_rows,
+                                      std::vector<report::ReportIssue>& issues) {
+  const std::size_t step = std::max<std::size_t>(piece_bytes, 1);
+  auto scan = scan_pieces(params(allow_duplicate_db_ids, limits, expected_rows, issues),
+                          [&]() -> Result<std::string_view> {
+                            const std::string_view piece = bytes.substr(0, step);
+                            bytes.remove_prefix(piece.size());
+                            return piece;
+                          });
+  return std::move(scan).value();  // pieces from memory never fail
+}
+
+}  // namespace tamrel::verify
