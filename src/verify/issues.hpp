@@ -83,6 +83,47 @@ inline constexpr IssueCode auxiliary_artifact_optional_absent =
     "auxiliary_artifact_optional_absent";
 inline constexpr IssueCode auxiliary_artifact_file_too_large = "auxiliary_artifact_file_too_large";
 
+// ---- the row map ----
+inline constexpr IssueCode row_identity_row_count_limit_exceeded =
+    "row_identity_row_count_limit_exceeded";
+inline constexpr Issue<U64, U64> row_identity_declared_rows_over_limit{
+    row_identity_row_count_limit_exceeded,
+    "row_identity.row_count {} exceeds max_row_identity_rows={}"};
+inline constexpr Issue<U64> row_identity_rows_over_limit{
+    row_identity_row_count_limit_exceeded,
+    "row identity file has more than max_row_identity_rows={} rows"};
+inline constexpr IssueCode row_identity_row_count_mismatch = "row_identity_row_count_mismatch";
+inline constexpr Issue<U64> row_identity_rows_over_declared{
+    row_identity_row_count_mismatch, "row identity file has more than declared row_count={}"};
+// The count is "N", or "at least N" when the scan stopped early.
+inline constexpr Issue<Text, U64> row_identity_rows_differ{
+    row_identity_row_count_mismatch, "row identity file has {} rows, manifest declares {}"};
+inline constexpr Issue<U64, U64> row_identity_line_too_large{
+    "row_identity_line_too_large", "line {} exceeds max_row_identity_jsonl_line_bytes={}"};
+inline constexpr Issue<U64, Text> row_identity_jsonl_invalid_json{
+    "row_identity_jsonl_invalid_json", "line {} is not a strict row object: {}"};
+inline constexpr Issue<U64, U64> row_identity_row_id_mismatch{"row_identity_row_id_mismatch",
+                                                              "line {} has row_id {}"};
+inline constexpr Issue<U64> row_identity_db_id_empty{"row_identity_db_id_empty",
+                                                     "line {} has empty db_id"};
+inline constexpr Issue<U64> row_identity_db_id_contains_nul{"row_identity_db_id_contains_nul",
+                                                            "line {} db_id contains NUL"};
+inline constexpr Issue<U64> row_identity_db_id_invalid_uuid{
+    "row_identity_db_id_invalid_uuid", "line {} db_id must be a UUID in v1"};
+inline constexpr Issue<U64> row_identity_parent_id_empty{"row_identity_parent_id_empty",
+                                                         "line {} has empty parent_id"};
+inline constexpr Issue<U64> row_identity_parent_id_contains_nul{
+    "row_identity_parent_id_contains_nul", "line {} parent_id contains NUL"};
+inline constexpr Issue<U64> row_identity_parent_id_invalid_uuid{
+    "row_identity_parent_id_invalid_uuid", "line {} parent_id must be a UUID in v1"};
+inline constexpr Issue<U64> row_identity_duplicate_db_id{"row_identity_duplicate_db_id",
+                                                         "line {} repeats db_id"};
+inline constexpr Issue<U64> row_identity_duplicate_tracking_limit_exceeded{
+    "row_identity_duplicate_tracking_limit_exceeded",
+    "tracked db_id bytes exceed max_row_identity_tracked_db_id_bytes={}"};
+inline constexpr Issue<Text> row_identity_read_failed{"row_identity_read_failed",
+                                                      "failed to read row identity file: {}"};
+
 // ---- attestations ----
 inline constexpr Issue<U64> attestation_predicate_type_missing{
     "attestation_predicate_type_missing", "attestation {} has no predicateType"};

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "base/text.hpp"
+#include "verify/issues.hpp"
 #include "verify/path_policy.hpp"
 #include "verify/stages.hpp"
 
@@ -24,9 +25,8 @@ void verify_row_identity(report::VerificationReport& report, const PassInput& in
   facts.manifest_path = jsonl->path;
   facts.row_count = jsonl->row_count;
   if (jsonl->row_count > limits.max_row_map_rows) {
-    report::add_issue(report.errors, "row_identity_row_count_limit_exceeded",
-                      fmt::format("row_identity.row_count {} exceeds max_row_identity_rows={}",
-                                  jsonl->row_count, limits.max_row_map_rows));
+    report::add_issue(report.errors, issues::row_identity_declared_rows_over_limit(
+                                         jsonl->row_count, limits.max_row_map_rows));
     return;
   }
   const auto canonical =
@@ -38,28 +38,25 @@ void verify_row_identity(report::VerificationReport& report, const PassInput& in
   auto scan = scan_row_identity_jsonl(*canonical, in.options.allow_duplicate_db_ids, limits,
                                       jsonl->row_count, report.errors, io::Origin::Manifest);
   if (!scan.ok()) {
-    report::add_issue(report.errors, "row_identity_read_failed",
-                      fmt::format("failed to read row identity file: {}", scan.error().text()));
+    report::add_issue(report.errors, issues::row_identity_read_failed(scan.error().text()));
     return;
   }
   facts.validated_rows = scan->validated_rows;
   if (scan->sha256) {
     facts.sha256 = *scan->sha256;
     if (*scan->sha256 != jsonl->sha256) {
-      report::add_issue(report.errors, "row_identity_sha256_mismatch",
-                        fmt::format("row_identity SHA-256 was {}, manifest declares {}",
-                                    *scan->sha256, jsonl->sha256));
+      report::add_issue(report.errors, issues::sha256_mismatch("row_identity", "row_identity",
+                                                               *scan->sha256, jsonl->sha256));
     }
   }
   // The scanner already said "more than declared" when it stopped on the count; one count
   // issue is enough.
   if (scan->rows != jsonl->row_count &&
-      !report::has_issue_code(report.errors, "row_identity_row_count_mismatch")) {
+      !report::has_issue_code(report.errors, issues::row_identity_row_count_mismatch)) {
     const std::string counted = scan->sha256 ? fmt::format("{}", scan->rows)
                                              : fmt::format("at least {}", scan->rows);
-    report::add_issue(report.errors, "row_identity_row_count_mismatch",
-                      fmt::format("row identity file has {} rows, manifest declares {}", counted,
-                                  jsonl->row_count));
+    report::add_issue(report.errors,
+                      issues::row_identity_rows_differ(counted, jsonl->row_count));
   }
 }
 

@@ -11,11 +11,10 @@
 #include <optional>
 #include <string>
 
-#include <fmt/format.h>
-
 #include "io/digest.hpp"
 #include "verify/common_row.hpp"
 #include "verify/id_set.hpp"
+#include "verify/issues.hpp"
 
 namespace tamrel::verify {
 namespace fs = std::filesystem;
@@ -63,6 +62,19 @@ bool is_hyphenated_uuid(std::string_view text) {
   }
   return all_hex;
 }
+
+// The rules an id breaks, for db_id and for parent_id.
+struct IdIssues {
+  report::Issue<std::uint64_t> empty;
+  report::Issue<std::uint64_t> contains_nul;
+  report::Issue<std::uint64_t> invalid_uuid;
+};
+constexpr IdIssues DB_ID_ISSUES{issues::row_identity_db_id_empty,
+                                issues::row_identity_db_id_contains_nul,
+                                issues::row_identity_db_id_invalid_uuid};
+constexpr IdIssues PARENT_ID_ISSUES{issues::row_identity_parent_id_empty,
+                                    issues::row_identity_parent_id_contains_nul,
+                                    issues::row_identity_parent_id_invalid_uuid};
 
 // Per-line state of one scan: counters, the duplicate set, and the issue sink.
 //
@@ -145,33 +157,27 @@ class RowScanner {
     ++result_.rows;
     const std::uint64_t index = result_.rows - 1;
     if (result_.rows > limits_.max_row_map_rows) {
-      push("row_identity_row_count_limit_exceeded",
-           fmt::format("row identity file has more than max_row_identity_rows={} rows",
-                       limits_.max_row_map_rows));
+      push(issues::row_identity_rows_over_limit(limits_.max_row_map_rows));
       return Step::Stop;
     }
     if (result_.rows > expected_rows_) {
-      push("row_identity_row_count_mismatch",
-           fmt::format("row identity file has more than declared row_count={}", expected_rows_));
+      push(issues::row_identity_rows_over_declared(expected_rows_));
       return Step::Stop;
     }
     if (line.too_large) {
-      push("row_identity_line_too_large",
-           fmt::format("line {} exceeds max_row_identity_jsonl_line_bytes={}", index,
-                       limits_.max_row_map_line_bytes));
+      push(issues::row_identity_line_too_large(index, limits_.max_row_map_line_bytes));
       return Step::Stop;
     }
     if (line.error) {
-      push("row_identity_jsonl_invalid_json",
-           fmt::format("line {} is not a strict row object: {}", index, line.error->text()));
+      push(issues::row_identity_jsonl_invalid_json(index, line.error->text()));
       return Step::Next;
     }
     const model::JsonlRow& row = line.row;
     if (row.row_id != index) {
-      push("row_identity_row_id_mismatch", fmt::format("line {} has row_id {}", index, row.row_id));
+      push(issues::row_identity_row_id_mismatch(index, row.row_id));
     }
-    check_id(index, "db_id", row.db_id);
-    if (row.parent_id) check_id(index, "parent_id", *row.parent_id);
+    check_id(index, DB_ID_ISSUES, row.db_id);
+    if (row.parent_id) check_id(index, PARENT_ID_ISSUES, *row.parent_id);
     ++result_.validated_rows;
     if (allow_duplicates_) return Step::Next;
 
@@ -179,7 +185,7 @@ class RowScanner {
     // the scan stops right here, so the id is never looked up again and is not kept.
     const std::string_view id = row.db_id;
     if (ids_.contains(id, line.hash)) {
-      push("row_identity_duplicate_db_id", fmt::format("line {} repeats db_id", index));
+      push(issues::row_identity_duplicate_db_id(index));
       return Step::Next;
     }
     tracked_bytes_ = saturating_add(tracked_bytes_, id.size());
@@ -188,9 +194,8 @@ class RowScanner {
       ids_.insert(id, line.hash);
     }
     if (tracked_bytes_ > limits_.max_row_map_tracked_id_bytes) {
-      push("row_identity_duplicate_tracking_limit_exceeded",
-           fmt::format("tracked db_id bytes exceed max_row_identity_tracked_db_id_bytes={}",
-                       limits_.max_row_map_tracked_id_bytes));
+      push(issues::row_identity_duplicate_tracking_limit_exceeded(
+          limits_.max_row_map_tracked_id_bytes));
       return Step::Stop;
     }
     return Step::Next;
@@ -212,22 +217,18 @@ class RowScanner {
     ids_.reserve(static_cast<std::size_t>(seen + more));
   }
 
-  void push(std::string code, std::string message) {
-    report::add_issue_bounded(issues_, limits_.max_report_issues, std::move(code),
-                              std::move(message));
+  void push(report::ReportIssue issue) {
+    report::add_issue_bounded(issues_, limits_.max_report_issues, std::move(issue));
   }
 
   // The first failing rule only.
-  void check_id(std::uint64_t index, std::string_view member, std::string_view id) {
+  void check_id(std::uint64_t index, const IdIssues& raise, std::string_view id) {
     if (id.empty()) {
-      push(fmt::format("row_identity_{}_empty", member),
-           fmt::format("line {} has empty {}", index, member));
+      push(raise.empty(index));
     } else if (id.find('\0') != std::string_view::npos) {
-      push(fmt::format("row_identity_{}_contains_nul", member),
-           fmt::format("line {} {} contains NUL", index, member));
+      push(raise.contains_nul(index));
     } else if (!is_uuid(id)) {
-      push(fmt::format("row_identity_{}_invalid_uuid", member),
-           fmt::format("line {} {} must be a UUID in v1", index, member));
+      push(raise.invalid_uuid(index));
     }
   }
 
