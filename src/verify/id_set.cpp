@@ -16,6 +16,7 @@ namespace {
 
 constexpr std::size_t HUGE_PAGE_BYTES = std::size_t{2} << 20;
 constexpr std::uint64_t FIRST_ARENA_BYTES = std::uint64_t{4} << 10;
+constexpr std::uint64_t HEAP_ARENA_BYTES = std::uint64_t{64} << 10;
 
 // A hint for the whole 2 MiB pages inside [p, p + bytes): without it the memory works as usual.
 void advise_huge_pages(void* p, std::size_t bytes) {
@@ -48,8 +49,6 @@ void* allocate_table_block(std::size_t bytes) {
 
 void free_table_block(void* p) { std::free(p); }
 
-IdArena::~IdArena() { std::free(base_); }
-
 std::uint64_t IdArena::bound_for(std::uint64_t limit) {
   constexpr std::uint64_t MAX = std::numeric_limits<std::uint64_t>::max();
   return limit > (MAX - 16) / 2 ? MAX : 2 * limit + 16;
@@ -71,19 +70,38 @@ std::uint64_t IdArena::append(std::string_view id) {
   return offset;
 }
 
-// Doubles up to the ceiling, past it only as far as the entry needs. Past a few hundred KiB the
-// C library keeps the block in a mapping of its own and grows it by moving pages, not bytes;
-// only pages written to are ever backed, whatever the capacity.
+// Doubles up to the ceiling, past it only as far as the entry needs. A small arena lives on the
+// heap; a large one in a mapping of its own that the kernel grows by moving pages, not bytes,
+// and where only pages written to are ever backed, whatever the capacity.
 void IdArena::grow(std::uint64_t need) {
   const std::uint64_t doubled = capacity_ == 0 ? FIRST_ARENA_BYTES : capacity_ * 2;
   const std::uint64_t target = std::max(std::min(doubled, ceiling_), need);
   if (target > std::numeric_limits<std::size_t>::max() / 2) throw std::bad_alloc();
   const auto bytes = static_cast<std::size_t>(target);
-  void* p = std::realloc(base_, bytes);
-  if (p == nullptr) throw std::bad_alloc();
+  void* p = nullptr;
+  if (bytes <= HEAP_ARENA_BYTES) {
+    p = std::realloc(base_, bytes);
+    if (p == nullptr) throw std::bad_alloc();
+  } else if (capacity_ <= HEAP_ARENA_BYTES) {
+    p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    if (size_ > 0) std::memcpy(p, base_, static_cast<std::size_t>(size_));
+    std::free(base_);
+  } else {
+    p = ::mremap(base_, static_cast<std::size_t>(capacity_), bytes, MREMAP_MAYMOVE);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+  }
   base_ = static_cast<char*>(p);
   capacity_ = target;
   advise_huge_pages(base_, bytes);
+}
+
+IdArena::~IdArena() {
+  if (capacity_ <= HEAP_ARENA_BYTES) {
+    std::free(base_);
+  } else {
+    ::munmap(base_, static_cast<std::size_t>(capacity_));
+  }
 }
 
 }  // namespace tamrel::verify
