@@ -10,8 +10,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 #include "io/digest.hpp"
+#include "report/issues.hpp"
 #include "verify/common_row.hpp"
 #include "verify/id_set.hpp"
 #include "verify/issues.hpp"
@@ -157,24 +159,24 @@ class RowScanner {
     ++result_.rows;
     const std::uint64_t index = result_.rows - 1;
     if (result_.rows > limits_.max_row_map_rows) {
-      push(issues::row_identity_rows_over_limit(limits_.max_row_map_rows));
+      push(issues::row_identity_rows_over_limit, limits_.max_row_map_rows);
       return Step::Stop;
     }
     if (result_.rows > expected_rows_) {
-      push(issues::row_identity_rows_over_declared(expected_rows_));
+      push(issues::row_identity_rows_over_declared, expected_rows_);
       return Step::Stop;
     }
     if (line.too_large) {
-      push(issues::row_identity_line_too_large(index, limits_.max_row_map_line_bytes));
+      push(issues::row_identity_line_too_large, index, limits_.max_row_map_line_bytes);
       return Step::Stop;
     }
     if (line.error) {
-      push(issues::row_identity_jsonl_invalid_json(index, line.error->text()));
+      push(issues::row_identity_jsonl_invalid_json, index, line.error->text());
       return Step::Next;
     }
     const model::JsonlRow& row = line.row;
     if (row.row_id != index) {
-      push(issues::row_identity_row_id_mismatch(index, row.row_id));
+      push(issues::row_identity_row_id_mismatch, index, row.row_id);
     }
     check_id(index, DB_ID_ISSUES, row.db_id);
     if (row.parent_id) check_id(index, PARENT_ID_ISSUES, *row.parent_id);
@@ -185,7 +187,7 @@ class RowScanner {
     // the scan stops right here, so the id is never looked up again and is not kept.
     const std::string_view id = row.db_id;
     if (ids_.contains(id, line.hash)) {
-      push(issues::row_identity_duplicate_db_id(index));
+      push(issues::row_identity_duplicate_db_id, index);
       return Step::Next;
     }
     tracked_bytes_ = saturating_add(tracked_bytes_, id.size());
@@ -194,8 +196,8 @@ class RowScanner {
       ids_.insert(id, line.hash);
     }
     if (tracked_bytes_ > limits_.max_row_map_tracked_id_bytes) {
-      push(issues::row_identity_duplicate_tracking_limit_exceeded(
-          limits_.max_row_map_tracked_id_bytes));
+      push(issues::row_identity_duplicate_tracking_limit_exceeded,
+          limits_.max_row_map_tracked_id_bytes);
       return Step::Stop;
     }
     return Step::Next;
@@ -217,18 +219,26 @@ class RowScanner {
     ids_.reserve(static_cast<std::size_t>(seen + more));
   }
 
-  void push(report::ReportIssue issue) {
-    report::add_issue_bounded(issues_, limits_.max_report_issues, std::move(issue));
+  // Once the list is cut and marked, every later issue would be dropped: it is not even
+  // formatted, and the list is not searched for the mark again for each row.
+  template <class... Args>
+  void push(const report::Issue<Args...>& raise, const std::type_identity_t<Args>&... args) {
+    if (issues_full_) return;
+    report::add_issue_bounded(issues_, limits_.max_report_issues, raise(args...));
+    issues_full_ =
+        issues_.size() >= limits_.max_report_issues &&
+        report::has_issue_code(issues_,
+                               report::issues::verification_report_issue_limit_exceeded.code);
   }
 
   // The first failing rule only.
   void check_id(std::uint64_t index, const IdIssues& raise, std::string_view id) {
     if (id.empty()) {
-      push(raise.empty(index));
+      push(raise.empty, index);
     } else if (id.find('\0') != std::string_view::npos) {
-      push(raise.contains_nul(index));
+      push(raise.contains_nul, index);
     } else if (!is_uuid(id)) {
-      push(raise.invalid_uuid(index));
+      push(raise.invalid_uuid, index);
     }
   }
 
@@ -236,6 +246,7 @@ class RowScanner {
   const ResourceLimits& limits_;
   std::uint64_t expected_rows_;
   std::vector<report::ReportIssue>& issues_;
+  bool issues_full_ = false;
   RowScanResult result_;
   std::uint64_t tracked_bytes_ = 0;
   IdSet<Offset> ids_;
