@@ -19,7 +19,7 @@ struct IdHashKeys {
   std::uint64_t tail = 0;
 };
 
-// One getrandom call. A failing source is a panic.
+// From the system's secure random source, one call per scan. A failing source is a panic.
 IdHashKeys draw_id_hash_keys();
 
 namespace detail {
