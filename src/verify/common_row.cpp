@@ -10,7 +10,8 @@
 namespace tamrel::verify {
 namespace {
 
-static_assert(std::endian::native == std::endian::little, "the byte masks read words low byte first");
+static_assert(std::endian::native == std::endian::little,
+              "the byte masks read words low byte first");
 
 // The high bit of each byte of the eight at p that is a quote, a backslash, below 0x20 or above
 // 0x7E. Bits above the first set one may be spurious (a borrow runs upwards), never below it.
@@ -31,7 +32,8 @@ inline std::uint64_t string_stops(const char* p) {
 // to the strict decoder, which alone decides what is invalid and what the error says.
 class CommonRowReader {
  public:
-  explicit CommonRowReader(std::string_view line) : p_(line.data()), end_(line.data() + line.size()) {}
+  explicit CommonRowReader(std::string_view line)
+      : p_(line.data()), end_(line.data() + line.size()) {}
 
   bool read(model::JsonlRow& row) {
     if (!token('{') || !key("\"row_id\"") || !number(row.row_id)) return false;
@@ -118,7 +120,6 @@ class CommonRowReader {
   const char* p_;
   const char* end_;
 };
-
 
 }  // namespace
 

@@ -125,7 +125,9 @@ struct TableAllocator {
     free_table_block(p);
   }
   template <class U>
-  bool operator==(const TableAllocator<U>& other) const { return latest == other.latest; }
+  bool operator==(const TableAllocator<U>& other) const {
+    return latest == other.latest;
+  }
 
   TableBuffer* latest;
 };
@@ -137,16 +139,17 @@ struct TableAllocator {
 // correctness. Always inlined: as a function of its own the compiler finds it free of effects
 // and drops the call.
 template <class Slot>
-[[gnu::always_inline]] inline void prefetch_group(const TableBuffer& buffer,
-                                                  std::size_t capacity, std::uint64_t hash) {
+[[gnu::always_inline]] inline void prefetch_group(const TableBuffer& buffer, std::size_t capacity,
+                                                  std::uint64_t hash) {
   constexpr std::size_t GROUP_SLOTS = 15;
   constexpr std::size_t GROUP_BYTES = 16;
   const std::size_t groups = (capacity + 1) / GROUP_SLOTS;
   if (buffer.base == nullptr || groups < 2 || (groups & (groups - 1)) != 0) return;
   const std::size_t group = hash >> (64 - std::countr_zero(groups));
   const std::size_t slot_bytes = sizeof(Slot) * (groups * GROUP_SLOTS - 1);
-  const auto headers = (reinterpret_cast<std::uintptr_t>(buffer.base) + slot_bytes +
-                        GROUP_BYTES - 1) / GROUP_BYTES * GROUP_BYTES;
+  const auto headers =
+      (reinterpret_cast<std::uintptr_t>(buffer.base) + slot_bytes + GROUP_BYTES - 1) / GROUP_BYTES *
+      GROUP_BYTES;
   __builtin_prefetch(reinterpret_cast<const void*>(headers + group * GROUP_BYTES));
   __builtin_prefetch(buffer.base + group * GROUP_SLOTS * sizeof(Slot));
 }

@@ -197,7 +197,7 @@ class RowScanner {
     }
     if (tracked_bytes_ > limits_.max_row_map_tracked_id_bytes) {
       push(issues::row_identity_duplicate_tracking_limit_exceeded,
-          limits_.max_row_map_tracked_id_bytes);
+           limits_.max_row_map_tracked_id_bytes);
       return Step::Stop;
     }
     return Step::Next;
@@ -215,7 +215,7 @@ class RowScanner {
     const std::uint64_t budget_left =
         (limits_.max_row_map_tracked_id_bytes - tracked_bytes_) / mean + 1;
     const std::uint64_t more = std::clamp<std::uint64_t>(std::min(rows_left, budget_left), 1,
-                                                          15 * std::max<std::uint64_t>(seen, 1));
+                                                         15 * std::max<std::uint64_t>(seen, 1));
     ids_.reserve(static_cast<std::size_t>(seen + more));
   }
 
@@ -225,10 +225,9 @@ class RowScanner {
   void push(const report::Issue<Args...>& raise, const std::type_identity_t<Args>&... args) {
     if (issues_full_) return;
     report::add_issue_bounded(issues_, limits_.max_report_issues, raise(args...));
-    issues_full_ =
-        issues_.size() >= limits_.max_report_issues &&
-        report::has_issue_code(issues_,
-                               report::issues::verification_report_issue_limit_exceeded.code);
+    issues_full_ = issues_.size() >= limits_.max_report_issues &&
+                   report::has_issue_code(
+                       issues_, report::issues::verification_report_issue_limit_exceeded.code);
   }
 
   // The first failing rule only.
@@ -349,8 +348,7 @@ bool is_uuid(std::string_view text) {
     case 36:
       return is_hyphenated_uuid(text);
     case 38:
-      return text.front() == '{' && text.back() == '}' &&
-             is_hyphenated_uuid(text.substr(1, 36));
+      return text.front() == '{' && text.back() == '}' && is_hyphenated_uuid(text.substr(1, 36));
     case 45:
       return text.starts_with("urn:uuid:") && is_hyphenated_uuid(text.substr(9));
     default:

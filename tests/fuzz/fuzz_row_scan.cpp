@@ -38,8 +38,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   const std::uint64_t expected_rows = 8 + (knob & 0x0F);
 
   std::vector<tamrel::report::ReportIssue> whole_issues;
-  const auto whole = tamrel::verify::scan_row_identity_bytes(
-      bytes, bytes.size(), allow_duplicates, limits, expected_rows, whole_issues);
+  const auto whole = tamrel::verify::scan_row_identity_bytes(bytes, bytes.size(), allow_duplicates,
+                                                             limits, expected_rows, whole_issues);
   if (whole_issues.size() > limits.max_report_issues) std::abort();
 
   std::vector<tamrel::report::ReportIssue> piece_issues;
