@@ -14,13 +14,3 @@ struct Panic {
 [[noreturn]] void panic(std::string_view message);
 
 }  // namespace tamrel
-
-namespace tamrel {
-
-// Raised by entry points whose worker is not built yet; the binding turns it into
-// NotImplementedError.
-struct Unimplemented {
-  std::string what;
-};
-
-}  // namespace tamrel

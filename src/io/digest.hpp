@@ -54,7 +54,7 @@ Result<FileDigest> digest_fd(int fd);
 Result<std::string> bounded_read(const std::filesystem::path& path, std::uint64_t limit,
                                  std::string_view code, std::string_view label, Origin origin);
 
-// The bounded read, then the digest of the bytes read.
+// The bounded read, the bytes hashed as they arrive instead of kept.
 Result<FileDigest> bounded_read_digest(const std::filesystem::path& path, std::uint64_t limit,
                                        std::string_view code, std::string_view label,
                                        Origin origin);

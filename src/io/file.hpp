@@ -1,4 +1,4 @@
-// Opening files for reading, reading with EINTR retried, and SHA-256 over files.
+// Opening files for reading and reading them with EINTR retried.
 #pragma once
 
 #include <cstddef>

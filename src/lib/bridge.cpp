@@ -81,10 +81,4 @@ PyObject* raise_panic(std::string_view message) {
   return nullptr;
 }
 
-PyObject* raise_unimplemented(std::string_view what) {
-  const std::string text(what);
-  PyErr_SetString(PyExc_NotImplementedError, text.c_str());
-  return nullptr;
-}
-
 }  // namespace tamrel::lib

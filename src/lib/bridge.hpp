@@ -25,8 +25,6 @@ PyObject* raise_panic(std::string_view message);
 template <class Body>
 PyObject* guarded(Body&& body) noexcept;
 
-PyObject* raise_unimplemented(std::string_view what);
-
 }  // namespace tamrel::lib
 
 #include <new>
@@ -41,8 +39,6 @@ PyObject* guarded(Body&& body) noexcept {
     return body();
   } catch (const Panic& p) {
     return raise_panic(p.message);
-  } catch (const Unimplemented& u) {
-    return raise_unimplemented(u.what);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
