@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <utility>
 
 namespace tamrel {
@@ -37,5 +39,17 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// read(2) with EINTR retried. Returns bytes read (0 at end of file, and for EPIPE, which a
+// pipe's closed writer means) or -1 with errno set.
+inline long read_some(int fd, void* buf, std::size_t len) {
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, len);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    if (errno == EPIPE) return 0;
+    return -1;
+  }
+}
 
 }  // namespace tamrel

@@ -17,6 +17,7 @@
 #include <fmt/format.h>
 
 #include "base/panic.hpp"
+#include "base/path.hpp"
 #include "base/text.hpp"
 #include "create/random.hpp"
 #include "io/digest.hpp"
@@ -47,12 +48,6 @@ constexpr std::array<std::string_view, 6> RESOURCE_LIMIT_CODES = {
     report::issues::verification_report_issue_limit_exceeded.code,
     "row_identity_duplicate_tracking_limit_exceeded",
 };
-
-// The parent of out as written, "." for a bare file name.
-fs::path manifest_directory(const fs::path& out) {
-  fs::path dir = out.parent_path();
-  return dir.empty() ? fs::path(".") : dir;
-}
 
 // Creates dir and its missing ancestors. A directory that appears meanwhile (another process
 // creating the same chain) is accepted. Errors: Io.
@@ -229,7 +224,7 @@ std::string created_at_now() {
 }  // namespace
 
 Result<model::IndexManifest> create_manifest(const CreateOptions& options) {
-  const fs::path dir = manifest_directory(options.out);
+  const fs::path dir = directory_of(options.out);
   TAMREL_CHECK(ensure_directory(dir));
 
   TAMREL_TRY(auto index, read_index(options.index));

@@ -14,6 +14,7 @@
 #include <fmt/ranges.h>
 
 #include "base/fd.hpp"
+#include "base/path.hpp"
 #include "create/create.hpp"
 #include "io/random.hpp"
 #include "model/codec.hpp"
@@ -94,7 +95,7 @@ int flush_to_storage(int fd) {
 
 // The directory that holds path, opened for its flush.
 Result<UniqueFd> open_parent_directory(const fs::path& path) {
-  const fs::path dir = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+  const fs::path dir = directory_of(path);
   UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid()) return ManifestError::from_errno(errno);
   return fd;

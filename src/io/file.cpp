@@ -26,16 +26,6 @@ Result<UniqueFd> open_for_read(const std::filesystem::path& path, Origin origin)
   return fd;
 }
 
-long read_some(int fd, void* buf, std::size_t len) {
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, len);
-    if (n >= 0) return static_cast<long>(n);
-    if (errno == EINTR) continue;
-    if (errno == EPIPE) return 0;
-    return -1;
-  }
-}
-
 namespace {
 
 FileVersion version_of(const struct stat& st) {

@@ -22,9 +22,7 @@ inline constexpr char NOT_A_REGULAR_FILE[] = "not a regular file";
 // Opens path for reading. Errors: Io (system text, or "not a regular file" for a manifest path).
 Result<UniqueFd> open_for_read(const std::filesystem::path& path, Origin origin);
 
-// read(2) with EINTR retried. Returns bytes read (0 at end of file) or -1 with errno set.
-// A broken pipe is reported as end of file, as every reader here treats it.
-long read_some(int fd, void* buf, std::size_t len);
+using tamrel::read_some;
 
 // The size the file system records for an open file. Errors: Io.
 Result<std::uint64_t> file_size(int fd);

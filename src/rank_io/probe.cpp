@@ -9,6 +9,7 @@
 
 #include <fmt/format.h>
 
+#include "base/fd.hpp"
 
 namespace tamrel::rank_io {
 namespace {
@@ -52,11 +53,8 @@ class FdSource {
   Result<bool> read_exact(std::uint8_t* out, std::size_t n) {
     while (n > 0) {
       if (pos_ == len_) {
-        const ssize_t got = ::read(fd_, buf_, sizeof buf_);
-        if (got < 0) {
-          if (errno == EINTR) continue;
-          return ManifestError::from_errno(errno);
-        }
+        const long got = read_some(fd_, buf_, sizeof buf_);
+        if (got < 0) return ManifestError::from_errno(errno);
         if (got == 0) return false;
         pos_ = 0;
         len_ = static_cast<std::size_t>(got);

@@ -1,4 +1,5 @@
 // One verification pass: every declared-value rule, then every file, in a fixed order.
+#include "base/path.hpp"
 #include "model/codec.hpp"
 #include "validate/core_rules.hpp"
 #include "verify/stages.hpp"
@@ -6,18 +7,12 @@
 
 namespace tamrel::verify {
 
-std::filesystem::path manifest_base_dir(const std::filesystem::path& manifest_path) {
-  std::filesystem::path dir = manifest_path.parent_path();
-  if (dir.empty()) return ".";
-  return dir;
-}
-
 report::VerificationReport verify_loaded_manifest(const model::IndexManifest& manifest,
                                                   const std::filesystem::path& manifest_path,
                                                   const VerifyOptions& options) {
   report::VerificationReport report = report::start_report(manifest.manifest_id);
   validate::check_core_rules(report, manifest, options.limits);
-  const PassInput in{manifest, manifest_base_dir(manifest_path), options};
+  const PassInput in{manifest, directory_of(manifest_path), options};
   verify_artifact(report, in);
   verify_auxiliary_artifacts(report, in);
   verify_row_identity(report, in);

@@ -20,9 +20,6 @@ struct VerifyOptions {
   ResourceLimits limits;
 };
 
-// The directory part of the manifest path as given, or "." when it has none.
-std::filesystem::path manifest_base_dir(const std::filesystem::path& manifest_path);
-
 // One whole verification pass over a loaded manifest. Total: every problem is an issue.
 report::VerificationReport verify_loaded_manifest(const model::IndexManifest& manifest,
                                                   const std::filesystem::path& manifest_path,
