@@ -2,10 +2,10 @@
 // own issues.hpp; a rule raises a row by name: add_issue(errors, issues::manifest_id_empty()).
 #pragma once
 
-#include <fmt/format.h>
-
 #include <string>
 #include <string_view>
+
+#include <fmt/format.h>
 
 #include "base/result.hpp"
 #include "report/report.hpp"

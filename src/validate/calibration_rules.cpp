@@ -1,11 +1,11 @@
 // The declared-value rules of the calibration block.
-#include <fmt/format.h>
-#include <fmt/ranges.h>
-
 #include <cstdint>
 #include <optional>
 #include <variant>
 #include <vector>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "base/limits.hpp"
 #include "validate/block_common.hpp"
@@ -21,6 +21,15 @@ using detail::check_present_not_blank;
 using detail::Issues;
 using model::ProfileParameterization;
 using report::add_issue;
+
+constexpr detail::EncoderIssues kEncoderIssues{issues::calibration_encoder_model_empty,
+                                               issues::calibration_encoder_dim_zero,
+                                               issues::calibration_encoder_model_revision_empty,
+                                               issues::calibration_encoder_normalization_empty,
+                                               issues::calibration_encoder_model_mismatch,
+                                               issues::calibration_encoder_dim_mismatch,
+                                               issues::calibration_encoder_model_revision_mismatch,
+                                               issues::calibration_encoder_normalization_mismatch};
 
 std::uint64_t ordinalization_dim(const model::CalibrationOrdinalization& o) {
   return std::visit([](const auto& v) { return v.dim; }, o);
@@ -38,13 +47,7 @@ void check_block_members(Issues& errors, const model::CalibrationProfileRef& c) 
   if (c.created_at && !is_rfc3339(*c.created_at)) {
     add_issue(errors, issues::calibration_created_at_invalid());
   }
-  const model::EncoderSpec& enc = c.calibrated_for;
-  check_not_blank(errors, enc.model, issues::calibration_encoder_model_empty);
-  if (enc.dim == 0) add_issue(errors, issues::calibration_encoder_dim_zero());
-  check_present_not_blank(errors, enc.model_revision,
-                          issues::calibration_encoder_model_revision_empty);
-  check_present_not_blank(errors, enc.normalization,
-                          issues::calibration_encoder_normalization_empty);
+  detail::check_encoder_members(errors, c.calibrated_for, kEncoderIssues);
 
   if (ordinalization_dim(c.ordinalization) == 0) {
     add_issue(errors, issues::calibration_ordinalization_dim_zero());
@@ -97,18 +100,7 @@ bool ordinalization_suits_artifact(const model::CalibrationOrdinalization& o,
 
 void check_agreement(Issues& errors, const model::CalibrationProfileRef& c,
                      const model::IndexManifest& m) {
-  const model::EncoderSpec& enc = c.calibrated_for;
-  if (enc.model != m.embedding.model) {
-    add_issue(errors, issues::calibration_encoder_model_mismatch(quoted(enc.model),
-                                                                 quoted(m.embedding.model)));
-  }
-  if (enc.dim != m.embedding.dim) {
-    add_issue(errors, issues::calibration_encoder_dim_mismatch(enc.dim, m.embedding.dim));
-  }
-  detail::check_agrees_with_embedding(errors, enc.model_revision, m.embedding.model_revision,
-                                      issues::calibration_encoder_model_revision_mismatch);
-  detail::check_agrees_with_embedding(errors, enc.normalization, m.embedding.normalization,
-                                      issues::calibration_encoder_normalization_mismatch);
+  detail::check_encoder_agrees(errors, c.calibrated_for, m.embedding, kEncoderIssues);
   const std::uint64_t dim = ordinalization_dim(c.ordinalization);
   if (dim != m.artifact.dim) {
     add_issue(errors, issues::calibration_ordinalization_dim_mismatch(dim, m.artifact.dim));
@@ -122,16 +114,11 @@ bool parameterization_suits_ordinalization(ProfileParameterization p,
                                            const model::CalibrationOrdinalization& o) {
   if (p == ProfileParameterization::EmpiricalTailTable) return true;
   switch (o.index()) {
-    case 0:
-      return p == ProfileParameterization::MarginalTopkFrequency;
-    case 1:
-      return p == ProfileParameterization::BucketFrequency;
-    case 2:
-      return p == ProfileParameterization::SignFrequency;
-    case 3:
-      return p == ProfileParameterization::RankPositionFrequency;
-    default:
-      return true;  // caller_defined: the caller knows what it tabulated
+    case 0: return p == ProfileParameterization::MarginalTopkFrequency;
+    case 1: return p == ProfileParameterization::BucketFrequency;
+    case 2: return p == ProfileParameterization::SignFrequency;
+    case 3: return p == ProfileParameterization::RankPositionFrequency;
+    default: return true;  // caller_defined: the caller knows what it tabulated
   }
 }
 
@@ -141,17 +128,14 @@ std::optional<std::vector<std::uint64_t>> expected_shape(
   const std::uint64_t d = ordinalization_dim(o);
   switch (p) {
     case ProfileParameterization::MarginalTopkFrequency:
-    case ProfileParameterization::SignFrequency:
-      return std::vector<std::uint64_t>{d};
+    case ProfileParameterization::SignFrequency: return std::vector<std::uint64_t>{d};
     case ProfileParameterization::BucketFrequency: {
       const auto* b = std::get_if<model::OrdBucket>(&o);
       if (!b || !is_supported_bucket_bits(b->bits)) return std::nullopt;
       return std::vector<std::uint64_t>{d, std::uint64_t{1} << b->bits};
     }
-    case ProfileParameterization::RankPositionFrequency:
-      return std::vector<std::uint64_t>{d, d};
-    case ProfileParameterization::EmpiricalTailTable:
-      return std::nullopt;
+    case ProfileParameterization::RankPositionFrequency: return std::vector<std::uint64_t>{d, d};
+    case ProfileParameterization::EmpiricalTailTable: return std::nullopt;
   }
   return std::nullopt;
 }

@@ -1,6 +1,4 @@
 // The declared-value rules of the encoder-distortion block.
-#include <fmt/format.h>
-
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -8,6 +6,8 @@
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "base/limits.hpp"
 #include "base/panic.hpp"
@@ -27,6 +27,16 @@ using detail::Issues;
 using report::add_issue;
 
 constexpr double kRatioTolerance = 1e-9;
+
+constexpr detail::EncoderIssues kEncoderIssues{
+    issues::encoder_distortion_encoder_model_empty,
+    issues::encoder_distortion_encoder_dim_zero,
+    issues::encoder_distortion_encoder_model_revision_empty,
+    issues::encoder_distortion_encoder_normalization_empty,
+    issues::encoder_distortion_encoder_model_mismatch,
+    issues::encoder_distortion_encoder_dim_mismatch,
+    issues::encoder_distortion_encoder_model_revision_mismatch,
+    issues::encoder_distortion_encoder_normalization_mismatch};
 
 bool finite_positive(double x) { return std::isfinite(x) && x > 0.0; }
 // -0.0 >= 0.0 holds, so negative zero counts as non-negative.
@@ -85,28 +95,12 @@ void check_block_members(Issues& errors, const model::EncoderDistortionProfileRe
   if (d.created_at && !is_rfc3339(*d.created_at)) {
     add_issue(errors, issues::encoder_distortion_created_at_invalid());
   }
-  const model::EncoderSpec& enc = d.encoder;
-  check_not_blank(errors, enc.model, issues::encoder_distortion_encoder_model_empty);
-  if (enc.dim == 0) add_issue(errors, issues::encoder_distortion_encoder_dim_zero());
-  check_present_not_blank(errors, enc.model_revision,
-                          issues::encoder_distortion_encoder_model_revision_empty);
-  check_present_not_blank(errors, enc.normalization,
-                          issues::encoder_distortion_encoder_normalization_empty);
+  detail::check_encoder_members(errors, d.encoder, kEncoderIssues);
   check_present_not_blank(errors, d.tokenizer_revision,
                           issues::encoder_distortion_tokenizer_revision_empty);
   check_present_not_blank(errors, d.pooling, issues::encoder_distortion_pooling_empty);
 
-  if (enc.model != emb.model) {
-    add_issue(errors, issues::encoder_distortion_encoder_model_mismatch(quoted(enc.model),
-                                                                        quoted(emb.model)));
-  }
-  if (enc.dim != emb.dim) {
-    add_issue(errors, issues::encoder_distortion_encoder_dim_mismatch(enc.dim, emb.dim));
-  }
-  check_agrees_with_embedding(errors, enc.model_revision, emb.model_revision,
-                              issues::encoder_distortion_encoder_model_revision_mismatch);
-  check_agrees_with_embedding(errors, enc.normalization, emb.normalization,
-                              issues::encoder_distortion_encoder_normalization_mismatch);
+  detail::check_encoder_agrees(errors, d.encoder, emb, kEncoderIssues);
   check_agrees_with_embedding(errors, d.tokenizer_revision, emb.tokenizer_revision,
                               issues::encoder_distortion_tokenizer_revision_mismatch);
   check_agrees_with_embedding(errors, d.pooling, emb.pooling,

@@ -1,11 +1,11 @@
 // Auxiliary artifacts and profile files on disk: path policy, bounded read, digest and size.
-#include <fmt/format.h>
-
 #include <algorithm>
 #include <numeric>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include <fmt/format.h>
 
 #include "base/text.hpp"
 #include "io/digest.hpp"

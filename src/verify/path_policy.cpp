@@ -1,11 +1,11 @@
 #include "verify/path_policy.hpp"
 
-#include <fmt/format.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
 #include <string>
+
+#include <fmt/format.h>
 
 #include "base/text.hpp"
 #include "verify/issues.hpp"
