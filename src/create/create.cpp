@@ -19,6 +19,7 @@
 #include "base/panic.hpp"
 #include "base/path.hpp"
 #include "base/text.hpp"
+#include "create/issues.hpp"
 #include "create/random.hpp"
 #include "io/digest.hpp"
 #include "io/file.hpp"
@@ -95,8 +96,7 @@ Status check_unchanged(const OpenInput& input, const fs::path& path,
   const bool same =
       now.ok() && *now == input.version && (!bytes_read || *bytes_read == input.version.size);
   if (same) return {};
-  return ManifestError::invalid(
-      fmt::format("{} changed while it was being read: {}", what, path_display(path)));
+  return issues::input_changed(what, path_display(path));
 }
 
 // The header probe and the digest of one open of the index, its size taken from that open.
@@ -119,9 +119,7 @@ Status check_coverage(const rank_io::IndexMetadata& meta) {
         rank_io::kind_name(meta.kind), *entry.coverage_note));
   }
   if (rank_io::params_kind(meta.params) != meta.kind) {
-    return ManifestError::invalid(
-        fmt::format("artifact metadata params {} are not supported by tamrel-manifest v1",
-                    rank_io::params_display(meta.params)));
+    return issues::params_not_supported(rank_io::params_display(meta.params));
   }
   return {};
 }
@@ -139,7 +137,7 @@ ManifestError row_map_issues_error(const std::vector<report::ReportIssue>& issue
     if (!codes.empty()) codes += ", ";
     codes += issue.code;
   }
-  return ManifestError::invalid(fmt::format("row map is invalid: {}", codes));
+  return issues::row_map_invalid(codes);
 }
 
 Result<model::RowIdentityJsonl> scan_row_map(const CreateOptions& options, const fs::path& dir,
@@ -154,11 +152,10 @@ Result<model::RowIdentityJsonl> scan_row_map(const CreateOptions& options, const
   TAMREL_CHECK(check_unchanged(input, *options.row_map, std::nullopt, "row map"));
   if (!issues.empty()) return row_map_issues_error(issues);
   if (scan.rows != vector_count) {
-    return ManifestError::invalid(
-        fmt::format("row map has {} rows but index has {} vectors", scan.rows, vector_count));
+    return issues::row_map_row_count_differs(scan.rows, vector_count);
   }
   if (!scan.sha256) {
-    return ManifestError::invalid("row map hash unavailable after bounded validation");
+    return issues::row_map_hash_unavailable();
   }
   TAMREL_TRY(std::string path,
              manifest_relative_path(*options.row_map, dir, options.allow_absolute_paths,

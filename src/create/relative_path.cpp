@@ -7,6 +7,7 @@
 
 #include "base/text.hpp"
 #include "create/create.hpp"
+#include "create/issues.hpp"
 #include "verify/path_policy.hpp"
 
 namespace tamrel::create {
@@ -30,9 +31,7 @@ Result<std::string> stored_text(const std::vector<std::string>& parts, const fs:
     text += part;
   }
   if (!is_valid_utf8(text)) {
-    return ManifestError::invalid(
-        fmt::format("{} path {} is not valid UTF-8 and cannot be stored in a manifest", label,
-                    path_display(canonical)));
+    return issues::path_not_utf8(label, path_display(canonical));
   }
   return text;
 }
@@ -58,17 +57,12 @@ Result<std::string> manifest_relative_path(const fs::path& path, const fs::path&
     return stored_text(parts, canonical, label);
   }
   if (!allow_path_escape) {
-    return ManifestError::invalid(fmt::format(
-        "{} path {} is outside manifest directory {}; use --allow-path-escape to create a "
-        "manifest that requires non-default verification policy",
-        label, path_display(canonical), path_display(base)));
+    return issues::path_outside_manifest_directory(label, path_display(canonical),
+                                                   path_display(base));
   }
   if (common == 0) {
     if (!allow_absolute_paths) {
-      return ManifestError::invalid(fmt::format(
-          "{} path {} cannot be expressed relative to manifest directory {}; use "
-          "--allow-absolute-paths with --allow-path-escape",
-          label, path_display(canonical), path_display(base)));
+      return issues::path_not_relative(label, path_display(canonical), path_display(base));
     }
     std::string absolute = canonical.native();
     std::replace(absolute.begin(), absolute.end(), '\\', '/');

@@ -47,6 +47,18 @@ struct PrefixedIssue {
   }
 };
 
+// A failure without a code (Invalid): for callers that stop at their first problem and whose
+// problems are not report issues.
+template <typename... Args>
+struct Failure {
+  fmt::format_string<Args...> message;
+
+  ManifestError operator()(const Args&... args) const {
+    return ManifestError::invalid(
+        fmt::vformat(fmt::string_view(message), fmt::make_format_args(args...)));
+  }
+};
+
 // A code whose message another layer writes (the bounded read's "... exceeds N bytes ...").
 using IssueCode = std::string_view;
 
