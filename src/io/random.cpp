@@ -29,8 +29,7 @@ void fill_from_urandom(unsigned char* out, std::size_t len) {
   if (!fd.valid()) source_failed(errno);
   std::size_t got = 0;
   while (got < len) {
-    const ssize_t n = ::read(fd.get(), out + got, len - got);
-    if (n < 0 && errno == EINTR) continue;
+    const long n = read_some(fd.get(), out + got, len - got);
     if (n <= 0) source_failed(n < 0 ? errno : EIO);
     got += static_cast<std::size_t>(n);
   }
