@@ -45,7 +45,7 @@ wheel: deps venv
 	rm -rf $(WHEELHOUSE) && mkdir -p dist
 	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEELHOUSE) .
 	rm -f dist/tamrel_manifest-*-manylinux_*.whl
-	$(VENV)/bin/auditwheel repair -w dist $(WHEELHOUSE)/*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist $(WHEELHOUSE)/*.whl
 	$(VENV)/bin/auditwheel show dist/tamrel_manifest-*-manylinux_*.whl
 
 # The whole test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
