@@ -4,12 +4,12 @@ SHELL := /bin/bash
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
-DEB_PACKAGES := libssl-dev libfmt-dev libboost1.81-dev
+DEB_PACKAGES := libssl-dev libfmt-dev libboost1.81-dev clang-format
 FUZZ_DEB_PACKAGES := clang libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
 ASAN_BUILD := build/asan
 
-.PHONY: run test asan bench fuzz fuzz-smoke fuzz-build install deps venv clean unicode-tables wheel
+.PHONY: format format-check run test asan bench fuzz fuzz-smoke fuzz-build install deps venv clean unicode-tables wheel
 
 run: install
 	$(PY) examples/run.py
@@ -69,6 +69,14 @@ fuzz: fuzz-build
 
 fuzz-smoke: fuzz-build
 	tests/fuzz/run.sh build/fuzz 30
+
+# C++ layout by .clang-format; the generated Unicode tables stay as generated.
+FORMAT_SOURCES = $(filter-out src/base/unicode_tables.cpp,$(sort $(wildcard src/*/*.cpp src/*/*.hpp tests/fuzz/*.cpp)))
+format-check: deps
+	clang-format --dry-run --Werror $(FORMAT_SOURCES)
+
+format: deps
+	clang-format -i $(FORMAT_SOURCES)
 
 # The Unicode property tables, regenerated from the UCD of the pinned version (Debian's unicode-data).
 unicode-tables:

@@ -39,11 +39,9 @@ std::string ManifestError::text() const {
     case Variant::Json:
       if (line != 0) return fmt::format("{} at line {} column {}", message, line, column);
       return message;
-    case Variant::Context:
-      return fmt::format("{}: {}", code, message);
+    case Variant::Context: return fmt::format("{}: {}", code, message);
     case Variant::Io:
-    case Variant::Invalid:
-      break;
+    case Variant::Invalid: break;
   }
   return message;
 }

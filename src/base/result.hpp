@@ -124,14 +124,14 @@ using Status = Result<void>;
 
 // TAMREL_TRY(auto x, expr): evaluate expr; return its error, or bind its value to x.
 #define TAMREL_TRY(decl, expr) TAMREL_TRY_IMPL(TAMREL_CONCAT(tamrel_try_, __LINE__), decl, expr)
-#define TAMREL_TRY_IMPL(tmp, decl, expr) \
-  auto tmp = (expr);                     \
+#define TAMREL_TRY_IMPL(tmp, decl, expr)        \
+  auto tmp = (expr);                            \
   if (!tmp.ok()) return std::move(tmp).error(); \
   decl = std::move(tmp).value()
 
 // TAMREL_CHECK(expr): evaluate a Status-like expr and return its error.
-#define TAMREL_CHECK(expr)                                  \
-  do {                                                      \
-    auto tamrel_check_ = (expr);                            \
+#define TAMREL_CHECK(expr)                                            \
+  do {                                                                \
+    auto tamrel_check_ = (expr);                                      \
     if (!tamrel_check_.ok()) return std::move(tamrel_check_).error(); \
   } while (0)

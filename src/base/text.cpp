@@ -32,7 +32,8 @@ std::size_t utf8_sequence_length(std::string_view s, std::size_t i) {
     const std::uint8_t b1 = byte(i + 1);
     const std::uint8_t lo = b0 == 0xF0 ? 0x90 : 0x80;
     const std::uint8_t hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    if (b1 < lo || b1 > hi || (byte(i + 2) & 0xC0) != 0x80 || (byte(i + 3) & 0xC0) != 0x80) return 0;
+    if (b1 < lo || b1 > hi || (byte(i + 2) & 0xC0) != 0x80 || (byte(i + 3) & 0xC0) != 0x80)
+      return 0;
     return 4;
   }
   return 0;

@@ -168,8 +168,8 @@ Result<model::RowIdentityJsonl> scan_row_map(const CreateOptions& options, const
   return jsonl;
 }
 
-Result<std::vector<model::AuxiliaryArtifact>> read_auxiliary_artifacts(
-    const CreateOptions& options, const fs::path& dir) {
+Result<std::vector<model::AuxiliaryArtifact>> read_auxiliary_artifacts(const CreateOptions& options,
+                                                                       const fs::path& dir) {
   const auto& items = options.auxiliary_artifacts;
   const std::uint64_t limit = options.limits.max_auxiliary_artifacts;
   if (items.size() > limit) {
@@ -189,10 +189,9 @@ Result<std::vector<model::AuxiliaryArtifact>> read_auxiliary_artifacts(
     }
     TAMREL_TRY(const OpenInput input, open_input(item.path));
     TAMREL_TRY(io::FileDigest digest,
-               io::bounded_read_digest(input.fd.get(), item.path,
-                                       options.limits.max_auxiliary_artifact_bytes,
-                                       verify::issues::auxiliary_artifact_file_too_large,
-                                       "auxiliary artifact"));
+               io::bounded_read_digest(
+                   input.fd.get(), item.path, options.limits.max_auxiliary_artifact_bytes,
+                   verify::issues::auxiliary_artifact_file_too_large, "auxiliary artifact"));
     TAMREL_CHECK(check_unchanged(input, item.path, digest.size_bytes,
                                  fmt::format("auxiliary artifact {}", validate::quoted(name))));
     TAMREL_TRY(std::string path,

@@ -15,7 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-
 bool is_named(const fs::path& component) {
   return !(component.has_root_name() || component.has_root_directory());
 }
@@ -46,9 +45,9 @@ Result<std::string> manifest_relative_path(const fs::path& path, const fs::path&
   const std::vector<fs::path> target = verify::named_components(canonical);
   const std::vector<fs::path> dir = verify::named_components(base);
 
-  const auto [dir_end, target_end] = std::mismatch(
-      dir.begin(), dir.end(), target.begin(), target.end(),
-      [](const fs::path& a, const fs::path& b) { return a.native() == b.native(); });
+  const auto [dir_end, target_end] =
+      std::mismatch(dir.begin(), dir.end(), target.begin(), target.end(),
+                    [](const fs::path& a, const fs::path& b) { return a.native() == b.native(); });
   const auto common = static_cast<std::size_t>(dir_end - dir.begin());
 
   std::vector<std::string> parts;

@@ -1,8 +1,8 @@
 // Writing the manifest file: a temporary file beside out, flushed to stable storage, renamed over
 // it once complete, and the directory flushed so that the rename itself survives a crash.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>

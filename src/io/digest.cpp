@@ -1,13 +1,12 @@
 #include "io/digest.hpp"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-
 #include <cerrno>
 #include <limits>
 #include <vector>
 
 #include <fmt/format.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
 
 #include "base/panic.hpp"
 #include "base/text.hpp"
@@ -110,9 +109,9 @@ Result<std::string> bounded_read(const std::filesystem::path& path, std::uint64_
     if (data.size() >= chunk && chunk < (std::size_t{1} << 24)) chunk *= 2;
   }
   if (data.size() > limit) {
-    return ManifestError::context(std::string(code),
-                                  fmt::format("{} exceeds {} bytes while reading {}", label, limit,
-                                              path_display(path)));
+    return ManifestError::context(
+        std::string(code),
+        fmt::format("{} exceeds {} bytes while reading {}", label, limit, path_display(path)));
   }
   return data;
 }
@@ -139,7 +138,8 @@ Result<FileDigest> bounded_read_digest(int fd, const std::filesystem::path& path
   const std::uint64_t cap = limit + 1;
   std::uint64_t total = 0;
   while (total < cap) {
-    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(DIGEST_CHUNK_BYTES, cap - total));
+    const auto want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(DIGEST_CHUNK_BYTES, cap - total));
     const long n = read_some(fd, buf.get(), want);
     if (n < 0) return ManifestError::from_errno(errno);
     if (n == 0) break;
@@ -147,9 +147,9 @@ Result<FileDigest> bounded_read_digest(int fd, const std::filesystem::path& path
     total += static_cast<std::uint64_t>(n);
   }
   if (total > limit) {
-    return ManifestError::context(std::string(code),
-                                  fmt::format("{} exceeds {} bytes while reading {}", label, limit,
-                                              path_display(path)));
+    return ManifestError::context(
+        std::string(code),
+        fmt::format("{} exceeds {} bytes while reading {}", label, limit, path_display(path)));
   }
   return FileDigest{h.finish_hex(), total};
 }

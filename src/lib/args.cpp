@@ -1,11 +1,11 @@
 #include "lib/args.hpp"
 
-#include "base/text.hpp"
+#include <cstring>
+#include <string_view>
 
 #include <fmt/format.h>
 
-#include <cstring>
-#include <string_view>
+#include "base/text.hpp"
 
 namespace tamrel::lib {
 namespace {
@@ -227,7 +227,8 @@ void add_processing_note(const char* name) {
 #pragma GCC diagnostic pop
 #endif
 
-bool convert_limits(const std::vector<PyObject*>& slots, std::size_t first, ResourceLimits& limits) {
+bool convert_limits(const std::vector<PyObject*>& slots, std::size_t first,
+                    ResourceLimits& limits) {
   for (std::size_t i = 0; i < LIMIT_COUNT; ++i) {
     PyObject* obj = slots[first + i];
     if (obj == nullptr || obj == Py_None) continue;

@@ -43,8 +43,7 @@ PyObject* json_to_python(std::string_view text) {
 }
 
 PyObject* raise_manifest_error(const ManifestError& error) {
-  PyObject* type =
-      error.variant == ManifestError::Variant::Io ? PyExc_OSError : PyExc_ValueError;
+  PyObject* type = error.variant == ManifestError::Variant::Io ? PyExc_OSError : PyExc_ValueError;
   const std::string text = error.text();
   PyRef arg(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
   if (!arg) return nullptr;
@@ -71,8 +70,8 @@ PyObject* raise_panic(std::string_view message) {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::abort();
   }
-  PyRef arg(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                 "replace"));
+  PyRef arg(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!arg) {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::abort();

@@ -15,7 +15,8 @@ JsonValue canonical_copy(const JsonValue& v) {
   } else if (const JsonObject* obj = v.as_object()) {
     JsonObject& copy = out.v.emplace<JsonObject>();
     copy.members.reserve(obj->size());
-    for (const JsonMember& m : obj->members) copy.members.emplace_back(m.first, canonical_copy(m.second));
+    for (const JsonMember& m : obj->members)
+      copy.members.emplace_back(m.first, canonical_copy(m.second));
     copy.normalize();
   } else {
     out = v;
@@ -54,8 +55,8 @@ Result<JsonlRow> decode_jsonl_row(std::string_view line) {
 Result<IndexManifest> load_manifest(const std::filesystem::path& path,
                                     std::uint64_t max_manifest_bytes) {
   TAMREL_TRY(const std::string text,
-             io::bounded_read(path, max_manifest_bytes, "manifest_file_too_large",
-                              "manifest file", io::Origin::Caller));
+             io::bounded_read(path, max_manifest_bytes, "manifest_file_too_large", "manifest file",
+                              io::Origin::Caller));
   return decode_manifest(text);
 }
 

@@ -52,7 +52,9 @@ template <class C, auto M>
 constexpr Field<typename MemberOf<decltype(M)>::Record> field(std::string_view name,
                                                               Presence presence) {
   using R = typename MemberOf<decltype(M)>::Record;
-  return {name, presence, [](Reader& r, R& rec) { return C::json(r, rec.*M); },
+  return {name,
+          presence,
+          [](Reader& r, R& rec) { return C::json(r, rec.*M); },
           [](Reader& r, const JsonValue& v, R& rec) { return C::content(r, v, rec.*M); },
           [](JsonWriter& w, const R& rec) { C::write(w, rec.*M); },
           [](const R& rec) { return C::is_default(rec.*M); }};
@@ -170,7 +172,8 @@ struct UInt {
     constexpr std::uint64_t MAX = std::numeric_limits<T>::max();
     switch (n.kind) {
       case Number::Kind::Unsigned:
-        if (n.u > MAX) return fail_shape(r, in_text, fmt::format(msg::INVALID_VALUE, describe(n), Want));
+        if (n.u > MAX)
+          return fail_shape(r, in_text, fmt::format(msg::INVALID_VALUE, describe(n), Want));
         out = static_cast<T>(n.u);
         return true;
       case Number::Kind::Signed:
@@ -528,8 +531,8 @@ struct Rec {
   // An unknown or repeated member fails before its value is read.
   static bool claim(Reader& r, std::size_t i, std::string_view name, std::uint32_t& seen) {
     if (i == fields.size()) {
-      return r.fail_unpositioned(fmt::format(
-          msg::UNKNOWN_FIELD, name, one_of(fields, [](const auto& f) { return f.name; })));
+      return r.fail_unpositioned(fmt::format(msg::UNKNOWN_FIELD, name,
+                                             one_of(fields, [](const auto& f) { return f.name; })));
     }
     if ((seen & (1u << i)) != 0) {
       return r.fail_unpositioned(fmt::format(msg::DUPLICATE_FIELD, fields[i].name));
@@ -570,8 +573,7 @@ struct Rec {
         // The array ended: the rest must be optional or defaulted.
         for (std::size_t k = i; k < fields.size(); ++k) {
           if (fields[k].presence == REQ) {
-            return r.fail_unpositioned(
-                fmt::format(msg::INVALID_LENGTH, k, expecting_length<R>()));
+            return r.fail_unpositioned(fmt::format(msg::INVALID_LENGTH, k, expecting_length<R>()));
           }
         }
         return true;
@@ -724,7 +726,8 @@ struct Union {
     using Decode = bool (*)(Reader&, const JsonValue&, U&);
     static constexpr auto TABLE = []<std::size_t... I>(std::index_sequence<I...>) {
       return std::array<Decode, sizeof...(I)>{&decode_alternative<I>...};
-    }(std::make_index_sequence<std::variant_size_v<U>>{});
+    }
+    (std::make_index_sequence<std::variant_size_v<U>>{});
     return TABLE[tag](r, body, out);
   }
 };

@@ -346,8 +346,8 @@ bool Reader::parse_number(Number& out) {
   if (pos_ == size_) return fail_here(Syntax::EofValue);
   const char first = data_[pos_++];
   std::uint64_t significand = 0;
-  bool overflow = false;      // the integer part no longer fits 64 bits
-  bool nonzero = false;       // some digit of the significand is not 0
+  bool overflow = false;  // the integer part no longer fits 64 bits
+  bool nonzero = false;   // some digit of the significand is not 0
   std::int64_t int_digits = 0;
   std::int64_t frac_zeros = 0;  // zeros after the point before the first other digit
   if (first == '0') {
@@ -386,7 +386,8 @@ bool Reader::parse_number(Number& out) {
         nonzero = true;
         frac_zeros = static_cast<std::int64_t>(pos_ - frac_start);
       }
-      if (digits <= FAST_LIMIT) digits = digits * 10 + static_cast<std::uint64_t>(data_[pos_] - '0');
+      if (digits <= FAST_LIMIT)
+        digits = digits * 10 + static_cast<std::uint64_t>(data_[pos_] - '0');
       ++pos_;
     }
     frac_digits = static_cast<std::int64_t>(pos_ - frac_start);

@@ -18,14 +18,13 @@ struct EnumTraits<ManifestIndexKind> {
 template <>
 struct EnumTraits<ProfileParameterization> {
   static constexpr std::array<std::string_view, 5> names = {
-      "marginal_topk_frequency", "bucket_frequency", "sign_frequency",
-      "rank_position_frequency", "empirical_tail_table"};
+      "marginal_topk_frequency", "bucket_frequency", "sign_frequency", "rank_position_frequency",
+      "empirical_tail_table"};
 };
 template <>
 struct EnumTraits<DistortionEvidenceKind> {
   static constexpr std::array<std::string_view, 5> names = {
-      "certified", "empirical_sample", "benchmark_estimate", "teacher_estimate",
-      "caller_asserted"};
+      "certified", "empirical_sample", "benchmark_estimate", "teacher_estimate", "caller_asserted"};
 };
 
 // A plain record.
@@ -374,7 +373,7 @@ struct RecordTraits<IndexManifest> : Struct {
       field<Seq<Rec<AuxiliaryArtifact>>, &R::auxiliary_artifacts>("auxiliary_artifacts", DEF),
       field<Rec<Embedding>, &R::embedding>("embedding", REQ),
       field<Opt<Rec<EncoderDistortionProfileRef>>, &R::encoder_distortion>("encoder_distortion",
-                                                                            OPT),
+                                                                           OPT),
       field<Opt<Rec<CalibrationProfileRef>>, &R::calibration>("calibration", OPT),
       field<Union<RowIdentity>, &R::row_identity>("row_identity", REQ),
       field<Opt<Rec<BuildInfo>>, &R::build>("build", OPT),

@@ -86,10 +86,10 @@ void JsonWriter::value(const JsonValue& v) {
 
 void JsonWriter::object(const JsonObject& obj) {
   const auto& members = obj.members;
-  const bool canonical = std::adjacent_find(members.begin(), members.end(), [](const auto& a,
-                                                                               const auto& b) {
-                           return !(a.first < b.first);
-                         }) == members.end();
+  const bool canonical =
+      std::adjacent_find(members.begin(), members.end(), [](const auto& a, const auto& b) {
+        return !(a.first < b.first);
+      }) == members.end();
   begin_object();
   if (canonical) {
     for (const JsonMember& m : members) {

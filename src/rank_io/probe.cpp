@@ -221,8 +221,7 @@ Result<Header> read_header_fields(Source& src, IndexKind kind, std::string_view 
     case IndexKind::SignBitmap: {
       TAMREL_TRY(h.dim, read_u32le(src, magic, "dim"));
       if (h.dim < kSignDimMin || h.dim > kSignDimMax) {
-        return invalid_data(
-            fmt::format("KXSB dim {} out of range [64, {}]", h.dim, kSignDimMax));
+        return invalid_data(fmt::format("KXSB dim {} out of range [64, {}]", h.dim, kSignDimMax));
       }
       if (h.dim % 64 != 0) {
         return invalid_data(fmt::format("KXSB dim {} is not a multiple of 64", h.dim));
@@ -234,8 +233,7 @@ Result<Header> read_header_fields(Source& src, IndexKind kind, std::string_view 
       h.params = SignBitmapParams{};
       return h;
     }
-    case IndexKind::RankQuantFastscan:
-      break;
+    case IndexKind::RankQuantFastscan: break;
   }
   // Kinds that cannot be probed carry a probe note and never get here.
   return invalid_data(fmt::format("{} header layout is not known", magic));
@@ -263,14 +261,13 @@ Result<IndexMetadata> probe(Source& src, std::uint64_t file_size) {
   const std::uint64_t remaining = file_size > position ? file_size - position : 0;
   if (remaining < h.payload) {
     return invalid_data(
-        fmt::format("{} payload truncated: header declares {} B but file has {} B remaining",
-                    magic, h.payload, remaining));
+        fmt::format("{} payload truncated: header declares {} B but file has {} B remaining", magic,
+                    h.payload, remaining));
   }
   if (remaining > h.payload) {
-    return invalid_data(
-        fmt::format(
-            "{} payload has trailing bytes: header declares {} B but file has {} B remaining",
-            magic, h.payload, remaining));
+    return invalid_data(fmt::format(
+        "{} payload has trailing bytes: header declares {} B but file has {} B remaining", magic,
+        h.payload, remaining));
   }
   IndexMetadata meta;
   meta.params = h.params;

@@ -13,7 +13,13 @@
 
 namespace tamrel::rank_io {
 
-enum class IndexKind : std::uint8_t { Rank = 0, RankQuant = 1, Bitmap = 2, SignBitmap = 3, RankQuantFastscan = 4 };
+enum class IndexKind : std::uint8_t {
+  Rank = 0,
+  RankQuant = 1,
+  Bitmap = 2,
+  SignBitmap = 3,
+  RankQuantFastscan = 4
+};
 
 // The parameter sets of the probeable kinds; a manifest declares the same ones.
 struct RankParams {
@@ -84,6 +90,7 @@ Result<IndexMetadata> probe_index_metadata(int fd, std::uint64_t file_size);
 
 // The same rules over bytes in memory (the first bytes of a file of file_size bytes);
 // used by tests and fuzzing.
-Result<IndexMetadata> probe_index_bytes(std::span<const std::uint8_t> head, std::uint64_t file_size);
+Result<IndexMetadata> probe_index_bytes(std::span<const std::uint8_t> head,
+                                        std::uint64_t file_size);
 
 }  // namespace tamrel::rank_io

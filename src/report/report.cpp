@@ -130,8 +130,7 @@ std::string rfc3339_now_nanos() {
   struct tm utc {};
   if (::gmtime_r(&ts.tv_sec, &utc) == nullptr) panic("the system clock is out of range");
   return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:09}Z", utc.tm_year + 1900,
-                     utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                     ts.tv_nsec);
+                     utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, ts.tv_nsec);
 }
 
 VerificationReport start_report(std::string manifest_id) {

@@ -31,7 +31,12 @@ struct ArtifactFacts {
   std::optional<rank_io::IndexMetadata> metadata;
 };
 
-enum class AuxiliaryArtifactState : std::uint8_t { Verified, OptionalAbsent, MissingRequired, Failed };
+enum class AuxiliaryArtifactState : std::uint8_t {
+  Verified,
+  OptionalAbsent,
+  MissingRequired,
+  Failed
+};
 const char* state_name(AuxiliaryArtifactState state);
 
 struct AuxiliaryArtifactFacts {

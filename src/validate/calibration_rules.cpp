@@ -90,8 +90,7 @@ bool ordinalization_suits_artifact(const model::CalibrationOrdinalization& o,
       const auto* top = std::get_if<model::OrdTopK>(&o);
       return top && top->k == std::get<rank_io::BitmapParams>(a.params).n_top;
     }
-    case model::ManifestIndexKind::SignBitmap:
-      return std::holds_alternative<model::OrdSign>(o);
+    case model::ManifestIndexKind::SignBitmap: return std::holds_alternative<model::OrdSign>(o);
     case model::ManifestIndexKind::RankQuantFastscan:  // no manifest form
       break;
   }

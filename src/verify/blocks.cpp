@@ -9,11 +9,10 @@ void verify_encoder_distortion(report::VerificationReport& report, const PassInp
   if (validate::check_encoder_distortion_declared(report, in.manifest)) {
     const model::DistortionProfileArtifactRef& p = *in.manifest.encoder_distortion->profile;
     report::EncoderDistortionFacts& facts = report.encoder_distortion;
-    verify_profile_file(report, in, p.path, p.sha256, p.file_size_bytes,
-                        "encoder_distortion_profile", "encoder distortion profile",
-                        in.options.limits.max_encoder_distortion_profile_bytes,
-                        {facts.profile_canonical_path, facts.profile_sha256,
-                         facts.profile_size_bytes});
+    verify_profile_file(
+        report, in, p.path, p.sha256, p.file_size_bytes, "encoder_distortion_profile",
+        "encoder distortion profile", in.options.limits.max_encoder_distortion_profile_bytes,
+        {facts.profile_canonical_path, facts.profile_sha256, facts.profile_size_bytes});
   }
   // The link is checked after the file so that issues read in the block's own order.
   validate::check_encoder_distortion_link(report, in.manifest);
@@ -24,10 +23,10 @@ void verify_calibration(report::VerificationReport& report, const PassInput& in)
   if (!validate::check_calibration_declared(report, in.manifest)) return;
   const model::ProfileArtifactRef& p = *in.manifest.calibration->profile;
   report::CalibrationFacts& facts = report.calibration;
-  verify_profile_file(report, in, p.path, p.sha256, p.file_size_bytes, "calibration_profile",
-                      "calibration profile", in.options.limits.max_calibration_profile_bytes,
-                      {facts.profile_canonical_path, facts.profile_sha256,
-                       facts.profile_size_bytes});
+  verify_profile_file(
+      report, in, p.path, p.sha256, p.file_size_bytes, "calibration_profile", "calibration profile",
+      in.options.limits.max_calibration_profile_bytes,
+      {facts.profile_canonical_path, facts.profile_sha256, facts.profile_size_bytes});
 }
 
 }  // namespace tamrel::verify

@@ -108,8 +108,8 @@ inline constexpr Issue<U64> row_identity_db_id_empty{"row_identity_db_id_empty",
                                                      "line {} has empty db_id"};
 inline constexpr Issue<U64> row_identity_db_id_contains_nul{"row_identity_db_id_contains_nul",
                                                             "line {} db_id contains NUL"};
-inline constexpr Issue<U64> row_identity_db_id_invalid_uuid{
-    "row_identity_db_id_invalid_uuid", "line {} db_id must be a UUID in v1"};
+inline constexpr Issue<U64> row_identity_db_id_invalid_uuid{"row_identity_db_id_invalid_uuid",
+                                                            "line {} db_id must be a UUID in v1"};
 inline constexpr Issue<U64> row_identity_parent_id_empty{"row_identity_parent_id_empty",
                                                          "line {} has empty parent_id"};
 inline constexpr Issue<U64> row_identity_parent_id_contains_nul{

@@ -59,7 +59,8 @@ Result<std::string> plan_json(const std::filesystem::path& manifest_path,
     }
     rows_path = rows.canonical_path;
   } else if (*rows.kind != "row_id_identity") {
-    return hand_over(fmt::format("verified report has unsupported row identity kind {}", *rows.kind));
+    return hand_over(
+        fmt::format("verified report has unsupported row identity kind {}", *rows.kind));
   }
   for (const report::AuxiliaryArtifactFacts& aux : report.auxiliary_artifacts) {
     using State = report::AuxiliaryArtifactState;

@@ -53,10 +53,9 @@ void verify_row_identity(report::VerificationReport& report, const PassInput& in
   // issue is enough.
   if (scan->rows != jsonl->row_count &&
       !report::has_issue_code(report.errors, issues::row_identity_row_count_mismatch)) {
-    const std::string counted = scan->sha256 ? fmt::format("{}", scan->rows)
-                                             : fmt::format("at least {}", scan->rows);
-    report::add_issue(report.errors,
-                      issues::row_identity_rows_differ(counted, jsonl->row_count));
+    const std::string counted =
+        scan->sha256 ? fmt::format("{}", scan->rows) : fmt::format("at least {}", scan->rows);
+    report::add_issue(report.errors, issues::row_identity_rows_differ(counted, jsonl->row_count));
   }
 }
 

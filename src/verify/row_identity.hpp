@@ -23,12 +23,9 @@ struct RowScanResult {
 
 // One pass: lines, limits, row objects, duplicate ids and the digest. Issues go through the
 // bounded add into issues. Errors: Io (open or read).
-Result<RowScanResult> scan_row_identity_jsonl(const std::filesystem::path& path,
-                                              bool allow_duplicate_db_ids,
-                                              const ResourceLimits& limits,
-                                              std::uint64_t expected_rows,
-                                              std::vector<report::ReportIssue>& issues,
-                                              io::Origin origin);
+Result<RowScanResult> scan_row_identity_jsonl(
+    const std::filesystem::path& path, bool allow_duplicate_db_ids, const ResourceLimits& limits,
+    std::uint64_t expected_rows, std::vector<report::ReportIssue>& issues, io::Origin origin);
 // The same pass over a file already open for reading from its start.
 Result<RowScanResult> scan_row_identity_jsonl(int fd, bool allow_duplicate_db_ids,
                                               const ResourceLimits& limits,

@@ -1,7 +1,5 @@
 // The row-map scanner: bytes in file order become lines, lines become rows, and every row is
 // checked in order against the limits, the declared count and the ids seen before.
-#include "verify/row_identity.hpp"
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -17,6 +15,7 @@
 #include "verify/common_row.hpp"
 #include "verify/id_set.hpp"
 #include "verify/issues.hpp"
+#include "verify/row_identity.hpp"
 
 namespace tamrel::verify {
 namespace fs = std::filesystem;
@@ -343,16 +342,12 @@ ScanParams params(bool allow_duplicate_db_ids, const ResourceLimits& limits,
 
 bool is_uuid(std::string_view text) {
   switch (text.size()) {
-    case 32:
-      return std::all_of(text.begin(), text.end(), is_hex);
-    case 36:
-      return is_hyphenated_uuid(text);
+    case 32: return std::all_of(text.begin(), text.end(), is_hex);
+    case 36: return is_hyphenated_uuid(text);
     case 38:
       return text.front() == '{' && text.back() == '}' && is_hyphenated_uuid(text.substr(1, 36));
-    case 45:
-      return text.starts_with("urn:uuid:") && is_hyphenated_uuid(text.substr(9));
-    default:
-      return false;
+    case 45: return text.starts_with("urn:uuid:") && is_hyphenated_uuid(text.substr(9));
+    default: return false;
   }
 }
 

@@ -12,8 +12,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
     data += 8;
     size -= 8;
   }
-  auto meta = tamrel::rank_io::probe_index_bytes(std::span<const std::uint8_t>(data, size),
-                                                 file_size);
+  auto meta =
+      tamrel::rank_io::probe_index_bytes(std::span<const std::uint8_t>(data, size), file_size);
   (void)meta.ok();
   return 0;
 }
