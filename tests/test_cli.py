@@ -336,6 +336,11 @@ def test_shell_invocations(tmp_path: Path, command: str, damage: Any, status: in
         assert text == ""
 
 
+def _bytes_read(pid: int) -> int:
+    with open(f"/proc/{pid}/io") as io:
+        return next(int(line.split()[1]) for line in io if line.startswith("rchar:"))
+
+
 def test_ctrl_c_ends_the_tool_at_once(tmp_path: Path) -> None:
     big = tmp_path / "big.bin"
     with open(big, "wb") as f:
@@ -345,7 +350,11 @@ def test_ctrl_c_ends_the_tool_at_once(tmp_path: Path) -> None:
         stderr=subprocess.PIPE, env=cli_env(),
         # A shell without job control starts its background jobs with SIGINT ignored.
         preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-    time.sleep(1.0)
+    # Interrupt only once hashing is under way: a start-up slowed by a busy machine must not
+    # meet the signal before the tool handles it.
+    deadline = time.monotonic() + 60
+    while _bytes_read(process.pid) < (64 << 20) and time.monotonic() < deadline:
+        time.sleep(0.05)
     process.send_signal(signal.SIGINT)
     out, err = process.communicate(timeout=10)
     assert (process.returncode, out, err) == (130, b"", b"tamrel-manifest: interrupted\n")
