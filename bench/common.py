@@ -47,9 +47,9 @@ def run_timed(cmd: list[str], env: dict[str, str] | None = None) -> tuple[float,
         return elapsed, usage.ru_maxrss, out.read().decode(errors="replace")
 
 
-def module_envs(name: str, specs: list[str]) -> dict[str, dict[str, str]]:
-    """The environment of each contender: for each LABEL=DIR in specs, one that imports the
-    module built in DIR, labelled "name [LABEL]"; without specs, the module on TAMREL_TEST_BUILD
+def module_envs(name: str, builds: list[str]) -> dict[str, dict[str, str]]:
+    """The environment of each contender: for each LABEL=DIR in builds, one that imports the
+    module built in DIR, labelled "name [LABEL]"; without builds, the module on TAMREL_TEST_BUILD
     (as the tests do) or the installed one."""
 
     def env_for(build: str | None) -> dict[str, str]:
@@ -58,10 +58,10 @@ def module_envs(name: str, specs: list[str]) -> dict[str, dict[str, str]]:
             env["PYTHONPATH"] = os.pathsep.join(filter(None, [build, env.get("PYTHONPATH")]))
         return env
 
-    if not specs:
+    if not builds:
         return {name: env_for(os.environ.get("TAMREL_TEST_BUILD"))}
     return {f"{name} [{label}]": env_for(str(Path(d).resolve()))
-            for label, d in (spec.split("=", 1) for spec in specs)}
+            for label, d in (build.split("=", 1) for build in builds)}
 
 
 def sha256_of(path: Path) -> str:

@@ -19,9 +19,9 @@ pytestmark = pytest.mark.skipif(
 
 
 def generator():
-    spec = importlib.util.spec_from_file_location("gen_unicode_tables", GENERATOR)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("gen_unicode_tables", GENERATOR)
+    module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(module)
     return module
 
 
