@@ -273,7 +273,7 @@ SHELL_CASES = [
      "hint: the duplicate check holds the text of every distinct db_id and stopped at"
      " --max-row-map-tracked-id-bytes 100; for 3 distinct UUIDs of 36 bytes,"
      " --max-row-map-tracked-id-bytes 108 (Python: max_row_map_tracked_id_bytes=108) admits it and"
-     " costs about 248 B of memory; --allow-duplicate-db-ids skips the check"),
+     " costs about 135 B of memory; --allow-duplicate-db-ids skips the check"),
     ("{tool} verify {m} --max-row-map-rows 2", _nothing, 1, "out",
      "hint: the row map has more rows than --max-row-map-rows 2 allows; --max-row-map-rows 3"
      " (Python: max_row_map_rows=3) admits it"),

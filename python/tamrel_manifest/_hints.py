@@ -251,7 +251,7 @@ _LIMIT_OF_CODE = {
 UUID_TEXT_BYTES = 36  # the hyphenated form, the one most databases write
 # Peak memory of the duplicate check per byte of tracked id text (id arena, table, buffers), as
 # measured for hyphenated UUIDs (bench/RESULTS.md); the hint's cost is this times the bytes.
-TRACKED_MEMORY_PER_BYTE = 2.3
+TRACKED_MEMORY_PER_BYTE = 1.25
 
 
 def _option(keyword: str) -> str:
