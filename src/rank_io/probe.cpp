@@ -147,91 +147,84 @@ Result<std::uint64_t> bitmap_payload(std::string_view magic, std::uint64_t n, st
   return payload;
 }
 
-struct Header {
-  IndexParams params;
-  std::uint64_t dim = 0;
-  std::uint64_t n_vectors = 0;
-  std::uint64_t bytes_per_vec = 0;
-  std::uint64_t payload = 0;
-};
-
+// Reads the header fields after the version into m (whose kind is set) and returns the payload
+// size they declare.
 template <class Source>
-Result<Header> read_header_fields(Source& src, IndexKind kind, std::string_view magic) {
-  Header h;
-  switch (kind) {
+Result<std::uint64_t> read_header_fields(Source& src, IndexMetadata& m, std::string_view magic) {
+  std::uint64_t payload = 0;
+  switch (m.kind) {
     case IndexKind::Rank: {
-      TAMREL_TRY(h.dim, read_u32le(src, magic, "dim"));
-      TAMREL_CHECK(check_common_dim(h.dim));
-      TAMREL_TRY(h.n_vectors, read_u32le(src, magic, "n_vectors"));
-      TAMREL_CHECK(check_n_vectors(h.n_vectors));
-      h.params = RankParams{};
-      h.bytes_per_vec = h.dim * 2;
-      h.payload = h.n_vectors * h.dim * 2;  // at most 2^26 * 65535 * 2
-      return h;
+      TAMREL_TRY(m.dim, read_u32le(src, magic, "dim"));
+      TAMREL_CHECK(check_common_dim(m.dim));
+      TAMREL_TRY(m.vector_count, read_u32le(src, magic, "n_vectors"));
+      TAMREL_CHECK(check_n_vectors(m.vector_count));
+      m.params = RankParams{};
+      m.bytes_per_vec = m.dim * 2;
+      return m.vector_count * m.dim * 2;  // at most 2^26 * 65535 * 2
     }
     case IndexKind::RankQuant: {
       TAMREL_TRY(const std::uint8_t bits, read_u8(src, magic, "bits"));
       if (bits != 1 && bits != 2 && bits != 4) {
         return invalid_data(fmt::format("unsupported KXRQ bits: {} (expected 1, 2, or 4)", bits));
       }
-      TAMREL_TRY(h.dim, read_u32le(src, magic, "dim"));
-      TAMREL_CHECK(check_common_dim(h.dim));
+      TAMREL_TRY(m.dim, read_u32le(src, magic, "dim"));
+      TAMREL_CHECK(check_common_dim(m.dim));
       const std::uint64_t levels = std::uint64_t{1} << bits;
-      if (h.dim % levels != 0) {
+      if (m.dim % levels != 0) {
         return invalid_data(fmt::format(
             "KXRQ dim {} is not a multiple of 2^bits = {}; constant-composition invariant violated",
-            h.dim, levels));
+            m.dim, levels));
       }
       const std::uint64_t codes_per_byte = 8 / bits;
-      if (h.dim % codes_per_byte != 0) {
+      if (m.dim % codes_per_byte != 0) {
         return invalid_data(fmt::format("KXRQ dim {} is not a multiple of codes_per_byte = {}",
-                                        h.dim, codes_per_byte));
+                                        m.dim, codes_per_byte));
       }
-      TAMREL_TRY(h.n_vectors, read_u32le(src, magic, "n_vectors"));
-      TAMREL_CHECK(check_n_vectors(h.n_vectors));
+      TAMREL_TRY(m.vector_count, read_u32le(src, magic, "n_vectors"));
+      TAMREL_CHECK(check_n_vectors(m.vector_count));
       std::uint64_t bit_count = 0;
-      if (__builtin_mul_overflow(h.dim, std::uint64_t{bits}, &bit_count)) {
+      if (__builtin_mul_overflow(m.dim, std::uint64_t{bits}, &bit_count)) {
         return invalid_data("KXRQ bytes_per_vec overflows usize");
       }
-      h.bytes_per_vec = bit_count / 8;
-      if (__builtin_mul_overflow(h.n_vectors, h.bytes_per_vec, &h.payload)) {
+      m.bytes_per_vec = bit_count / 8;
+      if (__builtin_mul_overflow(m.vector_count, m.bytes_per_vec, &payload)) {
         return invalid_data("KXRQ payload size overflows usize");
       }
-      h.params = RankQuantParams{bits};
-      return h;
+      m.params = RankQuantParams{bits};
+      return payload;
     }
     case IndexKind::Bitmap: {
-      TAMREL_TRY(h.dim, read_u32le(src, magic, "dim"));
-      TAMREL_CHECK(check_common_dim(h.dim));
-      if (h.dim % 64 != 0) {
-        return invalid_data(fmt::format("KXBM dim {} is not a multiple of 64", h.dim));
+      TAMREL_TRY(m.dim, read_u32le(src, magic, "dim"));
+      TAMREL_CHECK(check_common_dim(m.dim));
+      if (m.dim % 64 != 0) {
+        return invalid_data(fmt::format("KXBM dim {} is not a multiple of 64", m.dim));
       }
       TAMREL_TRY(const std::uint64_t n_top, read_u32le(src, magic, "n_top"));
-      if (n_top == 0 || n_top >= h.dim) {
+      if (n_top == 0 || n_top >= m.dim) {
         return invalid_data(
-            fmt::format("KXBM n_top {} must satisfy 0 < n_top < dim ({})", n_top, h.dim));
+            fmt::format("KXBM n_top {} must satisfy 0 < n_top < dim ({})", n_top, m.dim));
       }
-      TAMREL_TRY(h.n_vectors, read_u32le(src, magic, "n_vectors"));
-      TAMREL_CHECK(check_n_vectors(h.n_vectors));
-      TAMREL_TRY(h.payload, bitmap_payload(magic, h.n_vectors, h.dim));
-      h.bytes_per_vec = h.dim / 8;
-      h.params = BitmapParams{n_top};
-      return h;
+      TAMREL_TRY(m.vector_count, read_u32le(src, magic, "n_vectors"));
+      TAMREL_CHECK(check_n_vectors(m.vector_count));
+      TAMREL_TRY(payload, bitmap_payload(magic, m.vector_count, m.dim));
+      m.bytes_per_vec = m.dim / 8;
+      m.params = BitmapParams{n_top};
+      return payload;
     }
     case IndexKind::SignBitmap: {
-      TAMREL_TRY(h.dim, read_u32le(src, magic, "dim"));
-      if (h.dim < kSignDimMin || h.dim > kSignDimMax) {
-        return invalid_data(fmt::format("KXSB dim {} out of range [64, {}]", h.dim, kSignDimMax));
+      TAMREL_TRY(m.dim, read_u32le(src, magic, "dim"));
+      if (m.dim < kSignDimMin || m.dim > kSignDimMax) {
+        return invalid_data(fmt::format("KXSB dim {} out of range [64, {}]", m.dim, kSignDimMax));
       }
-      if (h.dim % 64 != 0) {
-        return invalid_data(fmt::format("KXSB dim {} is not a multiple of 64", h.dim));
+      if (m.dim % 64 != 0) {
+        return invalid_data(fmt::format("KXSB dim {} is not a multiple of 64", m.dim));
       }
-      TAMREL_TRY(h.n_vectors, read_u32le(src, magic, "n_vectors"));
-      TAMREL_CHECK(check_n_vectors(h.n_vectors));
-      TAMREL_TRY(h.payload, bitmap_payload(magic, h.n_vectors, h.dim));
-      h.bytes_per_vec = h.dim / 8;
-      h.params = SignBitmapParams{};
-      return h;
+      TAMREL_TRY(m.vector_count, read_u32le(src, magic, "n_vectors"));
+      TAMREL_CHECK(check_n_vectors(m.vector_count));
+      TAMREL_TRY(payload, bitmap_payload(magic, m.vector_count, m.dim));
+      m.bytes_per_vec = m.dim / 8;
+      m.params = SignBitmapParams{};
+      return payload;
     }
     case IndexKind::RankQuantFastscan: break;
   }
@@ -253,30 +246,26 @@ Result<IndexMetadata> probe(Source& src, std::uint64_t file_size) {
   TAMREL_TRY(const std::uint8_t version, read_u8(src, magic, "version"));
   if (version != 1) return invalid_data(fmt::format("unsupported {} version: {}", magic, version));
 
-  TAMREL_TRY(Header h, read_header_fields(src, entry->kind, magic));
-  if (h.payload > MAX_PAYLOAD) {
-    return invalid_data(fmt::format("payload {} B exceeds MAX_PAYLOAD={}", h.payload, MAX_PAYLOAD));
+  IndexMetadata meta;
+  meta.kind = entry->kind;
+  meta.format_version = version;
+  meta.file_size_bytes = file_size;
+  TAMREL_TRY(const std::uint64_t payload, read_header_fields(src, meta, magic));
+  if (payload > MAX_PAYLOAD) {
+    return invalid_data(fmt::format("payload {} B exceeds MAX_PAYLOAD={}", payload, MAX_PAYLOAD));
   }
   TAMREL_TRY(const std::uint64_t position, src.position());
   const std::uint64_t remaining = file_size > position ? file_size - position : 0;
-  if (remaining < h.payload) {
+  if (remaining < payload) {
     return invalid_data(
         fmt::format("{} payload truncated: header declares {} B but file has {} B remaining", magic,
-                    h.payload, remaining));
+                    payload, remaining));
   }
-  if (remaining > h.payload) {
+  if (remaining > payload) {
     return invalid_data(fmt::format(
         "{} payload has trailing bytes: header declares {} B but file has {} B remaining", magic,
-        h.payload, remaining));
+        payload, remaining));
   }
-  IndexMetadata meta;
-  meta.params = h.params;
-  meta.dim = h.dim;
-  meta.vector_count = h.n_vectors;
-  meta.bytes_per_vec = h.bytes_per_vec;
-  meta.file_size_bytes = file_size;
-  meta.kind = entry->kind;
-  meta.format_version = version;
   return meta;
 }
 
