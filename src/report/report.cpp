@@ -74,32 +74,34 @@ void write_row_identity(JsonWriter& w, const RowIdentityFacts& r) {
   o.u64("validated_rows", r.validated_rows);
 }
 
-void write_encoder_distortion(JsonWriter& w, const EncoderDistortionFacts& e) {
+// The blocks with a profile file: what identifies the block, its own members, then the file.
+template <class OwnMembers>
+void write_profile_block(JsonWriter& w, const ProfileBlockFacts& b, OwnMembers write_own) {
   ObjectWriter o(w);
-  o.boolean("present", e.present);
-  o.str("schema_version", e.schema_version);
-  o.str("profile_id", e.profile_id);
-  o.str("evidence_kind", e.evidence_kind);
-  o.str("source_metric", e.source_metric);
-  o.str("embedding_metric", e.embedding_metric);
-  o.str("profile_manifest_path", e.profile_manifest_path);
-  o.str("profile_canonical_path", e.profile_canonical_path);
-  o.str("profile_sha256", e.profile_sha256);
-  o.u64("profile_size_bytes", e.profile_size_bytes);
+  o.boolean("present", b.present);
+  o.str("schema_version", b.schema_version);
+  o.str("profile_id", b.profile_id);
+  write_own(o);
+  o.str("profile_manifest_path", b.profile_manifest_path);
+  o.str("profile_canonical_path", b.profile_canonical_path);
+  o.str("profile_sha256", b.profile_sha256);
+  o.u64("profile_size_bytes", b.profile_size_bytes);
+}
+
+void write_encoder_distortion(JsonWriter& w, const EncoderDistortionFacts& e) {
+  write_profile_block(w, e, [&](ObjectWriter& o) {
+    o.str("evidence_kind", e.evidence_kind);
+    o.str("source_metric", e.source_metric);
+    o.str("embedding_metric", e.embedding_metric);
+  });
 }
 
 void write_calibration(JsonWriter& w, const CalibrationFacts& c) {
-  ObjectWriter o(w);
-  o.boolean("present", c.present);
-  o.str("schema_version", c.schema_version);
-  o.str("profile_id", c.profile_id);
-  o.str("calibrated_for_model", c.calibrated_for_model);
-  o.str("ordinalization", c.ordinalization);
-  o.str("null_model", c.null_model);
-  o.str("profile_manifest_path", c.profile_manifest_path);
-  o.str("profile_canonical_path", c.profile_canonical_path);
-  o.str("profile_sha256", c.profile_sha256);
-  o.u64("profile_size_bytes", c.profile_size_bytes);
+  write_profile_block(w, c, [&](ObjectWriter& o) {
+    o.str("calibrated_for_model", c.calibrated_for_model);
+    o.str("ordinalization", c.ordinalization);
+    o.str("null_model", c.null_model);
+  });
 }
 
 void write_attestation(JsonWriter& w, const AttestationShapeCheck& s) {

@@ -62,30 +62,29 @@ struct RowIdentityFacts {
   OptU64 validated_rows;
 };
 
-struct EncoderDistortionFacts {
+// An optional block that may name a profile file (encoder distortion, calibration): what
+// identifies the block and the profile file as declared and as found. The report writes the
+// block's own members between the two.
+struct ProfileBlockFacts {
   bool present = false;
   OptString schema_version;
   OptString profile_id;
-  OptString evidence_kind;
-  OptString source_metric;
-  OptString embedding_metric;
   OptString profile_manifest_path;
   OptString profile_canonical_path;
   OptString profile_sha256;
   OptU64 profile_size_bytes;
 };
 
-struct CalibrationFacts {
-  bool present = false;
-  OptString schema_version;
-  OptString profile_id;
+struct EncoderDistortionFacts : ProfileBlockFacts {
+  OptString evidence_kind;
+  OptString source_metric;
+  OptString embedding_metric;
+};
+
+struct CalibrationFacts : ProfileBlockFacts {
   OptString calibrated_for_model;
   OptString ordinalization;
   OptString null_model;
-  OptString profile_manifest_path;
-  OptString profile_canonical_path;
-  OptString profile_sha256;
-  OptU64 profile_size_bytes;
 };
 
 struct AttestationShapeCheck {

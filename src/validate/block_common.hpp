@@ -35,6 +35,15 @@ inline void check_not_blank(Issues& errors, std::string_view value, const report
   if (is_blank(value)) report::add_issue(errors, issue());
 }
 
+// The report's facts of a declared block, with what identifies the block filled in.
+template <class Facts, class Block>
+Facts& note_declared(Facts& facts, const Block& block) {
+  facts.present = true;
+  facts.schema_version = block.schema_version;
+  facts.profile_id = block.profile_id;
+  return facts;
+}
+
 // The rows of the rules on a block's encoder: its own members, then their agreement with the
 // manifest's embedding.
 struct EncoderIssues {

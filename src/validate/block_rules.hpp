@@ -6,17 +6,21 @@
 
 namespace tamrel::validate {
 
-// Encoder distortion: facts on entry, then the block, metric, bounds, scope, evidence and
-// profile declaration rules. Returns true when the profile file is to be checked next.
+// The caller has found the block declared; each function states it in the report's facts, runs
+// the block's rules and its profile declaration's, and returns true when the profile file is to
+// be checked next.
+
+// Encoder distortion: the block, metric, bounds, scope, evidence and profile declaration rules.
 bool check_encoder_distortion_declared(report::VerificationReport& report,
-                                       const model::IndexManifest& manifest);
-// The calibration-link rules L1-L4, run after the profile file.
+                                       const model::EncoderDistortionProfileRef& d,
+                                       const model::Embedding& embedding);
+// The rules on the link to the calibration block, run after the profile file.
 void check_encoder_distortion_link(report::VerificationReport& report,
                                    const model::IndexManifest& manifest);
 
-// Calibration: facts on entry, then C1-C23 and P1-P14. Returns true when the profile file is to
-// be checked next.
+// Calibration: the block's rules, its agreement with the manifest, then its profile declaration.
 bool check_calibration_declared(report::VerificationReport& report,
+                                const model::CalibrationProfileRef& c,
                                 const model::IndexManifest& manifest);
 
 }  // namespace tamrel::validate

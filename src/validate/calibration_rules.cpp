@@ -208,13 +208,9 @@ void check_profile(Issues& errors, const model::CalibrationProfileRef& c,
 }  // namespace
 
 bool check_calibration_declared(report::VerificationReport& report,
+                                const model::CalibrationProfileRef& c,
                                 const model::IndexManifest& manifest) {
-  if (!manifest.calibration) return false;
-  const model::CalibrationProfileRef& c = *manifest.calibration;
-  report::CalibrationFacts& facts = report.calibration;
-  facts.present = true;
-  facts.schema_version = c.schema_version;
-  facts.profile_id = c.profile_id;
+  report::CalibrationFacts& facts = detail::note_declared(report.calibration, c);
   facts.calibrated_for_model = c.calibrated_for.model;
   facts.ordinalization = model::ordinalization_tag(c.ordinalization);
   facts.null_model = model::null_model_tag(c.null_model);

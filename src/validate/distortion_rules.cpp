@@ -210,19 +210,15 @@ void check_profile(Issues& errors, const model::DistortionProfileArtifactRef& p)
 }  // namespace
 
 bool check_encoder_distortion_declared(report::VerificationReport& report,
-                                       const model::IndexManifest& manifest) {
-  if (!manifest.encoder_distortion) return false;
-  const model::EncoderDistortionProfileRef& d = *manifest.encoder_distortion;
-  report::EncoderDistortionFacts& facts = report.encoder_distortion;
-  facts.present = true;
-  facts.schema_version = d.schema_version;
-  facts.profile_id = d.profile_id;
+                                       const model::EncoderDistortionProfileRef& d,
+                                       const model::Embedding& embedding) {
+  report::EncoderDistortionFacts& facts = detail::note_declared(report.encoder_distortion, d);
   facts.evidence_kind = model::to_json_name(d.evidence.kind);
   facts.source_metric = d.source_metric.name;
   facts.embedding_metric = d.embedding_metric.name;
 
   Issues& errors = report.errors;
-  check_block_members(errors, d, manifest.embedding);
+  check_block_members(errors, d, embedding);
   check_metric(errors, d.source_metric,
                {issues::encoder_distortion_source_metric_name_empty,
                 issues::encoder_distortion_source_metric_version_empty,

@@ -210,20 +210,21 @@ void verify_auxiliary_artifacts(report::VerificationReport& report, const PassIn
 void verify_profile_file(report::VerificationReport& report, const PassInput& in,
                          const std::string& path, const std::string& sha256,
                          std::uint64_t file_size_bytes, std::string_view prefix,
-                         std::string_view label, std::uint64_t limit, ProfileFacts facts) {
+                         std::string_view label, std::uint64_t limit,
+                         report::ProfileBlockFacts& facts) {
   if (validate::is_blank(path)) return;  // the declared-value rules reported it
   auto& errors = report.errors;
   const auto canonical =
       resolve_manifest_path(fs::path(path), in.base_dir, in.options.allow_absolute_paths,
                             in.options.allow_path_escape, prefix, errors);
   if (!canonical) return;
-  facts.canonical_path = path_display(*canonical);
+  facts.profile_canonical_path = path_display(*canonical);
   const DeclaredFile file{prefix, std::string(label), label,
                           report::prefixed_code(issues::file_too_large, prefix), limit};
   const auto digest = check_declared_file(errors, file, *canonical, sha256, file_size_bytes);
   if (!digest) return;
-  facts.sha256 = digest->sha256;
-  facts.size_bytes = digest->size_bytes;
+  facts.profile_sha256 = digest->sha256;
+  facts.profile_size_bytes = digest->size_bytes;
 }
 
 bool compare_file_digest(Issues& errors, std::string_view prefix, std::string_view label,

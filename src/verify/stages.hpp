@@ -28,16 +28,13 @@ void verify_encoder_distortion(report::VerificationReport& report, const PassInp
 void verify_calibration(report::VerificationReport& report, const PassInput& in);
 void verify_attestations(report::VerificationReport& report, const PassInput& in);
 
-// A profile file: path policy, bounded read with digest, digest and size compared.
-struct ProfileFacts {
-  report::OptString& canonical_path;
-  report::OptString& sha256;
-  report::OptU64& size_bytes;
-};
+// A profile file: path policy, bounded read with digest, digest and size compared; what is
+// found goes to the block's facts.
 void verify_profile_file(report::VerificationReport& report, const PassInput& in,
                          const std::string& path, const std::string& sha256,
                          std::uint64_t file_size_bytes, std::string_view prefix,
-                         std::string_view label, std::uint64_t limit, ProfileFacts facts);
+                         std::string_view label, std::uint64_t limit,
+                         report::ProfileBlockFacts& facts);
 
 // The measured digest and size against the declared ones: "{prefix}_sha256_mismatch" and
 // "{prefix}_file_size_mismatch" as they differ. Returns true when both agree.
