@@ -15,11 +15,23 @@ namespace {
 
 constexpr std::string_view kIssueLimitCode = issues::verification_report_issue_limit_exceeded.code;
 
-// Cuts issues to one below the limit (none for a limit of 0) and appends the marker last.
+// How many issues stand before the marker: one below the limit, none for a limit of 0.
+std::uint64_t kept_before_mark(std::uint64_t max_report_issues) {
+  return max_report_issues == 0 ? 0 : max_report_issues - 1;
+}
+
+// Cuts issues to those kept and appends the marker.
 void cut_and_mark(std::vector<ReportIssue>& issues, std::uint64_t max_report_issues) {
-  const std::uint64_t keep = max_report_issues == 0 ? 0 : max_report_issues - 1;
+  const std::uint64_t keep = kept_before_mark(max_report_issues);
   if (issues.size() > keep) issues.resize(static_cast<std::size_t>(keep));
   issues.push_back(issues::verification_report_issue_limit_exceeded(max_report_issues));
+}
+
+// Only cut_and_mark places the marker, and later issues only follow it, so it can stand nowhere
+// but right after the issues kept: one look answers whether the list was cut.
+bool is_cut(const std::vector<ReportIssue>& issues, std::uint64_t max_report_issues) {
+  const std::uint64_t keep = kept_before_mark(max_report_issues);
+  return issues.size() > keep && issues[static_cast<std::size_t>(keep)].code == kIssueLimitCode;
 }
 
 // ---- JSON ----
@@ -157,8 +169,7 @@ void add_issue_bounded(std::vector<ReportIssue>& issues, std::uint64_t max_repor
     add_issue(issues, std::move(code), std::move(message));
     return;
   }
-  if (has_issue_code(issues, kIssueLimitCode)) return;
-  cut_and_mark(issues, max_report_issues);
+  if (!is_cut(issues, max_report_issues)) cut_and_mark(issues, max_report_issues);
 }
 
 void finish_report(VerificationReport& report, std::uint64_t max_report_issues) {
