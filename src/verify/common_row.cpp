@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "verify/uuid.hpp"
+
 namespace tamrel::verify {
 namespace {
 
@@ -35,6 +37,7 @@ class CommonRowReader {
   explicit CommonRowReader(std::string_view line)
       : p_(line.data()), end_(line.data() + line.size()) {}
 
+  // The row; then the reader stands after the whitespace that follows it.
   bool read(model::JsonlRow& row) {
     if (!token('{') || !key("\"row_id\"") || !number(row.row_id)) return false;
     std::string_view text;
@@ -55,12 +58,17 @@ class CommonRowReader {
       if (!token('}')) return false;
     }
     skip_space();
-    return p_ == end_;
+    return true;
   }
 
+  const char* position() const { return p_; }
+  bool at_end() const { return p_ == end_; }
+
  private:
+  // A line feed ends the line, so it is never skipped: inside a cut line there is none, and in
+  // bytes read in place it is where the row's line ends.
   void skip_space() {
-    while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\n' || *p_ == '\r')) ++p_;
+    while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\r')) ++p_;
   }
   // The length is a constant, so the comparison compiles to a few loads, not a call.
   template <std::size_t N>
@@ -85,17 +93,26 @@ class CommonRowReader {
   bool number(std::uint64_t& value) {
     skip_space();
     const char* start = p_;
-    while (p_ != end_ && *p_ >= '0' && *p_ <= '9') ++p_;
+    std::uint64_t sum = 0;  // a local: stores through value would repeat at every digit
+    for (; p_ != end_ && static_cast<unsigned char>(*p_ - '0') <= 9; ++p_) {
+      sum = sum * 10 + static_cast<unsigned char>(*p_ - '0');
+    }
     const auto digits = static_cast<std::size_t>(p_ - start);
     if (digits == 0 || digits > 19 || (digits > 1 && *start == '0')) return false;
-    value = 0;
-    for (const char* d = start; d != p_; ++d) value = value * 10 + static_cast<unsigned>(*d - '0');
+    value = sum;
     return true;
   }
   bool string(std::string_view& text) {
     skip_space();
     if (p_ == end_ || *p_ != '"') return false;
     const char* start = ++p_;
+    // A hyphenated UUID and its closing quote, as nearly every id is written: none of its bytes
+    // can end or escape a string.
+    if (end_ - p_ > 36 && p_[36] == '"' && is_hyphenated_uuid(p_)) {
+      text = std::string_view(start, 36);
+      p_ += 37;
+      return true;
+    }
     // Eight bytes at a time up to the first that ends the string or may not be in it; the
     // byte loop below decides on that one.
     while (end_ - p_ >= 8) {
@@ -124,11 +141,18 @@ class CommonRowReader {
 }  // namespace
 
 std::optional<ManifestError> read_row(std::string_view line, model::JsonlRow& row) {
-  if (CommonRowReader(line).read(row)) return std::nullopt;
+  CommonRowReader reader(line);
+  if (reader.read(row) && reader.at_end()) return std::nullopt;
   auto decoded = model::decode_jsonl_row(line);
   if (!decoded.ok()) return std::move(decoded).error();
   row = std::move(decoded).value();
   return std::nullopt;
+}
+
+std::size_t read_common_row_line(std::string_view bytes, model::JsonlRow& row) {
+  CommonRowReader reader(bytes);
+  if (!reader.read(row) || reader.at_end() || *reader.position() != '\n') return 0;
+  return static_cast<std::size_t>(reader.position() - bytes.data()) + 1;
 }
 
 }  // namespace tamrel::verify

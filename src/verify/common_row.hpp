@@ -13,4 +13,9 @@ namespace tamrel::verify {
 // line is no row object. The row's strings keep their capacity from call to call.
 std::optional<ManifestError> read_row(std::string_view line, model::JsonlRow& row);
 
+// A common row at the start of bytes, read in place when its line ends inside them: the bytes
+// of that line, its line feed included, or 0 when there is none (the caller then cuts the line
+// and calls read_row, which decides on it alone). Row may be changed either way.
+std::size_t read_common_row_line(std::string_view bytes, model::JsonlRow& row);
+
 }  // namespace tamrel::verify

@@ -39,7 +39,4 @@ RowScanResult scan_row_identity_bytes(std::string_view bytes, std::size_t piece_
                                       std::uint64_t expected_rows,
                                       std::vector<report::ReportIssue>& issues);
 
-// The four written forms: 32 hex digits, 8-4-4-4-12, braced, "urn:uuid:" prefixed.
-bool is_uuid(std::string_view text);
-
 }  // namespace tamrel::verify

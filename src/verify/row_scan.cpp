@@ -16,6 +16,7 @@
 #include "verify/id_set.hpp"
 #include "verify/issues.hpp"
 #include "verify/row_identity.hpp"
+#include "verify/uuid.hpp"
 
 namespace tamrel::verify {
 namespace fs = std::filesystem;
@@ -32,6 +33,7 @@ struct ScanParams {
   bool allow_duplicate_db_ids;
   const ResourceLimits& limits;
   std::uint64_t expected_rows;
+  std::uint64_t file_bytes;  // as the scan began; a hint only
   std::vector<report::ReportIssue>& issues;
   IdHashKeys keys;
 };
@@ -39,29 +41,6 @@ struct ScanParams {
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   const std::uint64_t sum = a + b;
   return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
-}
-
-// Every row's id goes through these, so they are table lookups rather than range tests.
-constexpr std::array<bool, 256> HEX_DIGITS = [] {
-  std::array<bool, 256> table{};
-  for (unsigned char c = '0'; c <= '9'; ++c) table[c] = true;
-  for (unsigned char c = 'a'; c <= 'f'; ++c) table[c] = true;
-  for (unsigned char c = 'A'; c <= 'F'; ++c) table[c] = true;
-  return table;
-}();
-
-bool is_hex(char c) { return HEX_DIGITS[static_cast<unsigned char>(c)]; }
-
-// 8-4-4-4-12 with hyphens at 8, 13, 18 and 23.
-bool is_hyphenated_uuid(std::string_view text) {
-  if (text.size() != 36) return false;
-  if (text[8] != '-' || text[13] != '-' || text[18] != '-' || text[23] != '-') return false;
-  bool all_hex = true;
-  for (std::size_t i = 0; i < 36; ++i) {
-    const bool hyphen_slot = i == 8 || i == 13 || i == 18 || i == 23;
-    all_hex &= hyphen_slot || is_hex(text[i]);
-  }
-  return all_hex;
 }
 
 // The rules an id breaks, for db_id and for parent_id.
@@ -93,9 +72,11 @@ class RowScanner {
         expected_rows_(p.expected_rows),
         issues_(p.issues),
         ids_(p.keys, p.limits.max_row_map_tracked_id_bytes) {
-    // The declared count is a hint only; a lying manifest must not buy a huge table up front.
+    // Room up front for the ids the declared count and the file's size both allow, so that a
+    // common map never rehashes; a lying manifest buys nothing its file does not bear out.
     if (!allow_duplicates_) {
-      ids_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(expected_rows_, 1U << 17)));
+      ids_.reserve(static_cast<std::size_t>(std::min(
+          {expected_rows_, p.file_bytes / SHORTEST_TRACKED_ROW_BYTES + 1, FIRST_TABLE_IDS})));
     }
   }
 
@@ -103,15 +84,21 @@ class RowScanner {
   Step add_line(std::string_view line) {
     if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    Pending& slot = window_[(head_ + queued_) % LOOKAHEAD];
-    slot.too_large = false;
+    Pending& slot = next_slot();
     slot.error = read_row(line, slot.row);
-    if (!allow_duplicates_ && !slot.error) {
-      slot.hash = ids_.hash(slot.row.db_id);
-      ids_.prefetch(slot.hash);
-    }
-    ++queued_;
-    return queued_ == LOOKAHEAD ? check_oldest() : Step::Next;
+    return queue(slot);
+  }
+
+  // The line at the start of bytes when it is a common row that ends inside them within
+  // line_limit bytes: read in place, without cutting the line first. Returns the bytes taken,
+  // or 0 (nothing queued) when the caller must cut the line and call add_line.
+  std::size_t add_common_line(std::string_view bytes, std::uint64_t line_limit, Step& step) {
+    Pending& slot = next_slot();
+    const std::size_t taken = read_common_row_line(bytes, slot.row);
+    if (taken == 0 || taken > line_limit) return 0;
+    slot.error.reset();
+    step = queue(slot);
+    return taken;
   }
 
   // A line longer than the limit: it always stops the scan, at the latest on itself.
@@ -139,6 +126,11 @@ class RowScanner {
 
  private:
   static constexpr std::size_t LOOKAHEAD = 8;
+  // {"row_id":0,"db_id":"0"} and its line feed: only one empty id is ever tracked.
+  static constexpr std::uint64_t SHORTEST_TRACKED_ROW_BYTES = 25;
+  // Beyond this the table grows as the rows arrive, so a scan that stops at the tracking
+  // limit holds no table sized for ids it never reached.
+  static constexpr std::uint64_t FIRST_TABLE_IDS = std::uint64_t{1} << 20;
 
   struct Pending {
     bool too_large = false;
@@ -146,6 +138,21 @@ class RowScanner {
     model::JsonlRow row;                 // when there is no error
     std::uint64_t hash = 0;              // of row.db_id, when duplicates are tracked
   };
+
+  Pending& next_slot() {
+    Pending& slot = window_[(head_ + queued_) % LOOKAHEAD];
+    slot.too_large = false;
+    return slot;
+  }
+
+  Step queue(Pending& slot) {
+    if (!allow_duplicates_ && !slot.error) {
+      slot.hash = ids_.hash(slot.row.db_id);
+      ids_.prefetch(slot.hash);
+    }
+    ++queued_;
+    return queued_ == LOOKAHEAD ? check_oldest() : Step::Next;
+  }
 
   Step check_oldest() {
     Pending& line = window_[head_];
@@ -267,6 +274,14 @@ class RowScan {
   bool feed(std::string_view bytes) {
     digest_.update(bytes);
     while (!bytes.empty()) {
+      if (pending_.empty()) {
+        Step step = Step::Next;
+        if (const std::size_t taken = rows_.add_common_line(bytes, line_limit_, step)) {
+          if (step == Step::Stop) return stop();
+          bytes.remove_prefix(taken);
+          continue;
+        }
+      }
       const std::size_t lf = bytes.find('\n');
       const std::size_t take = lf == std::string_view::npos ? bytes.size() : lf + 1;
       // More than the limit without a completed line: a too-large line always stops the scan,
@@ -332,24 +347,18 @@ Result<RowScanResult> scan_pieces(const ScanParams& p, Next&& next) {
 }
 
 ScanParams params(bool allow_duplicate_db_ids, const ResourceLimits& limits,
-                  std::uint64_t expected_rows, std::vector<report::ReportIssue>& issues) {
+                  std::uint64_t expected_rows, std::uint64_t file_bytes,
+                  std::vector<report::ReportIssue>& issues) {
   // One draw per scan; nothing of it outlives the call.
-  return {allow_duplicate_db_ids, limits, expected_rows, issues,
+  return {allow_duplicate_db_ids,
+          limits,
+          expected_rows,
+          file_bytes,
+          issues,
           allow_duplicate_db_ids ? IdHashKeys{} : draw_id_hash_keys()};
 }
 
 }  // namespace
-
-bool is_uuid(std::string_view text) {
-  switch (text.size()) {
-    case 32: return std::all_of(text.begin(), text.end(), is_hex);
-    case 36: return is_hyphenated_uuid(text);
-    case 38:
-      return text.front() == '{' && text.back() == '}' && is_hyphenated_uuid(text.substr(1, 36));
-    case 45: return text.starts_with("urn:uuid:") && is_hyphenated_uuid(text.substr(9));
-    default: return false;
-  }
-}
 
 Result<RowScanResult> scan_row_identity_jsonl(const fs::path& path, bool allow_duplicate_db_ids,
                                               const ResourceLimits& limits,
@@ -365,7 +374,9 @@ Result<RowScanResult> scan_row_identity_jsonl(int fd, bool allow_duplicate_db_id
                                               std::uint64_t expected_rows,
                                               std::vector<report::ReportIssue>& issues) {
   const std::unique_ptr<char[]> buffer(new char[READ_BUFFER_BYTES]);
-  return scan_pieces(params(allow_duplicate_db_ids, limits, expected_rows, issues),
+  const Result<std::uint64_t> size = io::file_size(fd);
+  const std::uint64_t file_bytes = size.ok() ? size.value() : 0;
+  return scan_pieces(params(allow_duplicate_db_ids, limits, expected_rows, file_bytes, issues),
                      [&]() -> Result<std::string_view> {
                        const long got = io::read_some(fd, buffer.get(), READ_BUFFER_BYTES);
                        if (got < 0) return ManifestError::from_errno(errno);
@@ -378,12 +389,13 @@ RowScanResult scan_row_identity_bytes(std::string_view bytes, std::size_t piece_
                                       std::uint64_t expected_rows,
                                       std::vector<report::ReportIssue>& issues) {
   const std::size_t step = std::max<std::size_t>(piece_bytes, 1);
-  auto scan = scan_pieces(params(allow_duplicate_db_ids, limits, expected_rows, issues),
-                          [&]() -> Result<std::string_view> {
-                            const std::string_view piece = bytes.substr(0, step);
-                            bytes.remove_prefix(piece.size());
-                            return piece;
-                          });
+  auto scan =
+      scan_pieces(params(allow_duplicate_db_ids, limits, expected_rows, bytes.size(), issues),
+                  [&]() -> Result<std::string_view> {
+                    const std::string_view piece = bytes.substr(0, step);
+                    bytes.remove_prefix(piece.size());
+                    return piece;
+                  });
   return std::move(scan).value();  // pieces from memory never fail
 }
 

@@ -1,0 +1,74 @@
+// The four written forms of a UUID, checked eight bytes a step: every row's ids go through here.
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace tamrel::verify {
+
+namespace uuid_detail {
+
+static_assert(std::endian::native == std::endian::little,
+              "the byte masks read words low byte first");
+
+constexpr std::uint64_t ONES = 0x0101010101010101;
+constexpr std::uint64_t HIGH = 0x8080808080808080;
+
+inline std::uint64_t load_word(const char* p) {
+  std::uint64_t word;
+  std::memcpy(&word, p, 8);
+  return word;
+}
+
+// The high bit of each byte of word that is an ASCII hex digit. On seven-bit bytes the sums
+// below stay inside each byte, so no carry crosses into the next.
+inline std::uint64_t hex_digit_bytes(std::uint64_t word) {
+  const std::uint64_t low = word & ~HIGH;
+  const auto at_least = [](std::uint64_t x, unsigned char bound) {
+    return x + ONES * (0x80 - bound);
+  };
+  const std::uint64_t folded = low | ONES * 0x20;  // 'A'-'F' read as 'a'-'f'
+  const std::uint64_t digit = at_least(low, '0') & ~at_least(low, '9' + 1);
+  const std::uint64_t letter = at_least(folded, 'a') & ~at_least(folded, 'f' + 1);
+  return (digit | letter) & ~word & HIGH;
+}
+
+}  // namespace uuid_detail
+
+// 32 hex digits at p.
+inline bool is_plain_uuid(const char* p) {
+  using namespace uuid_detail;
+  std::uint64_t missing = 0;
+  for (std::size_t i = 0; i < 32; i += 8) missing |= ~hex_digit_bytes(load_word(p + i));
+  return (missing & HIGH) == 0;
+}
+
+// 8-4-4-4-12 at p, hyphens at 8, 13, 18 and 23: five words (the last overlaps the fourth), the
+// hyphens' bytes excused from the hex test and checked on their own.
+inline bool is_hyphenated_uuid(const char* p) {
+  using namespace uuid_detail;
+  if (p[8] != '-' || p[13] != '-' || p[18] != '-' || p[23] != '-') return false;
+  constexpr std::uint64_t HYPHENS_IN_SECOND = 0x80ULL | 0x80ULL << 40;       // bytes 8 and 13
+  constexpr std::uint64_t HYPHENS_IN_THIRD = 0x80ULL << 16 | 0x80ULL << 56;  // bytes 18 and 23
+  const std::uint64_t missing =
+      ~hex_digit_bytes(load_word(p)) | (~hex_digit_bytes(load_word(p + 8)) & ~HYPHENS_IN_SECOND) |
+      (~hex_digit_bytes(load_word(p + 16)) & ~HYPHENS_IN_THIRD) |
+      ~hex_digit_bytes(load_word(p + 24)) | ~hex_digit_bytes(load_word(p + 28));
+  return (missing & HIGH) == 0;
+}
+
+// 32 hex digits, 8-4-4-4-12, braced, or "urn:uuid:" prefixed.
+inline bool is_uuid(std::string_view text) {
+  const char* p = text.data();
+  switch (text.size()) {
+    case 32: return is_plain_uuid(p);
+    case 36: return is_hyphenated_uuid(p);
+    case 38: return p[0] == '{' && p[37] == '}' && is_hyphenated_uuid(p + 1);
+    case 45: return text.starts_with("urn:uuid:") && is_hyphenated_uuid(p + 9);
+    default: return false;
+  }
+}
+
+}  // namespace tamrel::verify
