@@ -6,11 +6,17 @@
 - 1,000,000 row-identity lines: decode_jsonl_row per line (C++ bench program) beside json.loads
   per line in Python.
 
+With --pieces, what each speed piece of the reader buys instead: at the manifest sizes users
+have (a few KiB, 64 KiB, 1 MiB), decode_manifest of the full reader beside the same program built
+with one piece off (codec_bench_no_<piece>, against codec_bench_reader built the same way with
+every piece on), and json.loads.
+
 Every contender runs in a fresh process and times itself after start-up, in CPU time of the
 process (the machine is shared: time spent waiting for a core is nobody's decoding); rounds are
-interleaved. The C++ program is built with -DTAMREL_BENCH=ON into --build when it is missing.
+interleaved. The C++ programs are built with -DTAMREL_BENCH=ON into --build when missing.
 
 Usage: python bench/bench_codec.py [--build build/codec-bench] [--rounds 5] [--rows 1000000]
+       python bench/bench_codec.py --pieces [--build build/codec-bench] [--rounds 9]
 """
 
 from __future__ import annotations
@@ -40,6 +46,49 @@ BASE = {
     "row_identity": {"kind": "jsonl", "path": "rows.jsonl", "sha256": "0" * 64,
                      "row_count": 1000, "id_kind": "uuid"},
 }
+
+# A manifest with every block a creation tool fills in: what a typical manifest holds before any
+# extension data.
+FULL = {
+    **BASE,
+    "auxiliary_artifacts": [{"name": f"aux-{i}", "path": f"aux/part-{i}.bin",
+                             "sha256": f"{i:x}" * 64, "file_size_bytes": 4096 * (i + 1)}
+                            for i in range(3)],
+    "embedding": {"model": "example-encoder-base", "dim": 384, "model_revision": "r2026.11",
+                  "tokenizer_revision": "t7", "pooling": "mean", "normalization": "l2"},
+    "encoder_distortion": {
+        "schema_version": "tamrel.encoder_distortion.v1", "profile_id": "ed-1",
+        "encoder": {"model": "example-encoder-base", "dim": 384},
+        "source_metric": {"name": "cosine"}, "embedding_metric": {"name": "hamming"},
+        "bounds": {"declared_lower_bound": 0.5, "declared_upper_bound": 2.0,
+                   "estimated_distortion": 1.37, "violation_rate": 0.0125},
+        "scope": {"sample_size": 100000, "confidence": 0.95},
+        "evidence": {"kind": "empirical_sample"},
+        "profile": {"path": "ed.bin", "sha256": "e" * 64, "file_size_bytes": 24,
+                    "format": "raw_f64_le"}},
+    "calibration": {
+        "schema_version": "tamrel.calibration.v1", "profile_id": "cal-1",
+        "calibrated_for": {"model": "example-encoder-base", "dim": 384},
+        "ordinalization": {"kind": "bucket", "dim": 384, "bits": 2},
+        "profile": {"path": "cal.bin", "sha256": "c" * 64, "file_size_bytes": 6144, "dim": 384,
+                    "sample_count": 100000, "parameterization": "bucket_frequency",
+                    "format": "raw_f32_le", "shape": [384, 4]},
+        "null_model": {"kind": "weighted_marginal_profile",
+                       "parameterization": "bucket_frequency"}},
+    "build": {"invocation_id": "urn:uuid:ae4800cd-cd03-4a57-9ff6-10477bc4e8eb",
+              "builder_id": "tamrel-manifest", "source_repo": "https://example.org/indexes.git",
+              "source_commit": "9" * 40, "ci_provider": "example-ci", "ci_run_id": "81234"},
+    "attestations": [{"type": "https://example.org/statement/v1", "subject": "sha256:" + "0" * 64,
+                      "predicate": {"builder": "tamrel-manifest", "signed": True}}],
+}
+
+# The speed pieces of the reader that --pieces measures, as the bench programs name them.
+PIECES = ("word_spaces", "word_strings", "key_plans", "exact_double", "size_hints")
+# Manifest sizes users have: a typical manifest, a large one, the default limit.
+PIECE_SIZES = (4 << 10, 64 << 10, 1 << 20)
+# Bytes each process decodes, whatever the manifest's size, so that small ones are timed over
+# many loads.
+PIECE_BYTES = 128 << 20
 
 # Each child reports its own high-water mark (VmHWM, reset at exec): ru_maxrss of a child
 # starts from its parent's size.
@@ -83,22 +132,25 @@ print(time.process_time() - start, hwm())
 """
 
 
-def manifest_file(path: Path) -> Path:
-    if path.exists() and MANIFEST_BYTES - 8192 < path.stat().st_size <= MANIFEST_BYTES:
+def manifest_file(path: Path, size: int = MANIFEST_BYTES, base: dict = BASE) -> Path:
+    """A pretty manifest of at most size bytes (and not much less), its bulk in extensions."""
+    slack = min(8192, size // 8)
+    if path.exists() and size - slack < path.stat().st_size <= size:
         return path
 
-    def text(n: int) -> str:
+    def text(n: int) -> bytes:
         items = [{"id": i, "name": f"item-{i}", "score": i * 0.37 + 0.125, "ratio": 1e-7 * i,
                   "tags": ["alpha", "beta\u00e9"], "nested": {"x": -i, "y": None, "ok": i % 2 == 0}}
                  for i in range(n)]
-        return json.dumps({**BASE, "extensions": {"org.bench.items": items}}, indent=2,
-                          ensure_ascii=False)
+        return json.dumps({**base, "extensions": {"org.bench.items": items}}, indent=2,
+                          ensure_ascii=False).encode()
 
-    n = 1000
-    per_item = (len(text(2 * n).encode()) - len(text(n).encode())) / n
-    n = int((MANIFEST_BYTES - len(text(0).encode()) - 4096) / per_item)
-    data = text(n).encode()
-    assert MANIFEST_BYTES - 8192 < len(data) <= MANIFEST_BYTES
+    low, high = 0, size // 100  # the most items that fit: an item takes well over 100 bytes
+    while low < high:
+        mid = (low + high + 1) // 2
+        low, high = (mid, high) if len(text(mid)) <= size else (low, mid - 1)
+    data = text(low)
+    assert size - slack < len(data) <= size, (size, len(data))
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_bytes(data)
     return path
@@ -121,16 +173,48 @@ def rows_file(path: Path, n: int) -> Path:
     return path
 
 
-def bench_program(build: Path) -> Path:
-    exe = build / "codec_bench"
-    if not exe.exists():
+def bench_programs(build: Path, names: list[str]) -> list[Path]:
+    exes = [build / name for name in names]
+    if not all(exe.exists() for exe in exes):
         subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build), "-G", "Ninja",
                         "-DCMAKE_BUILD_TYPE=Release", "-DTAMREL_BENCH=ON",
                         f"-DPython_EXECUTABLE={sys.executable}"], check=True,
                        stdout=subprocess.DEVNULL)
-        subprocess.run(["ninja", "-C", str(build), "-j2", "codec_bench", "_tamrel_manifest"],
+        subprocess.run(["ninja", "-C", str(build), "-j2", *names, "_tamrel_manifest"],
                        check=True, stdout=subprocess.DEVNULL)
-    return exe
+    return exes
+
+
+def bench_pieces(build: Path, rounds: int) -> None:
+    """Each piece's gain: decode time without it over decode time with it, per round (the two
+    run back to back), median over the rounds."""
+    names = ["codec_bench_reader"] + [f"codec_bench_no_{p}" for p in PIECES]
+    exes = dict(zip(["full", *PIECES], bench_programs(build, names)))
+    files = {size: manifest_file(OUT / f"codec_full_{size >> 10}k.json", size, FULL)
+             for size in PIECE_SIZES}
+    warm(*files.values())
+    t = {(size, who): [] for size in PIECE_SIZES for who in ("loads", *exes)}
+    for _ in range(rounds):
+        for size, path in files.items():
+            n = str(max(40, PIECE_BYTES // size))
+            seconds, _ = run_timed(python_cmd(PY_LOADS) + [str(path), n])[2].split()
+            t[(size, "loads")].append(float(seconds))
+            for who, exe in exes.items():
+                t[(size, who)].append(json.loads(run_timed([str(exe), "manifest", str(path),
+                                                            n])[2])["decode_s"])
+    print(f"## decoder speed pieces, {today()}, {machine()}")
+    print(f"`python bench/bench_codec.py --pieces --rounds {rounds}`: decode_manifest per load, "
+          "CPU time, fresh processes, rounds interleaved; a piece's gain is the time without it "
+          "over the time with it in the same round, median of the rounds (range in brackets).")
+    for size, path in files.items():
+        full = t[(size, "full")]
+        loads = median(t[(size, "loads")])
+        print(f"- {path.stat().st_size} bytes: decode {median(full) * 1e6:.1f} us, json.loads "
+              f"{loads * 1e6:.1f} us ({loads / median(full):.2f}x faster than json.loads)")
+        for piece in PIECES:
+            gains = sorted(off / on for off, on in zip(t[(size, piece)], full))
+            print(f"  - {piece}: {median(gains):.3f} [{gains[0]:.3f}-{gains[-1]:.3f}]")
+    sys.stdout.flush()
 
 
 def main() -> None:
@@ -138,9 +222,13 @@ def main() -> None:
     ap.add_argument("--build", type=Path, default=ROOT / "build" / "codec-bench")
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--rows", type=int, default=1_000_000)
+    ap.add_argument("--pieces", action="store_true", help="what each speed piece buys")
     args = ap.parse_args()
     build = args.build.resolve()
-    exe = bench_program(build)
+    if args.pieces:
+        bench_pieces(build, args.rounds)
+        return
+    (exe,) = bench_programs(build, ["codec_bench"])
     env = {**os.environ, "PYTHONPATH": str(build)}
     manifest = manifest_file(OUT / "codec_manifest.json")
     rows = rows_file(OUT / f"codec_rows_{args.rows}.jsonl", args.rows)

@@ -106,7 +106,7 @@ void sort_members(JsonMembers& members, KeyPlan& plan) {
       break;
     }
   }
-  if (!repeated && n <= small_order.size()) {
+  if (TAMREL_READER_KEY_PLANS && !repeated && n <= small_order.size()) {
     plan.keys.resize(n);
     plan.slot.resize(n);
     for (std::size_t i = 0; i < n; ++i) {
@@ -280,7 +280,7 @@ bool Reader::parse_string(std::string_view& out) {
   for (;;) {
     // Eight bytes at a time up to the first quote, backslash or control character.
     bool stopped = false;
-    while (size_ - pos_ >= 8) {
+    while (TAMREL_READER_WORD_STRINGS && size_ - pos_ >= 8) {
       std::uint64_t word = 0;
       std::memcpy(&word, data_ + pos_, 8);
       const std::uint64_t special = special_bytes(word);
@@ -446,7 +446,7 @@ bool Reader::parse_number(Number& out) {
   // Both the digits and the power of ten are exact doubles: one division or multiplication
   // rounds correctly, as from_chars would.
   const std::int64_t scale = exponent - frac_digits;
-  if (digits <= FAST_LIMIT && scale >= -22 && scale <= 22) {
+  if (TAMREL_READER_EXACT_DOUBLE && digits <= FAST_LIMIT && scale >= -22 && scale <= 22) {
     double value = static_cast<double>(digits);
     value = scale < 0 ? value / POW10[static_cast<std::size_t>(-scale)]
                       : value * POW10[static_cast<std::size_t>(scale)];
@@ -504,7 +504,7 @@ bool Reader::parse_any(JsonValue& out, bool sorted) {
       // Elements are read in place. Siblings tend to have the same size, so each array starts
       // at the size of the last one read at its depth.
       auto& items = out.set<JsonArray>(memory_);
-      items.reserve(element_hint_[depth_]);
+      if (TAMREL_READER_SIZE_HINTS) items.reserve(element_hint_[depth_]);
       bool first = true;
       for (;;) {
         const Next n = next_element(first);
@@ -515,7 +515,7 @@ bool Reader::parse_any(JsonValue& out, bool sorted) {
       if (!end_seq()) return false;
       element_hint_[depth_] = static_cast<std::uint32_t>(items.size());
       leave();
-      fit(items);
+      if (TAMREL_READER_SIZE_HINTS) fit(items);
       return true;
     }
     case '{': {
@@ -574,7 +574,7 @@ bool Reader::parse_members(JsonMembers& members, bool sorted) {
     for (std::size_t i = 0; i < matched; ++i) ordered.push_back(std::move(members[plan->slot[i]]));
     members = std::move(ordered);
   } else {
-    members.reserve(member_hint_[depth_]);
+    if (TAMREL_READER_SIZE_HINTS) members.reserve(member_hint_[depth_]);
     n = next_key(first, key);
   }
   bool in_order = true;  // keys strictly ascending so far: nothing to sort or drop
@@ -594,7 +594,7 @@ bool Reader::parse_members(JsonMembers& members, bool sorted) {
       sort_members(members, *plan);
     }
   }
-  fit(members);
+  if (TAMREL_READER_SIZE_HINTS) fit(members);
   return true;
 }
 

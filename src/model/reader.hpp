@@ -17,6 +17,24 @@
 #include "model/json_value.hpp"
 #include "model/messages.hpp"
 
+// The reader's speed pieces, all on in the module. The codec benchmark builds the reader again
+// with one of them off (-DTAMREL_READER_<PIECE>=0) to measure what it buys.
+#ifndef TAMREL_READER_WORD_SPACES
+#define TAMREL_READER_WORD_SPACES 1
+#endif
+#ifndef TAMREL_READER_WORD_STRINGS
+#define TAMREL_READER_WORD_STRINGS 1
+#endif
+#ifndef TAMREL_READER_KEY_PLANS
+#define TAMREL_READER_KEY_PLANS 1
+#endif
+#ifndef TAMREL_READER_EXACT_DOUBLE
+#define TAMREL_READER_EXACT_DOUBLE 1
+#endif
+#ifndef TAMREL_READER_SIZE_HINTS
+#define TAMREL_READER_SIZE_HINTS 1
+#endif
+
 namespace tamrel::model::detail {
 
 // Arrays and objects nest at most this deep, counted from the top-level value.
@@ -136,7 +154,7 @@ class Reader {
   bool fail(std::string message, std::size_t index);
   // Indentation comes in runs of spaces: eight at a time, the first other byte found by its bit.
   void skip_spaces() {
-    while (size_ - pos_ >= 8) {
+    while (TAMREL_READER_WORD_SPACES && size_ - pos_ >= 8) {
       std::uint64_t word = 0;
       std::memcpy(&word, data_ + pos_, 8);
       const std::uint64_t other = word ^ 0x2020202020202020ULL;
