@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <charconv>
-#include <cstring>
 #include <limits>
 #include <system_error>
 
@@ -19,13 +17,14 @@ namespace {
 
 using msg::Syntax;
 
-constexpr bool is_digit(int c) { return c >= '0' && c <= '9'; }
+// Key plans are on in the module; the codec benchmark also builds the reader with
+// -DTAMREL_READER_KEY_PLANS=0 to measure what they buy.
+#ifndef TAMREL_READER_KEY_PLANS
+#define TAMREL_READER_KEY_PLANS 1
+#endif
+constexpr bool KEY_PLANS = TAMREL_READER_KEY_PLANS;
 
-// Integers up to 2^53 are exact doubles, and so are the powers of ten up to 10^22.
-constexpr std::uint64_t FAST_LIMIT = std::uint64_t{1} << 53;
-constexpr std::array<double, 23> POW10 = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                          1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr bool is_digit(int c) { return c >= '0' && c <= '9'; }
 
 // Bytes a string holds as they are: everything but the quote, the backslash and controls.
 constexpr std::array<bool, 256> PLAIN = [] {
@@ -33,30 +32,6 @@ constexpr std::array<bool, 256> PLAIN = [] {
   for (int c = 0x20; c < 256; ++c) t[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
   return t;
 }();
-
-constexpr std::uint64_t LOW_BITS = 0x0101010101010101ULL;
-constexpr std::uint64_t HIGH_BITS = 0x8080808080808080ULL;
-
-// The high bit of each byte of the word that is '"', '\\' or below 0x20 (bytes of 0x80 and more
-// are not). Bits above the first such byte may be set wrongly (borrows); the first is exact.
-constexpr std::uint64_t special_bytes(std::uint64_t w) {
-  const auto zero_byte = [](std::uint64_t v) { return (v - LOW_BITS) & ~v & HIGH_BITS; };
-  const std::uint64_t below_space = (w - LOW_BITS * 0x20) & ~w & HIGH_BITS;
-  return zero_byte(w ^ (LOW_BITS * '"')) | zero_byte(w ^ (LOW_BITS * '\\')) | below_space;
-}
-
-// How many bytes, in memory order, come before the first flagged one; and those bytes alone.
-inline std::size_t bytes_before(std::uint64_t flags) {
-  const int bit = std::endian::native == std::endian::little ? std::countr_zero(flags)
-                                                             : std::countl_zero(flags);
-  return static_cast<std::size_t>(bit / 8);
-}
-inline std::uint64_t first_bytes(std::uint64_t word, std::size_t count) {
-  if (count == 0) return 0;
-  const unsigned shift = static_cast<unsigned>(64 - 8 * count);
-  return std::endian::native == std::endian::little ? word & (~std::uint64_t{0} >> shift)
-                                                    : word & (~std::uint64_t{0} << shift);
-}
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -73,10 +48,34 @@ bool key_less(std::string_view a, std::string_view b) {
   return a < b;
 }
 
+// Strictly ascending keys: nothing to sort and no repeated key to drop.
+bool keys_ascending(const JsonMembers& members) {
+  for (std::size_t i = 1; i < members.size(); ++i) {
+    if (!key_less(members[i - 1].first, members[i].first)) return false;
+  }
+  return true;
+}
+
+// What the next object at the depth is read by: the keys of a small object without repeats
+// and the place each took once sorted (order[i] is the member that went to place i).
+void remember_plan(KeyPlan& plan, const JsonMembers& members, const std::uint32_t* order) {
+  const std::size_t n = members.size();
+  plan.keys.resize(n);
+  plan.slot.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    plan.keys[i].assign(members[i].first);
+    plan.slot[order[i]] = static_cast<std::uint32_t>(i);
+  }
+}
+
 // Sorts the members by key, the last of a repeated key winning. Objects are mostly small: the
-// order is found on indices, then the members are moved along its cycles, each once. A small
-// object without repeated keys becomes the plan for the next object at its depth.
-void sort_members(JsonMembers& members, KeyPlan& plan) {
+// order is found on indices, then the members are moved along its cycles, each once. With a
+// plan, the object's order becomes the plan of the next object at its depth.
+void sort_members(JsonMembers& members, KeyPlan* plan) {
+  if (keys_ascending(members)) {
+    if (plan != nullptr) plan->keys.clear();
+    return;
+  }
   const std::size_t n = members.size();
   std::vector<std::uint32_t> heap_order;
   std::array<std::uint32_t, 32> small_order;
@@ -106,15 +105,12 @@ void sort_members(JsonMembers& members, KeyPlan& plan) {
       break;
     }
   }
-  if (TAMREL_READER_KEY_PLANS && !repeated && n <= small_order.size()) {
-    plan.keys.resize(n);
-    plan.slot.resize(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      plan.keys[i].assign(members[i].first);
-      plan.slot[order[i]] = static_cast<std::uint32_t>(i);
+  if (plan != nullptr) {
+    if (!repeated && n <= small_order.size()) {
+      remember_plan(*plan, members, order);
+    } else {
+      plan->keys.clear();
     }
-  } else {
-    plan.keys.clear();
   }
   if (repeated) {
     JsonMembers out(members.get_allocator());
@@ -143,12 +139,6 @@ void sort_members(JsonMembers& members, KeyPlan& plan) {
       j = from;
     }
   }
-}
-
-// A container read at a guessed size gives back what the guess overshot by much.
-template <class Vector>
-void fit(Vector& v) {
-  if (v.capacity() - v.size() > v.size() + 16) v.shrink_to_fit();
 }
 
 }  // namespace
@@ -278,23 +268,7 @@ bool Reader::parse_string(std::string_view& out) {
   bool copied = false;
   unsigned char high = 0;  // any raw byte >= 0x80 means the UTF-8 must be checked
   for (;;) {
-    // Eight bytes at a time up to the first quote, backslash or control character.
-    bool stopped = false;
-    while (TAMREL_READER_WORD_STRINGS && size_ - pos_ >= 8) {
-      std::uint64_t word = 0;
-      std::memcpy(&word, data_ + pos_, 8);
-      const std::uint64_t special = special_bytes(word);
-      if (special != 0) {
-        const std::size_t plain = bytes_before(special);
-        high |= static_cast<unsigned char>((first_bytes(word, plain) & HIGH_BITS) != 0 ? 0x80 : 0);
-        pos_ += plain;
-        stopped = true;
-        break;
-      }
-      high |= static_cast<unsigned char>((word & HIGH_BITS) != 0 ? 0x80 : 0);
-      pos_ += 8;
-    }
-    while (!stopped && pos_ < size_) {
+    while (pos_ < size_) {
       const auto c = static_cast<unsigned char>(data_[pos_]);
       if (!PLAIN[c]) break;
       high |= c;
@@ -374,9 +348,6 @@ bool Reader::parse_number(Number& out) {
   }
 
   bool real = overflow;
-  // Every digit as one integer while it stays exact in a double (the quick path below).
-  std::uint64_t digits = overflow ? FAST_LIMIT + 1 : significand;
-  std::int64_t frac_digits = 0;
   if (pos_ < size_ && data_[pos_] == '.') {
     real = true;
     ++pos_;
@@ -386,11 +357,8 @@ bool Reader::parse_number(Number& out) {
         nonzero = true;
         frac_zeros = static_cast<std::int64_t>(pos_ - frac_start);
       }
-      if (digits <= FAST_LIMIT)
-        digits = digits * 10 + static_cast<std::uint64_t>(data_[pos_] - '0');
       ++pos_;
     }
-    frac_digits = static_cast<std::int64_t>(pos_ - frac_start);
     if (pos_ == frac_start) {
       return fail_peek(pos_ < size_ ? Syntax::InvalidNumber : Syntax::EofValue);
     }
@@ -443,18 +411,6 @@ bool Reader::parse_number(Number& out) {
     }
   }
 
-  // Both the digits and the power of ten are exact doubles: one division or multiplication
-  // rounds correctly, as from_chars would.
-  const std::int64_t scale = exponent - frac_digits;
-  if (TAMREL_READER_EXACT_DOUBLE && digits <= FAST_LIMIT && scale >= -22 && scale <= 22) {
-    double value = static_cast<double>(digits);
-    value = scale < 0 ? value / POW10[static_cast<std::size_t>(-scale)]
-                      : value * POW10[static_cast<std::size_t>(scale)];
-    out.kind = Number::Kind::Real;
-    out.d = negative ? -value : value;
-    return true;
-  }
-
   // Correctly rounded, whatever the number of digits.
   double value = 0.0;
   const auto res = std::from_chars(data_ + start, data_ + pos_, value);
@@ -501,10 +457,7 @@ bool Reader::parse_any(JsonValue& out, bool sorted) {
     case '[': {
       if (!enter()) return false;
       bump();
-      // Elements are read in place. Siblings tend to have the same size, so each array starts
-      // at the size of the last one read at its depth.
-      auto& items = out.set<JsonArray>(memory_);
-      if (TAMREL_READER_SIZE_HINTS) items.reserve(element_hint_[depth_]);
+      auto& items = out.set<JsonArray>(memory_);  // elements are read in place
       bool first = true;
       for (;;) {
         const Next n = next_element(first);
@@ -513,9 +466,7 @@ bool Reader::parse_any(JsonValue& out, bool sorted) {
         if (!parse_any(items.emplace_back(), sorted)) return false;
       }
       if (!end_seq()) return false;
-      element_hint_[depth_] = static_cast<std::uint32_t>(items.size());
       leave();
-      if (TAMREL_READER_SIZE_HINTS) fit(items);
       return true;
     }
     case '{': {
@@ -523,7 +474,6 @@ bool Reader::parse_any(JsonValue& out, bool sorted) {
       bump();
       auto& members = out.set<JsonObject>(memory_).members;
       if (!parse_members(members, sorted)) return false;
-      member_hint_[depth_] = static_cast<std::uint32_t>(members.size());
       leave();
       return true;
     }
@@ -543,59 +493,51 @@ bool Reader::parse_any(JsonValue& out, bool sorted) {
 }
 
 bool Reader::parse_members(JsonMembers& members, bool sorted) {
-  KeyPlan* plan = nullptr;
-  if (sorted) {
-    if (!plans_) plans_ = std::make_unique<std::array<KeyPlan, MAX_DEPTH + 1>>();
-    plan = &(*plans_)[depth_];
-  }
+  KeyPlan* plan = sorted && KEY_PLANS ? &key_plan() : nullptr;
   bool first = true;
+  bool placed = false;
   std::string_view key;
-  Next n = Next::Item;
-  if (plan != nullptr && !plan->keys.empty()) {
-    // Each member goes straight to its planned place while the keys follow the plan.
-    const std::size_t planned = plan->keys.size();
-    members.reserve(planned);
-    for (std::size_t i = 0; i < planned; ++i) members.emplace_back(JsonString(memory_));
-    std::size_t matched = 0;
-    for (;;) {
-      n = next_key(first, key);
-      if (n == Next::Fail) return false;
-      if (n == Next::End || matched == planned || key != plan->keys[matched]) break;
-      JsonMember& m = members[plan->slot[matched]];
-      m.first.assign(key);
-      if (!object_colon() || !parse_any(m.second, true)) return false;
-      ++matched;
-    }
-    if (n == Next::End && matched == planned) return end_map();
-    // Not the plan after all: what was read goes back to reading order, and the rest is read
-    // as in any object.
-    JsonMembers ordered(members.get_allocator());
-    ordered.reserve(std::max(planned, matched + 1));
-    for (std::size_t i = 0; i < matched; ++i) ordered.push_back(std::move(members[plan->slot[i]]));
-    members = std::move(ordered);
-  } else {
-    if (TAMREL_READER_SIZE_HINTS) members.reserve(member_hint_[depth_]);
-    n = next_key(first, key);
-  }
-  bool in_order = true;  // keys strictly ascending so far: nothing to sort or drop
-  for (std::size_t i = 1; i < members.size(); ++i) {
-    if (!key_less(members[i - 1].first, members[i].first)) in_order = false;
-  }
+  Next n = plan != nullptr && !plan->keys.empty() ? read_planned(members, *plan, first, key, placed)
+                                                  : next_key(first, key);
+  if (placed) return end_map();
   for (; n == Next::Item; n = next_key(first, key)) {
-    if (!members.empty() && !key_less(members.back().first, key)) in_order = false;
     JsonMember& m = members.emplace_back(JsonString(key, memory_));
     if (!object_colon() || !parse_any(m.second, sorted)) return false;
   }
   if (n == Next::Fail || !end_map()) return false;
-  if (plan != nullptr) {
-    if (in_order) {
-      plan->keys.clear();
-    } else {
-      sort_members(members, *plan);
-    }
-  }
-  if (TAMREL_READER_SIZE_HINTS) fit(members);
+  if (sorted) sort_members(members, plan);
   return true;
+}
+
+KeyPlan& Reader::key_plan() {
+  if (!plans_) plans_ = std::make_unique<std::array<KeyPlan, MAX_DEPTH + 1>>();
+  return (*plans_)[depth_];
+}
+
+Next Reader::read_planned(JsonMembers& members, const KeyPlan& plan, bool& first,
+                          std::string_view& key, bool& placed) {
+  const std::size_t planned = plan.keys.size();
+  members.reserve(planned);
+  for (std::size_t i = 0; i < planned; ++i) members.emplace_back(JsonString(memory_));
+  std::size_t matched = 0;
+  Next n = Next::Item;
+  for (;;) {
+    n = next_key(first, key);
+    if (n == Next::Fail) return n;
+    if (n == Next::End || matched == planned || key != plan.keys[matched]) break;
+    JsonMember& m = members[plan.slot[matched]];
+    m.first.assign(key);
+    if (!object_colon() || !parse_any(m.second, true)) return Next::Fail;
+    ++matched;
+  }
+  placed = n == Next::End && matched == planned;
+  if (placed) return n;
+  // Not the plan after all: what was read goes back to reading order.
+  JsonMembers ordered(members.get_allocator());
+  ordered.reserve(std::max(planned, matched + 1));
+  for (std::size_t i = 0; i < matched; ++i) ordered.push_back(std::move(members[plan.slot[i]]));
+  members = std::move(ordered);
+  return n;
 }
 
 bool Reader::invalid_type_here(std::string_view expected) {

@@ -3,10 +3,8 @@
 #pragma once
 
 #include <array>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <memory_resource>
 #include <string>
@@ -16,24 +14,6 @@
 #include "base/result.hpp"
 #include "model/json_value.hpp"
 #include "model/messages.hpp"
-
-// The reader's speed pieces, all on in the module. The codec benchmark builds the reader again
-// with one of them off (-DTAMREL_READER_<PIECE>=0) to measure what it buys.
-#ifndef TAMREL_READER_WORD_SPACES
-#define TAMREL_READER_WORD_SPACES 1
-#endif
-#ifndef TAMREL_READER_WORD_STRINGS
-#define TAMREL_READER_WORD_STRINGS 1
-#endif
-#ifndef TAMREL_READER_KEY_PLANS
-#define TAMREL_READER_KEY_PLANS 1
-#endif
-#ifndef TAMREL_READER_EXACT_DOUBLE
-#define TAMREL_READER_EXACT_DOUBLE 1
-#endif
-#ifndef TAMREL_READER_SIZE_HINTS
-#define TAMREL_READER_SIZE_HINTS 1
-#endif
 
 namespace tamrel::model::detail {
 
@@ -80,12 +60,7 @@ class Reader {
   int peek_ws() {
     while (pos_ < size_) {
       const auto c = static_cast<unsigned char>(data_[pos_]);
-      if (c > ' ') return c;
-      if (c == ' ') {
-        skip_spaces();
-        continue;
-      }
-      if (c != '\n' && c != '\t' && c != '\r') return c;
+      if (c > ' ' || (c != ' ' && c != '\n' && c != '\t' && c != '\r')) return c;
       ++pos_;
     }
     return -1;
@@ -152,24 +127,15 @@ class Reader {
 
  private:
   bool fail(std::string message, std::size_t index);
-  // Indentation comes in runs of spaces: eight at a time, the first other byte found by its bit.
-  void skip_spaces() {
-    while (TAMREL_READER_WORD_SPACES && size_ - pos_ >= 8) {
-      std::uint64_t word = 0;
-      std::memcpy(&word, data_ + pos_, 8);
-      const std::uint64_t other = word ^ 0x2020202020202020ULL;
-      if (other != 0) {
-        const int bit = std::endian::native == std::endian::little ? std::countr_zero(other)
-                                                                   : std::countl_zero(other);
-        pos_ += static_cast<std::size_t>(bit / 8);
-        return;
-      }
-      pos_ += 8;
-    }
-    while (pos_ < size_ && data_[pos_] == ' ') ++pos_;
-  }
   // The members of an object after its '{', through its '}'.
   bool parse_members(JsonMembers& members, bool sorted);
+  // The key plan of the current depth, for an object that is kept sorted.
+  KeyPlan& key_plan();
+  // Reads members into their planned places while the keys follow the plan. Returns as
+  // next_key does after them; `placed` tells that the whole object followed the plan (then
+  // the members are sorted and the '}' is next), otherwise what was read is in reading order.
+  Next read_planned(JsonMembers& members, const KeyPlan& plan, bool& first, std::string_view& key,
+                    bool& placed);
   bool parse_escape(std::string& out);
   bool parse_unicode_escape(std::string& out);
   bool hex4(std::uint32_t& out);
@@ -180,9 +146,6 @@ class Reader {
   std::size_t pos_ = 0;
   std::uint32_t depth_ = 0;
   std::string scratch_;
-  // Sizes of the last array and object read at each depth: the next one starts there.
-  std::array<std::uint32_t, MAX_DEPTH + 1> element_hint_{};
-  std::array<std::uint32_t, MAX_DEPTH + 1> member_hint_{};
   // One plan a depth, for objects that are kept sorted; made with the first of them.
   std::unique_ptr<std::array<KeyPlan, MAX_DEPTH + 1>> plans_;
 
