@@ -510,8 +510,10 @@ bool Reader::parse_members(JsonMembers& members, bool sorted) {
 }
 
 KeyPlan& Reader::key_plan() {
-  if (!plans_) plans_ = std::make_unique<std::array<KeyPlan, MAX_DEPTH + 1>>();
-  return (*plans_)[depth_];
+  // Room for every depth from the start: a plan stays in place while deeper ones are added.
+  if (plans_.capacity() == 0) plans_.reserve(MAX_DEPTH + 1);
+  if (plans_.size() <= depth_) plans_.resize(depth_ + 1);
+  return plans_[depth_];
 }
 
 Next Reader::read_planned(JsonMembers& members, const KeyPlan& plan, bool& first,

@@ -2,10 +2,8 @@
 // strings, numbers, arbitrary values, and the failure slot with its position.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <memory_resource>
 #include <string>
 #include <string_view>
@@ -146,8 +144,8 @@ class Reader {
   std::size_t pos_ = 0;
   std::uint32_t depth_ = 0;
   std::string scratch_;
-  // One plan a depth, for objects that are kept sorted; made with the first of them.
-  std::unique_ptr<std::array<KeyPlan, MAX_DEPTH + 1>> plans_;
+  // One plan a depth, for objects that are kept sorted, made when the first of them is met.
+  std::vector<KeyPlan> plans_;
 
   bool failed_ = false;
   bool positioned_ = false;
