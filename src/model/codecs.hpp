@@ -131,6 +131,20 @@ std::size_t find_name(const Names& names, std::string_view s) {
   return i;
 }
 
+// The members of an object after its '{', up to its '}' (not read): `member(key)` reads each
+// one from its colon on.
+template <class Member>
+bool read_members(Reader& r, Member&& member) {
+  bool first = true;
+  std::string_view key;
+  for (;;) {
+    const Next n = r.next_key(first, key);
+    if (n == Next::Fail) return false;
+    if (n == Next::End) return true;
+    if (!member(key)) return false;
+  }
+}
+
 // A variant name given as a string: the enumeration values or a union's tags.
 template <class Names>
 bool read_identifier(Reader& r, const Names& names, std::size_t& index) {
@@ -552,16 +566,11 @@ struct Rec {
 
   static bool members(Reader& r, R& out) {
     std::uint32_t seen = 0;
-    bool first = true;
-    std::string_view key;
-    for (;;) {
-      const Next n = r.next_key(first, key);
-      if (n == Next::Fail) return false;
-      if (n == Next::End) break;
+    const bool read = read_members(r, [&](std::string_view key) {
       const std::size_t i = find_field(key);
-      if (!claim(r, i, key, seen) || !r.object_colon() || !fields[i].read(r, out)) return false;
-    }
-    return check_missing(r, seen);
+      return claim(r, i, key, seen) && r.object_colon() && fields[i].read(r, out);
+    });
+    return read && check_missing(r, seen);
   }
 
   static bool positional(Reader& r, R& out) {
@@ -669,22 +678,17 @@ struct Union {
   }
 
   static bool buffer_members(Reader& r, std::size_t& tag, JsonObject& rest) {
-    bool first = true;
-    std::string_view key;
-    for (;;) {
-      const Next n = r.next_key(first, key);
-      if (n == Next::Fail) return false;
-      if (n == Next::End) break;
-      if (key == msg::TAG) {
-        if (tag != tags.size()) {
-          return r.fail_unpositioned(fmt::format(msg::DUPLICATE_FIELD, msg::TAG));
-        }
-        if (!r.object_colon() || !read_identifier(r, tags, tag)) return false;
-        continue;
+    const bool read = read_members(r, [&](std::string_view key) {
+      if (key != msg::TAG) {
+        JsonMember& m = rest.members.emplace_back(JsonString(key, r.memory()));
+        return r.object_colon() && r.parse_any(m.second, false);
       }
-      JsonMember& m = rest.members.emplace_back(JsonString(key, r.memory()));
-      if (!r.object_colon() || !r.parse_any(m.second, false)) return false;
-    }
+      if (tag != tags.size()) {
+        return r.fail_unpositioned(fmt::format(msg::DUPLICATE_FIELD, msg::TAG));
+      }
+      return r.object_colon() && read_identifier(r, tags, tag);
+    });
+    if (!read) return false;
     if (tag == tags.size()) return r.fail_unpositioned(fmt::format(msg::MISSING_FIELD, msg::TAG));
     return true;
   }

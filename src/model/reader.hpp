@@ -125,6 +125,12 @@ class Reader {
 
  private:
   bool fail(std::string message, std::size_t index);
+  // Before an element or member: nothing before the first, a comma before the others. End at
+  // `close` (not read); Item with the cursor on the item and `c` its first byte.
+  Next next_item(bool& first, char close, msg::Syntax eof, msg::Syntax no_comma, int& c);
+  // Reads `want` as the next byte after whitespace; fails with `eof` at the end of the text and
+  // with `other` on any other byte.
+  bool expect(char want, msg::Syntax eof, msg::Syntax other);
   // The members of an object after its '{', through its '}'.
   bool parse_members(JsonMembers& members, bool sorted);
   // The key plan of the current depth, for an object that is kept sorted.
