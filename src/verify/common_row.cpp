@@ -38,22 +38,17 @@ class CommonRowReader {
       : p_(line.data()), end_(line.data() + line.size()) {}
 
   // The row; then the reader stands after the whitespace that follows it.
-  bool read(model::JsonlRow& row) {
+  bool read(RowView& row) {
     if (!token('{') || !key("\"row_id\"") || !number(row.row_id)) return false;
-    std::string_view text;
-    if (!token(',') || !key("\"db_id\"") || !string(text)) return false;
-    row.db_id.assign(text);
-    if (token('}')) {
-      row.parent_id.reset();
-    } else {
+    if (!token(',') || !key("\"db_id\"") || !string(row.db_id, row.packed_db_id)) return false;
+    row.ids_are_uuids = last_string_uuid_;
+    row.db_id_packed = last_string_packed_;
+    row.parent_id.reset();
+    if (!token('}')) {
       if (!token(',') || !key("\"parent_id\"")) return false;
-      if (literal("null")) {
-        row.parent_id.reset();
-      } else if (string(text)) {
-        if (!row.parent_id) row.parent_id.emplace();
-        row.parent_id->assign(text);
-      } else {
-        return false;
+      if (!literal("null")) {
+        if (!string(row.parent_id.emplace())) return false;
+        row.ids_are_uuids &= last_string_uuid_;
       }
       if (!token('}')) return false;
     }
@@ -102,13 +97,17 @@ class CommonRowReader {
     value = sum;
     return true;
   }
-  bool string(std::string_view& text) {
+  // With pack, a lower-case hyphenated UUID is also packed into it.
+  bool string(std::string_view& text, unsigned char* pack = nullptr) {
     skip_space();
     if (p_ == end_ || *p_ != '"') return false;
     const char* start = ++p_;
     // A hyphenated UUID and its closing quote, as nearly every id is written: none of its bytes
     // can end or escape a string.
-    if (end_ - p_ > 36 && p_[36] == '"' && is_hyphenated_uuid(p_)) {
+    const bool uuid_sized = end_ - p_ > 36 && p_[36] == '"';
+    last_string_packed_ = uuid_sized && pack != nullptr && pack_lower_hyphenated_uuid(p_, pack);
+    last_string_uuid_ = last_string_packed_ || (uuid_sized && is_hyphenated_uuid(p_));
+    if (last_string_uuid_) {
       text = std::string_view(start, 36);
       p_ += 37;
       return true;
@@ -136,20 +135,29 @@ class CommonRowReader {
 
   const char* p_;
   const char* end_;
+  bool last_string_uuid_ = false;    // the last string read was a hyphenated UUID
+  bool last_string_packed_ = false;  // and lower-case, packed
 };
 
 }  // namespace
 
-std::optional<ManifestError> read_row(std::string_view line, model::JsonlRow& row) {
+std::optional<ManifestError> read_row(std::string_view line, RowView& row,
+                                      model::JsonlRow& decoded) {
   CommonRowReader reader(line);
   if (reader.read(row) && reader.at_end()) return std::nullopt;
-  auto decoded = model::decode_jsonl_row(line);
-  if (!decoded.ok()) return std::move(decoded).error();
-  row = std::move(decoded).value();
+  auto strict = model::decode_jsonl_row(line);
+  if (!strict.ok()) return std::move(strict).error();
+  decoded = std::move(strict).value();
+  row.ids_are_uuids = false;
+  row.db_id_packed = false;
+  row.row_id = decoded.row_id;
+  row.db_id = decoded.db_id;
+  row.parent_id.reset();
+  if (decoded.parent_id) row.parent_id = *decoded.parent_id;
   return std::nullopt;
 }
 
-std::size_t read_common_row_line(std::string_view bytes, model::JsonlRow& row) {
+std::size_t read_common_row_line(std::string_view bytes, RowView& row) {
   CommonRowReader reader(bytes);
   if (!reader.read(row) || reader.at_end() || *reader.position() != '\n') return 0;
   return static_cast<std::size_t>(reader.position() - bytes.data()) + 1;

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "io/random.hpp"
+#include "verify/uuid.hpp"
 
 namespace tamrel::verify {
 namespace {
@@ -27,6 +28,13 @@ void advise_huge_pages(void* p, std::size_t bytes) {
 }
 
 }  // namespace
+
+IdKey id_key(std::string_view id, unsigned char (&packed)[16]) {
+  if (id.size() == 36 && pack_lower_hyphenated_uuid(id.data(), packed)) {
+    return packed_id_key(packed);
+  }
+  return {id, false};
+}
 
 IdHashKeys draw_id_hash_keys() {
   IdHashKeys keys;
@@ -54,12 +62,18 @@ std::uint64_t IdArena::bound_for(std::uint64_t limit) {
   return limit > (MAX - 16) / 2 ? MAX : 2 * limit + 16;
 }
 
-std::uint64_t IdArena::append(std::string_view id) {
+std::uint64_t IdArena::append(IdKey key) {
+  const std::string_view id = key.bytes;
   unsigned char prefix[10];
   std::size_t prefix_bytes = 0;
-  for (std::uint64_t n = id.size();; n >>= 7) {
-    prefix[prefix_bytes++] = static_cast<unsigned char>((n & 0x7F) | (n > 0x7F ? 0x80 : 0));
-    if (n <= 0x7F) break;
+  if (key.packed) {
+    std::memcpy(prefix, PACKED_MARK, sizeof PACKED_MARK);
+    prefix_bytes = sizeof PACKED_MARK;
+  } else {
+    for (std::uint64_t n = id.size();; n >>= 7) {
+      prefix[prefix_bytes++] = static_cast<unsigned char>((n & 0x7F) | (n > 0x7F ? 0x80 : 0));
+      if (n <= 0x7F) break;
+    }
   }
   const std::uint64_t need = size_ + prefix_bytes + id.size();
   if (need > capacity_) grow(need);

@@ -1,4 +1,4 @@
-// The distinct db_ids of one scan: their bytes in one arena that grows in place, and a flat
+// The distinct db_ids of one scan: their keys in one arena that grows in place, and a flat
 // table of offsets into it, hashed and compared through the arena.
 #pragma once
 
@@ -10,6 +10,24 @@
 #include <boost/unordered/unordered_flat_set.hpp>
 
 namespace tamrel::verify {
+
+// An id as the set holds it: a lower-case 8-4-4-4-12 UUID, the form nearly every id is written
+// in, as the 16 bytes it spells; any other id as its text. Two ids are equal exactly when their
+// keys are, and a packed key takes less than half the bytes.
+struct IdKey {
+  std::string_view bytes;
+  bool packed = false;
+
+  bool operator==(const IdKey&) const = default;
+};
+
+// The key of id; a packed key's bytes are written to packed, which must outlive the key.
+IdKey id_key(std::string_view id, unsigned char (&packed)[16]);
+
+// The key of a UUID already packed.
+inline IdKey packed_id_key(const unsigned char (&packed)[16]) {
+  return {{reinterpret_cast<const char*>(packed), 16}, true};
+}
 
 // Keys of the id hash, fresh for every scan: a row map crafted against one scan's hash cannot
 // force the next scan's table into long probe chains, and no state outlives a call.
@@ -42,11 +60,11 @@ inline std::uint64_t load_bytes(const char* p, std::size_t n) {
 // hash mixes four bytes a step, three times the cost). Both operands of each product carry a
 // secret, so no chosen block can cancel the keys. The last 0..15 bytes are read as overlapping
 // 4-byte loads (or three single bytes) that together cover every byte, never past the end.
-inline std::uint64_t hash_id(const IdHashKeys& keys, std::string_view id) {
+inline std::uint64_t hash_id(const IdHashKeys& keys, IdKey key) {
   using detail::fold_multiply;
   using detail::load_bytes;
-  const char* p = id.data();
-  std::size_t n = id.size();
+  const char* p = key.bytes.data();
+  std::size_t n = key.bytes.size();
   std::uint64_t h = keys.seed;
   for (; n >= 16; p += 16, n -= 16) {
     h = fold_multiply(load_bytes(p, 8) ^ keys.block, load_bytes(p + 8, 8) ^ h);
@@ -63,11 +81,12 @@ inline std::uint64_t hash_id(const IdHashKeys& keys, std::string_view id) {
         static_cast<unsigned char>(p[n - 1]);
   }
   h = fold_multiply(a ^ keys.tail, b ^ h);
-  return fold_multiply(h ^ keys.block, id.size() ^ keys.tail);
+  return fold_multiply(h ^ keys.block, (key.bytes.size() << 1 | key.packed) ^ keys.tail);
 }
 
-// The bytes of every distinct id, each after its length (LEB128), in one block that grows in
-// place, so an entry is named by its offset and a table slot needs only 4 bytes.
+// The key of every distinct id in one block that grows in place, so an entry is named by its
+// offset and a table slot needs only 4 bytes. A text key is written after its length (LEB128);
+// a packed key after the two bytes 0x80 0x00, which no length begins with.
 class IdArena {
  public:
   // The block never grows past ceiling bytes unless an entry needs it.
@@ -77,13 +96,16 @@ class IdArena {
   IdArena& operator=(const IdArena&) = delete;
 
   // Appends the entry; returns its offset.
-  std::uint64_t append(std::string_view id);
+  std::uint64_t append(IdKey key);
 
-  std::string_view at(std::uint64_t offset) const {
+  IdKey at(std::uint64_t offset) const {
     const auto* p = reinterpret_cast<const unsigned char*>(base_ + offset);
+    if (p[0] == PACKED_MARK[0] && p[1] == PACKED_MARK[1]) {
+      return {{reinterpret_cast<const char*>(p + 2), 16}, true};
+    }
     std::uint64_t length = *p & 0x7F;
     for (unsigned shift = 7; *p++ & 0x80; shift += 7) length |= std::uint64_t{*p & 0x7Fu} << shift;
-    return {reinterpret_cast<const char*>(p), static_cast<std::size_t>(length)};
+    return {{reinterpret_cast<const char*>(p), static_cast<std::size_t>(length)}, false};
   }
 
   // Bytes the longest arena a scan can fill may take when at most limit id bytes are kept: a
@@ -91,6 +113,8 @@ class IdArena {
   static std::uint64_t bound_for(std::uint64_t limit);
 
  private:
+  static constexpr unsigned char PACKED_MARK[2] = {0x80, 0x00};
+
   void grow(std::uint64_t need);
 
   char* base_ = nullptr;
@@ -166,16 +190,14 @@ class IdSet {
   IdSet(const IdSet&) = delete;
   IdSet& operator=(const IdSet&) = delete;
 
-  std::uint64_t hash(std::string_view id) const { return hash_id(keys_, id); }
+  std::uint64_t hash(IdKey key) const { return hash_id(keys_, key); }
   [[gnu::always_inline]] void prefetch(std::uint64_t hash) const {
     prefetch_group<Offset>(buffer_, table_.bucket_count(), hash);
   }
-  bool contains(std::string_view id, std::uint64_t hash) const {
-    return table_.contains(Probe{id, hash});
-  }
+  bool contains(IdKey key, std::uint64_t hash) const { return table_.contains(Probe{key, hash}); }
   // For an id not in the set, with its hash.
-  void insert(std::string_view id, std::uint64_t hash) {
-    const auto offset = static_cast<Offset>(arena_.append(id));
+  void insert(IdKey key, std::uint64_t hash) {
+    const auto offset = static_cast<Offset>(arena_.append(key));
     known_ = {offset, hash, true};
     table_.insert(offset);
     known_.valid = false;
@@ -187,7 +209,7 @@ class IdSet {
 
  private:
   struct Probe {
-    std::string_view id;
+    IdKey key;
     std::uint64_t hash;
   };
   struct Hash {
@@ -206,8 +228,8 @@ class IdSet {
     using is_transparent = void;
     const IdSet* set;
     bool operator()(Offset a, Offset b) const { return a == b; }
-    bool operator()(const Probe& a, Offset b) const { return a.id == set->arena_.at(b); }
-    bool operator()(Offset a, const Probe& b) const { return set->arena_.at(a) == b.id; }
+    bool operator()(const Probe& a, Offset b) const { return a.key == set->arena_.at(b); }
+    bool operator()(Offset a, const Probe& b) const { return set->arena_.at(a) == b.key; }
   };
   struct Known {
     Offset offset = 0;

@@ -26,6 +26,7 @@ namespace {
 // Large enough that reads and digest updates cost little per byte, small enough to stay in
 // the second-level cache while its lines are decoded.
 constexpr std::size_t READ_BUFFER_BYTES = std::size_t{128} << 10;
+constexpr std::size_t HASH_BLOCK_BYTES = std::size_t{8} << 10;
 
 enum class Step : std::uint8_t { Next, Stop };
 
@@ -85,7 +86,7 @@ class RowScanner {
     if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     Pending& slot = next_slot();
-    slot.error = read_row(line, slot.row);
+    slot.error = read_row(line, slot.row, slot.copy);
     return queue(slot);
   }
 
@@ -108,6 +109,23 @@ class RowScanner {
     slot.too_large = true;
     ++queued_;
     return drain();
+  }
+
+  // The lines still queued stop viewing the bytes they were read from, which the caller is
+  // about to reuse: each gets a copy of its ids.
+  void keep_queued() {
+    for (std::size_t i = 0; i < queued_; ++i) {
+      Pending& slot = window_[(head_ + i) % LOOKAHEAD];
+      if (slot.too_large || slot.error) continue;
+      // Through temporaries: the row may already view its copy.
+      RowView& row = slot.row;
+      model::JsonlRow kept{row.row_id, std::string(row.db_id), std::nullopt};
+      if (row.parent_id) kept.parent_id.emplace(*row.parent_id);
+      slot.copy = std::move(kept);
+      row.db_id = slot.copy.db_id;
+      if (row.parent_id) row.parent_id = *slot.copy.parent_id;
+      if (!slot.key.packed) slot.key.bytes = row.db_id;
+    }
   }
 
   // Checks every line still queued.
@@ -135,8 +153,11 @@ class RowScanner {
   struct Pending {
     bool too_large = false;
     std::optional<ManifestError> error;  // the strict decoder's, when the line is no row
-    model::JsonlRow row;                 // when there is no error
-    std::uint64_t hash = 0;              // of row.db_id, when duplicates are tracked
+    RowView row;                         // when there is no error
+    model::JsonlRow copy;                // what row views when not the bytes read
+    // When duplicates are tracked: row.db_id as the id set holds it, and its hash.
+    IdKey key;
+    std::uint64_t hash = 0;
   };
 
   Pending& next_slot() {
@@ -147,7 +168,10 @@ class RowScanner {
 
   Step queue(Pending& slot) {
     if (!allow_duplicates_ && !slot.error) {
-      slot.hash = ids_.hash(slot.row.db_id);
+      RowView& row = slot.row;
+      slot.key =
+          row.db_id_packed ? packed_id_key(row.packed_db_id) : id_key(row.db_id, row.packed_db_id);
+      slot.hash = ids_.hash(slot.key);
       ids_.prefetch(slot.hash);
     }
     ++queued_;
@@ -180,26 +204,28 @@ class RowScanner {
       push(issues::row_identity_jsonl_invalid_json, index, line.error->text());
       return Step::Next;
     }
-    const model::JsonlRow& row = line.row;
+    const RowView& row = line.row;
     if (row.row_id != index) {
       push(issues::row_identity_row_id_mismatch, index, row.row_id);
     }
-    check_id(index, DB_ID_ISSUES, row.db_id);
-    if (row.parent_id) check_id(index, PARENT_ID_ISSUES, *row.parent_id);
+    if (!row.ids_are_uuids) {
+      check_id(index, DB_ID_ISSUES, row.db_id);
+      if (row.parent_id) check_id(index, PARENT_ID_ISSUES, *row.parent_id);
+    }
     ++result_.validated_rows;
     if (allow_duplicates_) return Step::Next;
 
     // The length of a new id is added and checked before its bytes are copied: past the limit
     // the scan stops right here, so the id is never looked up again and is not kept.
     const std::string_view id = row.db_id;
-    if (ids_.contains(id, line.hash)) {
+    if (ids_.contains(line.key, line.hash)) {
       push(issues::row_identity_duplicate_db_id, index);
       return Step::Next;
     }
     tracked_bytes_ = saturating_add(tracked_bytes_, id.size());
     if (tracked_bytes_ <= limits_.max_row_map_tracked_id_bytes) {
       if (ids_.size() >= ids_.room()) grow_ids(index);
-      ids_.insert(id, line.hash);
+      ids_.insert(line.key, line.hash);
     }
     if (tracked_bytes_ > limits_.max_row_map_tracked_id_bytes) {
       push(issues::row_identity_duplicate_tracking_limit_exceeded,
@@ -261,7 +287,8 @@ class RowScanner {
 };
 
 // Cuts the bytes into lines, hashes them as they come, and hands the lines to the row checks.
-// A line that spans two pieces is put together in a buffer kept for the whole scan.
+// A line that spans two pieces is put together in a buffer kept for the whole scan. Queued
+// lines view the piece (or that buffer) until it is reused, then keep a copy of their ids.
 template <class Offset>
 class RowScan {
  public:
@@ -272,8 +299,9 @@ class RowScan {
   // result. Bytes past a stopping line are hashed but never reported on, because a stopped scan
   // returns no digest.
   bool feed(std::string_view bytes) {
-    digest_.update(bytes);
+    std::string_view unhashed = bytes;
     while (!bytes.empty()) {
+      hash_ahead(unhashed, bytes.size());
       if (pending_.empty()) {
         Step step = Step::Next;
         if (const std::size_t taken = rows_.add_common_line(bytes, line_limit_, step)) {
@@ -300,9 +328,14 @@ class RowScan {
         line = pending_;
       }
       if (rows_.add_line(line) == Step::Stop) return stop();
-      pending_.clear();
+      if (!pending_.empty()) {
+        rows_.keep_queued();
+        pending_.clear();
+      }
       bytes.remove_prefix(take);
     }
+    digest_.update(unhashed);
+    rows_.keep_queued();
     return true;
   }
 
@@ -316,6 +349,15 @@ class RowScan {
   }
 
  private:
+  // Hashes the next block of the piece once the lines read come near the bytes hashed, so that
+  // both passes find them in the first-level cache; the rest of the piece is hashed at its end.
+  void hash_ahead(std::string_view& unhashed, std::size_t unread) {
+    if (unhashed.empty() || unread >= unhashed.size() + HASH_BLOCK_BYTES / 2) return;
+    const std::string_view block = unhashed.substr(0, HASH_BLOCK_BYTES);
+    digest_.update(block);
+    unhashed.remove_prefix(block.size());
+  }
+
   bool stop() {
     stopped_ = true;
     return false;

@@ -22,20 +22,54 @@ inline std::uint64_t load_word(const char* p) {
   return word;
 }
 
-// The high bit of each byte of word that is an ASCII hex digit. On seven-bit bytes the sums
-// below stay inside each byte, so no carry crosses into the next.
-inline std::uint64_t hex_digit_bytes(std::uint64_t word) {
+// The high bit of each byte of word that is an ASCII hex digit (with lower_only, 0-9 and a-f
+// only). On seven-bit bytes the sums below stay inside each byte, so no carry crosses into the
+// next.
+inline std::uint64_t hex_digit_bytes(std::uint64_t word, bool lower_only = false) {
   const std::uint64_t low = word & ~HIGH;
   const auto at_least = [](std::uint64_t x, unsigned char bound) {
     return x + ONES * (0x80 - bound);
   };
-  const std::uint64_t folded = low | ONES * 0x20;  // 'A'-'F' read as 'a'-'f'
+  const std::uint64_t folded = lower_only ? low : low | ONES * 0x20;  // 'A'-'F' read as 'a'-'f'
   const std::uint64_t digit = at_least(low, '0') & ~at_least(low, '9' + 1);
   const std::uint64_t letter = at_least(folded, 'a') & ~at_least(folded, 'f' + 1);
   return (digit | letter) & ~word & HIGH;
 }
 
+inline std::uint64_t load_half(const char* p) {
+  std::uint32_t half;
+  std::memcpy(&half, p, 4);
+  return half;
+}
+
+// Eight lower-case hex digits, all checked, as the four bytes they spell, in order.
+inline std::uint32_t pack_digits(std::uint64_t word) {
+  std::uint64_t v = (word & ONES * 0x0F) + ((word >> 6) & ONES) * 9;  // 'a' (0x61) gives 10
+  v = (v << 4 | v >> 8) & 0x00FF00FF00FF00FF;
+  v = (v | v >> 8) & 0x0000FFFF0000FFFF;
+  return static_cast<std::uint32_t>(v | v >> 16);
+}
+
 }  // namespace uuid_detail
+
+// The 16 bytes a lower-case 8-4-4-4-12 UUID at p spells, into out, or false (out unspecified)
+// for any other 36 bytes. Distinct such UUIDs give distinct bytes.
+inline bool pack_lower_hyphenated_uuid(const char* p, unsigned char* out) {
+  using namespace uuid_detail;
+  if (p[8] != '-' || p[13] != '-' || p[18] != '-' || p[23] != '-') return false;
+  const std::uint64_t w0 = load_word(p);
+  const std::uint64_t w1 = load_half(p + 9) | load_half(p + 14) << 32;
+  const std::uint64_t w2 = load_half(p + 19) | load_half(p + 24) << 32;
+  const std::uint64_t w3 = load_word(p + 28);
+  const std::uint64_t missing = ~hex_digit_bytes(w0, true) | ~hex_digit_bytes(w1, true) |
+                                ~hex_digit_bytes(w2, true) | ~hex_digit_bytes(w3, true);
+  if ((missing & HIGH) != 0) return false;
+  const std::uint64_t low = pack_digits(w0) | std::uint64_t{pack_digits(w1)} << 32;
+  const std::uint64_t high = pack_digits(w2) | std::uint64_t{pack_digits(w3)} << 32;
+  std::memcpy(out, &low, 8);
+  std::memcpy(out + 8, &high, 8);
+  return true;
+}
 
 // 32 hex digits at p.
 inline bool is_plain_uuid(const char* p) {
