@@ -2,6 +2,7 @@
 // table of offsets into it, hashed and compared through the arena.
 #pragma once
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -97,6 +98,12 @@ class IdArena {
 
   // Appends the entry; returns its offset.
   std::uint64_t append(IdKey key);
+
+  std::uint64_t size() const { return size_; }
+  // Where the entry whose key is key ends: the next entry's offset.
+  std::uint64_t end_of(IdKey key) const {
+    return static_cast<std::uint64_t>(key.bytes.data() + key.bytes.size() - base_);
+  }
 
   IdKey at(std::uint64_t offset) const {
     const auto* p = reinterpret_cast<const unsigned char*>(base_ + offset);
@@ -197,17 +204,47 @@ class IdSet {
   bool contains(IdKey key, std::uint64_t hash) const { return table_.contains(Probe{key, hash}); }
   // For an id not in the set, with its hash.
   void insert(IdKey key, std::uint64_t hash) {
-    const auto offset = static_cast<Offset>(arena_.append(key));
-    known_ = {offset, hash, true};
-    table_.insert(offset);
-    known_.valid = false;
+    insert_known(static_cast<Offset>(arena_.append(key)), hash);
   }
   std::size_t size() const { return table_.size(); }
   // Room for this many ids without a rehash.
   std::size_t room() const { return table_.max_load(); }
-  void reserve(std::size_t ids) { table_.reserve(ids); }
+  // Room for this many ids. A larger table is filled by walking the arena in order, hashing
+  // each entry once and inserting a few behind the prefetch: a rehash through the old table
+  // would read every id back from the arena at random. The old table goes first, so the two
+  // are never held at once.
+  void reserve(std::size_t ids) {
+    if (ids <= table_.max_load()) return;
+    const std::size_t count = table_.size();
+    table_.clear();
+    table_.rehash(0);
+    table_.reserve(ids);
+    struct Entry {
+      Offset offset;
+      std::uint64_t hash;
+    };
+    constexpr std::size_t AHEAD = 8;
+    std::array<Entry, AHEAD> ahead{};
+    std::uint64_t next = 0;
+    for (std::size_t i = 0; i < count + AHEAD; ++i) {
+      Entry& entry = ahead[i % AHEAD];
+      if (i >= AHEAD) insert_known(entry.offset, entry.hash);
+      if (i < count) {
+        const IdKey key = arena_.at(next);
+        entry = {static_cast<Offset>(next), hash(key)};
+        prefetch(entry.hash);
+        next = arena_.end_of(key);
+      }
+    }
+  }
 
  private:
+  void insert_known(Offset offset, std::uint64_t hash) {
+    known_ = {offset, hash, true};
+    table_.insert(offset);
+    known_.valid = false;
+  }
+
   struct Probe {
     IdKey key;
     std::uint64_t hash;
