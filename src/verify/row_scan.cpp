@@ -201,7 +201,8 @@ class RowScanner {
       return Step::Stop;
     }
     if (line.error) {
-      push(issues::row_identity_jsonl_invalid_json, index, line.error->text());
+      // The decoder's message is written out only for an issue that is kept.
+      if (!issues_full_) push(issues::row_identity_jsonl_invalid_json, index, line.error->text());
       return Step::Next;
     }
     const RowView& row = line.row;
