@@ -123,10 +123,12 @@ class IdArena {
   static constexpr unsigned char PACKED_MARK[2] = {0x80, 0x00};
 
   void grow(std::uint64_t need);
+  void prefault(std::uint64_t need);
 
   char* base_ = nullptr;
   std::uint64_t size_ = 0;
   std::uint64_t capacity_ = 0;
+  std::uint64_t backed_ = 0;  // of a mapped arena: the bytes already faulted in
   std::uint64_t ceiling_;
 };
 
