@@ -105,16 +105,11 @@ std::string QuotedForm::operator()(std::string_view text) const {
       out += "\xEF\xBF\xBD";  // shown as U+FFFD, so messages stay valid UTF-8
       continue;
     }
-    switch (d.cp) {
-      case '\\': out += "\\\\"; continue;
-      case '"': out += "\\\""; continue;
-      case '\t': out += "\\t"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\0': out += "\\0"; continue;
-      default: break;
-    }
-    if (needs_unicode_escape(d.cp)) {
+    if (const std::string_view escape = common_escape(d.cp); !escape.empty()) {
+      out += escape;
+    } else if (d.cp == '\0') {
+      out += "\\0";
+    } else if (needs_unicode_escape(d.cp)) {
       fmt::format_to(std::back_inserter(out), "\\u{{{:x}}}", static_cast<std::uint32_t>(d.cp));
     } else {
       out += raw;

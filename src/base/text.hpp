@@ -23,6 +23,19 @@ void append_utf8(std::string& out, std::uint32_t cp);
 // True when the bytes are well-formed UTF-8 (no surrogates, no overlong forms).
 bool is_valid_utf8(std::string_view bytes);
 
+// The backslash escapes that messages and JSON strings write alike, for \ " tab CR LF; empty for
+// any other character.
+constexpr std::string_view common_escape(char32_t c) {
+  switch (c) {
+    case '\\': return "\\\\";
+    case '"': return "\\\"";
+    case '\t': return "\\t";
+    case '\r': return "\\r";
+    case '\n': return "\\n";
+    default: return {};
+  }
+}
+
 // A text as messages show it: in double quotes, with \\ \" \t \r \n \0 and \u{hex} for the
 // characters that would not read as themselves (see needs_unicode_escape). Each ill-formed UTF-8
 // sequence is shown as one U+FFFD, so the result is always valid UTF-8. An object rather than a

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <system_error>
 
+#include "base/text.hpp"
+
 namespace tamrel::model {
 
 void append_json_string(std::string& out, std::string_view s) {
@@ -15,18 +17,16 @@ void append_json_string(std::string& out, std::string_view s) {
     if (c >= 0x20 && c != '"' && c != '\\') continue;
     out.append(s.data() + run, i - run);
     run = i + 1;
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      default:
-        out += "\\u00";
-        out.push_back(kHex[c >> 4]);
-        out.push_back(kHex[c & 0xF]);
+    if (const std::string_view escape = common_escape(c); !escape.empty()) {
+      out += escape;
+    } else if (c == '\b') {
+      out += "\\b";
+    } else if (c == '\f') {
+      out += "\\f";
+    } else {
+      out += "\\u00";
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0xF]);
     }
   }
   out.append(s.data() + run, s.size() - run);
