@@ -138,8 +138,8 @@ COUNT = ("auxiliary_artifact_count_limit_exceeded",
 
 
 @pytest.mark.parametrize("extensions,expected", [
-    # The bounded add overflows at rule 16 and places the marker; nothing follows: the list is
-    # at the limit and stays as it is.
+    # The bounded add overflows at the auxiliary count check and places the marker; nothing
+    # follows: the list is at the limit and stays as it is.
     ({}, [FIVE_ISSUES[0], marker(2)]),
     # A later plain issue lands after the marker; the final limit moves the marker to the end.
     ({"a": 1}, [FIVE_ISSUES[0], marker(2)]),
