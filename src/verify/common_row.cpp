@@ -41,6 +41,7 @@ class CommonRowReader {
   bool read(RowView& row) {
     if (!token('{') || !key("\"row_id\"") || !number(row.row_id)) return false;
     if (!token(',') || !key("\"db_id\"") || !string(row.db_id, row.packed_db_id)) return false;
+    row.in_place = true;
     row.ids_are_uuids = last_string_uuid_;
     row.db_id_packed = last_string_packed_;
     row.parent_id.reset();
@@ -148,6 +149,7 @@ std::optional<ManifestError> read_row(std::string_view line, RowView& row,
   auto strict = model::decode_jsonl_row(line);
   if (!strict.ok()) return std::move(strict).error();
   decoded = std::move(strict).value();
+  row.in_place = false;
   row.ids_are_uuids = false;
   row.db_id_packed = false;
   row.row_id = decoded.row_id;

@@ -15,6 +15,7 @@ struct RowView {
   std::uint64_t row_id = 0;
   std::string_view db_id;
   std::optional<std::string_view> parent_id;
+  bool in_place = false;       // the ids view the line, not the decoder's copy
   bool ids_are_uuids = false;  // every id was seen as a hyphenated UUID: no rule can fail on it
   bool db_id_packed = false;   // db_id is a lower-case hyphenated UUID, packed below
   unsigned char packed_db_id[16];

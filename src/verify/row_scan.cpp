@@ -112,16 +112,19 @@ class RowScanner {
   }
 
   // The lines still queued stop viewing the bytes they were read from, which the caller is
-  // about to reuse: each gets a copy of its ids.
+  // about to reuse: each that still views them gets a copy of its ids, in strings that keep
+  // their capacity from line to line.
   void keep_queued() {
     for (std::size_t i = 0; i < queued_; ++i) {
       Pending& slot = window_[(head_ + i) % LOOKAHEAD];
-      if (slot.too_large || slot.error) continue;
-      // Through temporaries: the row may already view its copy.
       RowView& row = slot.row;
-      model::JsonlRow kept{row.row_id, std::string(row.db_id), std::nullopt};
-      if (row.parent_id) kept.parent_id.emplace(*row.parent_id);
-      slot.copy = std::move(kept);
+      if (slot.too_large || slot.error || !row.in_place) continue;
+      slot.copy.db_id.assign(row.db_id);
+      if (row.parent_id) {
+        if (!slot.copy.parent_id) slot.copy.parent_id.emplace();
+        slot.copy.parent_id->assign(*row.parent_id);
+      }
+      row.in_place = false;
       row.db_id = slot.copy.db_id;
       if (row.parent_id) row.parent_id = *slot.copy.parent_id;
       if (!slot.key.packed) slot.key.bytes = row.db_id;
