@@ -26,7 +26,6 @@ namespace {
 // Large enough that reads and digest updates cost little per byte, small enough to stay in
 // the second-level cache while its lines are decoded.
 constexpr std::size_t READ_BUFFER_BYTES = std::size_t{128} << 10;
-constexpr std::size_t HASH_BLOCK_BYTES = std::size_t{8} << 10;
 
 enum class Step : std::uint8_t { Next, Stop };
 
@@ -303,9 +302,8 @@ class RowScan {
   // result. Bytes past a stopping line are hashed but never reported on, because a stopped scan
   // returns no digest.
   bool feed(std::string_view bytes) {
-    std::string_view unhashed = bytes;
+    digest_.update(bytes);
     while (!bytes.empty()) {
-      hash_ahead(unhashed, bytes.size());
       if (pending_.empty()) {
         Step step = Step::Next;
         if (const std::size_t taken = rows_.add_common_line(bytes, line_limit_, step)) {
@@ -338,7 +336,6 @@ class RowScan {
       }
       bytes.remove_prefix(take);
     }
-    digest_.update(unhashed);
     rows_.keep_queued();
     return true;
   }
@@ -353,15 +350,6 @@ class RowScan {
   }
 
  private:
-  // Hashes the next block of the piece once the lines read come near the bytes hashed, so that
-  // both passes find them in the first-level cache; the rest of the piece is hashed at its end.
-  void hash_ahead(std::string_view& unhashed, std::size_t unread) {
-    if (unhashed.empty() || unread >= unhashed.size() + HASH_BLOCK_BYTES / 2) return;
-    const std::string_view block = unhashed.substr(0, HASH_BLOCK_BYTES);
-    digest_.update(block);
-    unhashed.remove_prefix(block.size());
-  }
-
   bool stop() {
     stopped_ = true;
     return false;
