@@ -1,4 +1,5 @@
-// The id set's memory: the arena's growing mapping, huge-page hints, and its hash keys.
+// The id set's memory: the arena's growing mapping and its prefaulting, the table's huge-page hint,
+// and the hash keys.
 #include "verify/id_set.hpp"
 
 #include <sys/mman.h>
