@@ -50,22 +50,35 @@ inline std::uint32_t pack_digits(std::uint64_t word) {
   return static_cast<std::uint32_t>(v | v >> 16);
 }
 
+using DigitWords = std::uint64_t[4];
+
+// The 32 digits of the 8-4-4-4-12 form at p, eight to a word, or false when a hyphen is not
+// where the form has it.
+inline bool hyphenated_digits(const char* p, DigitWords& words) {
+  if (p[8] != '-' || p[13] != '-' || p[18] != '-' || p[23] != '-') return false;
+  words[0] = load_word(p);
+  words[1] = load_half(p + 9) | load_half(p + 14) << 32;
+  words[2] = load_half(p + 19) | load_half(p + 24) << 32;
+  words[3] = load_word(p + 28);
+  return true;
+}
+
+inline bool all_hex(const DigitWords& words, bool lower_only) {
+  std::uint64_t missing = 0;
+  for (const std::uint64_t word : words) missing |= ~hex_digit_bytes(word, lower_only);
+  return (missing & HIGH) == 0;
+}
+
 }  // namespace uuid_detail
 
 // The 16 bytes a lower-case 8-4-4-4-12 UUID at p spells, into out, or false (out unspecified)
 // for any other 36 bytes. Distinct such UUIDs give distinct bytes.
 inline bool pack_lower_hyphenated_uuid(const char* p, unsigned char* out) {
   using namespace uuid_detail;
-  if (p[8] != '-' || p[13] != '-' || p[18] != '-' || p[23] != '-') return false;
-  const std::uint64_t w0 = load_word(p);
-  const std::uint64_t w1 = load_half(p + 9) | load_half(p + 14) << 32;
-  const std::uint64_t w2 = load_half(p + 19) | load_half(p + 24) << 32;
-  const std::uint64_t w3 = load_word(p + 28);
-  const std::uint64_t missing = ~hex_digit_bytes(w0, true) | ~hex_digit_bytes(w1, true) |
-                                ~hex_digit_bytes(w2, true) | ~hex_digit_bytes(w3, true);
-  if ((missing & HIGH) != 0) return false;
-  const std::uint64_t low = pack_digits(w0) | std::uint64_t{pack_digits(w1)} << 32;
-  const std::uint64_t high = pack_digits(w2) | std::uint64_t{pack_digits(w3)} << 32;
+  DigitWords words;
+  if (!hyphenated_digits(p, words) || !all_hex(words, true)) return false;
+  const std::uint64_t low = pack_digits(words[0]) | std::uint64_t{pack_digits(words[1])} << 32;
+  const std::uint64_t high = pack_digits(words[2]) | std::uint64_t{pack_digits(words[3])} << 32;
   std::memcpy(out, &low, 8);
   std::memcpy(out + 8, &high, 8);
   return true;
@@ -74,23 +87,15 @@ inline bool pack_lower_hyphenated_uuid(const char* p, unsigned char* out) {
 // 32 hex digits at p.
 inline bool is_plain_uuid(const char* p) {
   using namespace uuid_detail;
-  std::uint64_t missing = 0;
-  for (std::size_t i = 0; i < 32; i += 8) missing |= ~hex_digit_bytes(load_word(p + i));
-  return (missing & HIGH) == 0;
+  const DigitWords words = {load_word(p), load_word(p + 8), load_word(p + 16), load_word(p + 24)};
+  return all_hex(words, false);
 }
 
-// 8-4-4-4-12 at p, hyphens at 8, 13, 18 and 23: five words (the last overlaps the fourth), the
-// hyphens' bytes excused from the hex test and checked on their own.
+// 8-4-4-4-12 at p, hyphens at 8, 13, 18 and 23.
 inline bool is_hyphenated_uuid(const char* p) {
   using namespace uuid_detail;
-  if (p[8] != '-' || p[13] != '-' || p[18] != '-' || p[23] != '-') return false;
-  constexpr std::uint64_t HYPHENS_IN_SECOND = 0x80ULL | 0x80ULL << 40;       // bytes 8 and 13
-  constexpr std::uint64_t HYPHENS_IN_THIRD = 0x80ULL << 16 | 0x80ULL << 56;  // bytes 18 and 23
-  const std::uint64_t missing =
-      ~hex_digit_bytes(load_word(p)) | (~hex_digit_bytes(load_word(p + 8)) & ~HYPHENS_IN_SECOND) |
-      (~hex_digit_bytes(load_word(p + 16)) & ~HYPHENS_IN_THIRD) |
-      ~hex_digit_bytes(load_word(p + 24)) | ~hex_digit_bytes(load_word(p + 28));
-  return (missing & HIGH) == 0;
+  DigitWords words;
+  return hyphenated_digits(p, words) && all_hex(words, false);
 }
 
 // 32 hex digits, 8-4-4-4-12, braced, or "urn:uuid:" prefixed.
