@@ -30,7 +30,7 @@ template <class R>
 Result<R> decode_document(std::string_view text) {
   Reader reader(text);
   R record;
-  if (!Rec<R>::json(reader, record) || !reader.end_document()) return reader.error();
+  if (!Rec<R>::json(reader, record) || !reader.end_document()) return reader.take_error();
   return record;
 }
 
@@ -43,7 +43,7 @@ Result<IndexManifest> decode_manifest(std::string_view text) {
   IndexManifest manifest;
   manifest.tree_memory = TreeMemory(std::move(arena));
   if (!detail::Rec<IndexManifest>::json(reader, manifest) || !reader.end_document()) {
-    return reader.error();
+    return reader.take_error();
   }
   return manifest;
 }

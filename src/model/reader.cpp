@@ -189,14 +189,14 @@ bool Reader::fail_unpositioned(std::string message) {
   return false;
 }
 
-ManifestError Reader::error() const {
+ManifestError Reader::take_error() {
   if (!failed_) panic("decoder reported failure without recording one");
   const std::size_t at = positioned_ ? index_ : pos_;
   const std::string_view before(data_, at);
   const std::size_t last_newline = before.rfind('\n');
   const std::size_t line_start = last_newline == std::string_view::npos ? 0 : last_newline + 1;
   const auto lines = static_cast<std::uint64_t>(std::count(before.begin(), before.end(), '\n'));
-  return ManifestError::json(message_, lines + 1, at - line_start);
+  return ManifestError::json(std::move(message_), lines + 1, at - line_start);
 }
 
 // ---- pieces of values ----

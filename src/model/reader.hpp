@@ -81,7 +81,8 @@ class Reader {
       positioned_ = true;
     }
   }
-  [[nodiscard]] ManifestError error() const;
+  // The recorded failure, its message moved out: the reader is spent.
+  [[nodiscard]] ManifestError take_error();
 
   // ---- nesting ----
   // Called on the opening bracket before it is read.

@@ -146,6 +146,7 @@ class RowScanner {
 
  private:
   static constexpr std::size_t LOOKAHEAD = 8;
+  static constexpr std::uint64_t ISSUE_ROOM = 32;
   // {"row_id":0,"db_id":"0"} and its line feed: only one empty id is ever tracked.
   static constexpr std::uint64_t SHORTEST_TRACKED_ROW_BYTES = 25;
   // Beyond this the table grows as the rows arrive, so a scan that stops at the tracking
@@ -259,6 +260,11 @@ class RowScanner {
   template <class... Args>
   void push(const report::Issue<Args...>& raise, const std::type_identity_t<Args>&... args) {
     if (issues_full_) return;
+    // Room for the issues the limit keeps, at most a few dozen, at once rather than by doubling.
+    if (issues_.size() == issues_.capacity()) {
+      issues_.reserve(issues_.size() + static_cast<std::size_t>(std::min<std::uint64_t>(
+                                           limits_.max_report_issues + 1, ISSUE_ROOM)));
+    }
     report::add_issue_bounded(issues_, limits_.max_report_issues, raise(args...));
     issues_full_ = issues_.size() >= limits_.max_report_issues &&
                    report::has_issue_code(
@@ -366,18 +372,20 @@ class RowScan {
 // whenever the tracking limit keeps the arena under 4 GiB.
 template <class Next>
 Result<RowScanResult> scan_pieces(const ScanParams& p, Next&& next) {
-  auto run = [&](auto scan) -> Result<RowScanResult> {
+  auto run = [&](auto& scan) -> Result<RowScanResult> {
     for (;;) {
       TAMREL_TRY(const std::string_view piece, next());
-      if (piece.empty() || !scan->feed(piece)) break;
+      if (piece.empty() || !scan.feed(piece)) break;
     }
-    return scan->finish();
+    return scan.finish();
   };
   if (IdArena::bound_for(p.limits.max_row_map_tracked_id_bytes) <=
       std::numeric_limits<std::uint32_t>::max()) {
-    return run(std::make_unique<RowScan<std::uint32_t>>(p));
+    RowScan<std::uint32_t> scan(p);
+    return run(scan);
   }
-  return run(std::make_unique<RowScan<std::uint64_t>>(p));
+  RowScan<std::uint64_t> scan(p);
+  return run(scan);
 }
 
 ScanParams params(bool allow_duplicate_db_ids, const ResourceLimits& limits,
