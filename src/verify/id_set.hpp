@@ -100,6 +100,8 @@ class IdArena {
   std::uint64_t append(IdKey key);
 
   std::uint64_t size() const { return size_; }
+  // Takes back the entries from offset on.
+  void truncate(std::uint64_t offset) { size_ = offset; }
   // Where the entry whose key is key ends: the next entry's offset.
   std::uint64_t end_of(IdKey key) const {
     return static_cast<std::uint64_t>(key.bytes.data() + key.bytes.size() - base_);
@@ -204,9 +206,15 @@ class IdSet {
     prefetch_group<Offset>(buffer_, table_.bucket_count(), hash);
   }
   bool contains(IdKey key, std::uint64_t hash) const { return table_.contains(Probe{key, hash}); }
-  // For an id not in the set, with its hash.
-  void insert(IdKey key, std::uint64_t hash) {
-    insert_known(static_cast<Offset>(arena_.append(key)), hash);
+  // Adds the id unless the set holds it already; true when it was added. One probe: the key is
+  // written to the arena first and taken back when the table finds it there.
+  bool insert(IdKey key, std::uint64_t hash) {
+    const std::uint64_t offset = arena_.append(key);
+    known_ = {static_cast<Offset>(offset), hash, true};
+    const bool added = table_.insert(static_cast<Offset>(offset)).second;
+    known_.valid = false;
+    if (!added) arena_.truncate(offset);
+    return added;
   }
   std::size_t size() const { return table_.size(); }
   // Room for this many ids without a rehash.
@@ -241,10 +249,12 @@ class IdSet {
   }
 
  private:
+  // An entry of the arena the table does not hold yet (the arena holds no two equal keys).
   void insert_known(Offset offset, std::uint64_t hash) {
     known_ = {offset, hash, true};
+    known_.distinct = true;
     table_.insert(offset);
-    known_.valid = false;
+    known_ = {};
   }
 
   struct Probe {
@@ -266,7 +276,10 @@ class IdSet {
   struct Equal {
     using is_transparent = void;
     const IdSet* set;
-    bool operator()(Offset a, Offset b) const { return a == b; }
+    // Only the entry being inserted meets the table's entries, on a matching hash byte.
+    bool operator()(Offset a, Offset b) const {
+      return a == b || (!set->known_.distinct && set->arena_.at(a) == set->arena_.at(b));
+    }
     bool operator()(const Probe& a, Offset b) const { return a.key == set->arena_.at(b); }
     bool operator()(Offset a, const Probe& b) const { return set->arena_.at(a) == b.key; }
   };
@@ -274,6 +287,7 @@ class IdSet {
     Offset offset = 0;
     std::uint64_t hash = 0;
     bool valid = false;
+    bool distinct = false;  // the entry is known to be new: offsets alone tell entries apart
   };
 
   IdHashKeys keys_;

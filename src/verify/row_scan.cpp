@@ -219,37 +219,38 @@ class RowScanner {
     ++result_.validated_rows;
     if (allow_duplicates_) return Step::Next;
 
-    // The length of a new id is added and checked before its bytes are copied: past the limit
-    // the scan stops right here, so the id is never looked up again and is not kept.
-    const std::string_view id = row.db_id;
+    // An id the budget still admits is added in one probe, which also finds a repeat. One past
+    // the budget is only looked up: a new one stops the scan right here and is never kept.
+    const std::uint64_t tracked = saturating_add(tracked_bytes_, row.db_id.size());
+    if (tracked <= limits_.max_row_map_tracked_id_bytes) {
+      if (ids_.size() >= ids_.room()) grow_ids(index, tracked);
+      if (ids_.insert(line.key, line.hash)) {
+        tracked_bytes_ = tracked;
+      } else {
+        push(issues::row_identity_duplicate_db_id, index);
+      }
+      return Step::Next;
+    }
     if (ids_.contains(line.key, line.hash)) {
       push(issues::row_identity_duplicate_db_id, index);
       return Step::Next;
     }
-    tracked_bytes_ = saturating_add(tracked_bytes_, id.size());
-    if (tracked_bytes_ <= limits_.max_row_map_tracked_id_bytes) {
-      if (ids_.size() >= ids_.room()) grow_ids(index);
-      ids_.insert(line.key, line.hash);
-    }
-    if (tracked_bytes_ > limits_.max_row_map_tracked_id_bytes) {
-      push(issues::row_identity_duplicate_tracking_limit_exceeded,
-           limits_.max_row_map_tracked_id_bytes);
-      return Step::Stop;
-    }
-    return Step::Next;
+    tracked_bytes_ = tracked;
+    push(issues::row_identity_duplicate_tracking_limit_exceeded,
+         limits_.max_row_map_tracked_id_bytes);
+    return Step::Stop;
   }
 
   // Room for every id the limits still admit (the declared rows left, and the tracking budget
   // left at the mean id length so far) rather than doubling past them, but at most sixteen
   // times the ids seen, so that a declared count is trusted only as far as the file bears it
-  // out. Called when the table is full, with the new id's bytes already counted.
-  void grow_ids(std::uint64_t index) {
+  // out. Called when the table is full, with tracked the bytes counted once this row's id is in.
+  void grow_ids(std::uint64_t index, std::uint64_t tracked) {
     const std::uint64_t seen = ids_.size();
     const std::uint64_t rows_left =
         std::min(expected_rows_, limits_.max_row_map_rows) - index;  // this row included
-    const std::uint64_t mean = std::max<std::uint64_t>(1, tracked_bytes_ / (seen + 1));
-    const std::uint64_t budget_left =
-        (limits_.max_row_map_tracked_id_bytes - tracked_bytes_) / mean + 1;
+    const std::uint64_t mean = std::max<std::uint64_t>(1, tracked / (seen + 1));
+    const std::uint64_t budget_left = (limits_.max_row_map_tracked_id_bytes - tracked) / mean + 1;
     const std::uint64_t more = std::clamp<std::uint64_t>(std::min(rows_left, budget_left), 1,
                                                          15 * std::max<std::uint64_t>(seen, 1));
     ids_.reserve(static_cast<std::size_t>(seen + more));
