@@ -99,7 +99,6 @@ class IdArena {
   // Appends the entry; returns its offset.
   std::uint64_t append(IdKey key);
 
-  std::uint64_t size() const { return size_; }
   // Takes back the entries from offset on.
   void truncate(std::uint64_t offset) { size_ = offset; }
   // Where the entry whose key is key ends: the next entry's offset.
@@ -210,9 +209,7 @@ class IdSet {
   // written to the arena first and taken back when the table finds it there.
   bool insert(IdKey key, std::uint64_t hash) {
     const std::uint64_t offset = arena_.append(key);
-    known_ = {static_cast<Offset>(offset), hash, true};
-    const bool added = table_.insert(static_cast<Offset>(offset)).second;
-    known_.valid = false;
+    const bool added = insert_offset(static_cast<Offset>(offset), hash, false);
     if (!added) arena_.truncate(offset);
     return added;
   }
@@ -238,7 +235,7 @@ class IdSet {
     std::uint64_t next = 0;
     for (std::size_t i = 0; i < count + AHEAD; ++i) {
       Entry& entry = ahead[i % AHEAD];
-      if (i >= AHEAD) insert_known(entry.offset, entry.hash);
+      if (i >= AHEAD) insert_offset(entry.offset, entry.hash, true);
       if (i < count) {
         const IdKey key = arena_.at(next);
         entry = {static_cast<Offset>(next), hash(key)};
@@ -249,12 +246,13 @@ class IdSet {
   }
 
  private:
-  // An entry of the arena the table does not hold yet (the arena holds no two equal keys).
-  void insert_known(Offset offset, std::uint64_t hash) {
-    known_ = {offset, hash, true};
-    known_.distinct = true;
-    table_.insert(offset);
+  // The arena entry at offset, whose hash is known; distinct when the table cannot hold its key
+  // yet (the refill: the arena holds no two equal keys). True when it was added.
+  bool insert_offset(Offset offset, std::uint64_t hash, bool distinct) {
+    known_ = {offset, hash, true, distinct};
+    const bool added = table_.insert(offset).second;
     known_ = {};
+    return added;
   }
 
   struct Probe {

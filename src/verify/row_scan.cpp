@@ -172,8 +172,15 @@ class RowScanner {
   Step queue(Pending& slot) {
     if (!allow_duplicates_ && !slot.error) {
       RowView& row = slot.row;
-      slot.key =
-          row.db_id_packed ? packed_id_key(row.packed_db_id) : id_key(row.db_id, row.packed_db_id);
+      // A row read in place was packed by the reader whenever it could be; only the strict
+      // decoder's copy still has to be tried.
+      if (row.db_id_packed) {
+        slot.key = packed_id_key(row.packed_db_id);
+      } else if (row.in_place) {
+        slot.key = {row.db_id, false};
+      } else {
+        slot.key = id_key(row.db_id, row.packed_db_id);
+      }
       slot.hash = ids_.hash(slot.key);
       ids_.prefetch(slot.hash);
     }
