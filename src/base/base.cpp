@@ -1,6 +1,7 @@
 #include <locale.h>
 #include <string.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include <fmt/format.h>
@@ -34,18 +35,23 @@ ManifestError ManifestError::from_errno(int err) {
   return io(kind, os_error_text(err), err);
 }
 
-std::string ManifestError::text() const {
-  switch (variant) {
-    case Variant::Json:
-      if (line != 0) return fmt::format("{} at line {} column {}", message, line, column);
-      return message;
-    case Variant::Context: return fmt::format("{}: {}", code, message);
-    case Variant::Io:
-    case Variant::Invalid: break;
-  }
-  return message;
-}
+std::string ManifestError::text() const { return fmt::format("{}", *this); }
 
 void panic(std::string_view message) { throw Panic{std::string(message)}; }
 
 }  // namespace tamrel
+
+fmt::format_context::iterator fmt::formatter<tamrel::ManifestError>::format(
+    const tamrel::ManifestError& error, format_context& ctx) const {
+  using Variant = tamrel::ManifestError::Variant;
+  switch (error.variant) {
+    case Variant::Json:
+      if (error.line == 0) break;
+      return fmt::format_to(ctx.out(), "{} at line {} column {}", error.message, error.line,
+                            error.column);
+    case Variant::Context: return fmt::format_to(ctx.out(), "{}: {}", error.code, error.message);
+    case Variant::Io:
+    case Variant::Invalid: break;
+  }
+  return std::copy(error.message.begin(), error.message.end(), ctx.out());
+}

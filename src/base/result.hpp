@@ -7,6 +7,8 @@
 #include <utility>
 #include <variant>
 
+#include <fmt/core.h>
+
 namespace tamrel {
 
 // The operating system's description of an errno value ("No such file or directory").
@@ -118,6 +120,13 @@ class [[nodiscard]] Result<void> {
 using Status = Result<void>;
 
 }  // namespace tamrel
+
+// An error formats as its text(), straight into the buffer of the text that quotes it.
+template <>
+struct fmt::formatter<tamrel::ManifestError> {
+  constexpr format_parse_context::iterator parse(format_parse_context& ctx) { return ctx.begin(); }
+  format_context::iterator format(const tamrel::ManifestError& error, format_context& ctx) const;
+};
 
 #define TAMREL_CONCAT_INNER(a, b) a##b
 #define TAMREL_CONCAT(a, b) TAMREL_CONCAT_INNER(a, b)

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include <fmt/format.h>
 
@@ -70,9 +71,15 @@ inline std::string prefixed_code(IssueCode code, std::string_view prefix) {
 inline void add_issue(std::vector<ReportIssue>& issues, ReportIssue issue) {
   issues.push_back(std::move(issue));
 }
-inline void add_issue_bounded(std::vector<ReportIssue>& issues, std::uint64_t max_report_issues,
-                              ReportIssue issue) {
-  add_issue_bounded(issues, max_report_issues, std::move(issue.code), std::move(issue.message));
+// Add under the issue limit, formatting the issue only when it is kept.
+template <typename... Args>
+void add_issue_bounded(std::vector<ReportIssue>& issues, std::uint64_t max_report_issues,
+                       const Issue<Args...>& raise, const std::type_identity_t<Args>&... args) {
+  if (issues.size() < max_report_issues) {
+    add_issue(issues, raise(args...));
+  } else {
+    mark_issue_limit(issues, max_report_issues);
+  }
 }
 
 }  // namespace tamrel::report

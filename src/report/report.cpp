@@ -169,6 +169,10 @@ void add_issue_bounded(std::vector<ReportIssue>& issues, std::uint64_t max_repor
     add_issue(issues, std::move(code), std::move(message));
     return;
   }
+  mark_issue_limit(issues, max_report_issues);
+}
+
+void mark_issue_limit(std::vector<ReportIssue>& issues, std::uint64_t max_report_issues) {
   if (!is_cut(issues, max_report_issues)) cut_and_mark(issues, max_report_issues);
 }
 

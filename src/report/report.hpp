@@ -119,6 +119,8 @@ void add_issue(std::vector<ReportIssue>& issues, std::string code, std::string m
 // Add under the issue limit: at the limit the tail gives way to one marker issue.
 void add_issue_bounded(std::vector<ReportIssue>& issues, std::uint64_t max_report_issues,
                        std::string code, std::string message);
+// What an issue past the limit leaves: the marker, placed once.
+void mark_issue_limit(std::vector<ReportIssue>& issues, std::uint64_t max_report_issues);
 bool has_issue_code(const std::vector<ReportIssue>& issues, std::string_view code);
 
 // Final limit, then the verdict.

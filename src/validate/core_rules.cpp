@@ -88,8 +88,8 @@ void check_auxiliary_declarations(report::VerificationReport& report,
   if (list.size() > limits.max_auxiliary_artifacts) {
     if (!report::has_issue_code(errors, issues::auxiliary_artifact_count_limit_exceeded.code)) {
       report::add_issue_bounded(errors, limits.max_report_issues,
-                                issues::auxiliary_artifact_count_limit_exceeded(
-                                    list.size(), limits.max_auxiliary_artifacts));
+                                issues::auxiliary_artifact_count_limit_exceeded, list.size(),
+                                limits.max_auxiliary_artifacts);
     }
     return;
   }

@@ -165,8 +165,8 @@ void verify_auxiliary_artifacts(report::VerificationReport& report, const PassIn
     // The declared-value rules have usually said so already; once is enough.
     const auto& limit_issue = validate::issues::auxiliary_artifact_count_limit_exceeded;
     if (!report::has_issue_code(errors, limit_issue.code)) {
-      report::add_issue_bounded(errors, limits.max_report_issues,
-                                limit_issue(list.size(), limits.max_auxiliary_artifacts));
+      report::add_issue_bounded(errors, limits.max_report_issues, limit_issue, list.size(),
+                                limits.max_auxiliary_artifacts);
     }
     return;
   }

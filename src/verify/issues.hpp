@@ -100,7 +100,7 @@ inline constexpr Issue<Text, U64> row_identity_rows_differ{
     row_identity_row_count_mismatch, "row identity file has {} rows, manifest declares {}"};
 inline constexpr Issue<U64, U64> row_identity_line_too_large{
     "row_identity_line_too_large", "line {} exceeds max_row_identity_jsonl_line_bytes={}"};
-inline constexpr Issue<U64, Text> row_identity_jsonl_invalid_json{
+inline constexpr Issue<U64, ManifestError> row_identity_jsonl_invalid_json{
     "row_identity_jsonl_invalid_json", "line {} is not a strict row object: {}"};
 inline constexpr Issue<U64, U64> row_identity_row_id_mismatch{"row_identity_row_id_mismatch",
                                                               "line {} has row_id {}"};

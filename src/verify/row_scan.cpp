@@ -114,6 +114,8 @@ class RowScanner {
   // about to reuse: each that still views them gets a copy of its ids, in strings that keep
   // their capacity from line to line.
   void keep_queued() {
+    if (!in_place_queued_) return;
+    in_place_queued_ = false;
     for (std::size_t i = 0; i < queued_; ++i) {
       Pending& slot = window_[(head_ + i) % LOOKAHEAD];
       RowView& row = slot.row;
@@ -170,6 +172,7 @@ class RowScanner {
   }
 
   Step queue(Pending& slot) {
+    if (!slot.error && slot.row.in_place) in_place_queued_ = true;
     if (!allow_duplicates_ && !slot.error) {
       RowView& row = slot.row;
       // A row read in place was packed by the reader whenever it could be; only the strict
@@ -211,8 +214,7 @@ class RowScanner {
       return Step::Stop;
     }
     if (line.error) {
-      // The decoder's message is written out only for an issue that is kept.
-      if (!issues_full_) push(issues::row_identity_jsonl_invalid_json, index, line.error->text());
+      push(issues::row_identity_jsonl_invalid_json, index, *line.error);
       return Step::Next;
     }
     const RowView& row = line.row;
@@ -273,7 +275,7 @@ class RowScanner {
       issues_.reserve(issues_.size() + static_cast<std::size_t>(std::min<std::uint64_t>(
                                            limits_.max_report_issues + 1, ISSUE_ROOM)));
     }
-    report::add_issue_bounded(issues_, limits_.max_report_issues, raise(args...));
+    report::add_issue_bounded(issues_, limits_.max_report_issues, raise, args...);
     issues_full_ = issues_.size() >= limits_.max_report_issues &&
                    report::has_issue_code(
                        issues_, report::issues::verification_report_issue_limit_exceeded.code);
@@ -301,6 +303,9 @@ class RowScanner {
   std::array<Pending, LOOKAHEAD> window_;
   std::size_t head_ = 0;
   std::size_t queued_ = 0;
+  // Some queued row may still view the caller's bytes: most pieces queue none, and keep_queued
+  // then has nothing to look at.
+  bool in_place_queued_ = false;
 };
 
 // Cuts the bytes into lines, hashes them as they come, and hands the lines to the row checks.
