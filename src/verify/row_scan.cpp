@@ -11,7 +11,6 @@
 #include <type_traits>
 
 #include "io/digest.hpp"
-#include "report/issues.hpp"
 #include "verify/common_row.hpp"
 #include "verify/id_set.hpp"
 #include "verify/issues.hpp"
@@ -265,20 +264,18 @@ class RowScanner {
     ids_.reserve(static_cast<std::size_t>(seen + more));
   }
 
-  // Once the list is cut and marked, every later issue would be dropped: it is not even
-  // formatted, and the list is not searched for the mark again for each row.
+  // An issue that meets a full list only cuts and marks it; every later one would be dropped,
+  // so it is not even looked at.
   template <class... Args>
   void push(const report::Issue<Args...>& raise, const std::type_identity_t<Args>&... args) {
     if (issues_full_) return;
+    issues_full_ = issues_.size() >= limits_.max_report_issues;
     // Room for the issues the limit keeps, at most a few dozen, at once rather than by doubling.
     if (issues_.size() == issues_.capacity()) {
       issues_.reserve(issues_.size() + static_cast<std::size_t>(std::min<std::uint64_t>(
                                            limits_.max_report_issues + 1, ISSUE_ROOM)));
     }
     report::add_issue_bounded(issues_, limits_.max_report_issues, raise, args...);
-    issues_full_ = issues_.size() >= limits_.max_report_issues &&
-                   report::has_issue_code(
-                       issues_, report::issues::verification_report_issue_limit_exceeded.code);
   }
 
   // The first failing rule only.

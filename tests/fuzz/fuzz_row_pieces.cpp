@@ -30,9 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
       s.bytes, s.bytes.size(), s.allow_duplicates, s.limits, s.expected_rows, whole_issues);
 
   std::vector<tamrel::report::ReportIssue> piece_issues;
-  const std::size_t piece = 1 + (size > 0 ? data[0] : 0) % 13;
   const auto pieces = tamrel::verify::scan_row_identity_bytes(
-      s.bytes, piece, s.allow_duplicates, s.limits, s.expected_rows, piece_issues);
+      s.bytes, s.piece_bytes, s.allow_duplicates, s.limits, s.expected_rows, piece_issues);
   if (!same(whole, pieces) || !same(whole_issues, piece_issues)) std::abort();
   return 0;
 }

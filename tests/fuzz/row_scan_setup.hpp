@@ -12,6 +12,7 @@ struct RowScanSetup {
   tamrel::ResourceLimits limits;
   bool allow_duplicates;
   std::uint64_t expected_rows;
+  std::size_t piece_bytes;  // for a scan fed as short reads would hand the bytes over
 };
 
 inline RowScanSetup row_scan_setup(const unsigned char* data, std::size_t size) {
@@ -20,7 +21,8 @@ inline RowScanSetup row_scan_setup(const unsigned char* data, std::size_t size) 
                           : std::string_view(),
                  {},
                  (knob & 1) != 0,
-                 8 + (knob & 0x0F)};
+                 8 + (knob & 0x0F),
+                 1 + knob % 13};
   s.limits.max_row_map_line_bytes = 16 + (knob & 0x3F) * 4;
   s.limits.max_row_map_rows = 1 + (knob >> 6) * 8;
   s.limits.max_row_map_tracked_id_bytes = 64 + knob;
