@@ -27,6 +27,14 @@ PyObject* panic_exception_type() {
 
 }  // namespace
 
+int expose_panic_exception() {
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) return -1;
+  PyObject* holder = PyImport_AddModule("_tamrel_manifest_native");  // borrowed, in sys.modules
+  if (holder == nullptr) return -1;
+  return PyModule_AddObjectRef(holder, "PanicException", type);
+}
+
 PyObject* json_to_python(std::string_view text) {
   static PyObject* json_name = nullptr;
   static PyObject* loads_name = nullptr;

@@ -408,6 +408,7 @@ int exec_module(PyObject* module) {
       return -1;
     }
   }
+  if (expose_panic_exception() < 0) return -1;
   PyRef module_name(PyModule_GetNameObject(module));
   if (!module_name) return -1;
   for (PyMethodDef& def : kMethods) {
