@@ -410,48 +410,46 @@ def test_failing_call_leaves_existing_manifest_untouched(tmp_path, row_map, aux_
 
 # ---- inputs that change while they are read ----
 
-def read_position(fd: str) -> int | None:
+def has_test_hooks() -> bool:
+    """Whether this build has the fault-injection hooks (the panic hook answers)."""
+    os.environ["TAMREL_TEST_PANIC"] = "1"
     try:
-        with open(f"/proc/self/fdinfo/{fd}") as info:
-            return int(info.readline().split()[1])
-    except (OSError, ValueError, IndexError):
-        return None
+        tm.sha256_file(__file__)
+    except BaseException as exc:  # noqa: BLE001 - PanicException is a BaseException
+        return type(exc).__name__ == "PanicException"
+    finally:
+        del os.environ["TAMREL_TEST_PANIC"]
+    return False
 
 
-def change_mid_read(path: Path, change, state: dict, stop: threading.Event):
-    """Waits until this process has path open and has read its first MiB, then changes it.
-    state["in_time"] says whether the reader was still short of the end after the change, that
-    is, whether the call had to notice it."""
-    target, size = str(path.resolve()), path.stat().st_size
-    while not stop.is_set():
-        for fd in os.listdir("/proc/self/fd"):
-            try:
-                if os.readlink(f"/proc/self/fd/{fd}") != target:
-                    continue
-            except OSError:
-                continue
-            if (read_position(fd) or 0) < 1 << 20:
-                continue
-            change(path)
-            after = read_position(fd)
-            state["in_time"] = after is not None and after < size
-            return
-        time.sleep(0.0005)
+class Pause:
+    """Holds a creation at its check of one input, after the input was read: the hook of a
+    test-hook build opens the FIFO for reading and waits until this side closes it."""
 
+    def __init__(self, tmp_path: Path, what: str, monkeypatch: pytest.MonkeyPatch) -> None:
+        self.fifo = tmp_path / "pause.fifo"
+        os.mkfifo(self.fifo)
+        monkeypatch.setenv("TAMREL_TEST_PAUSE_FIFO", str(self.fifo))
+        monkeypatch.setenv("TAMREL_TEST_PAUSE_AT", what)
+        self.reached = False
+        self.freed = False
 
-def sparse_index(path: Path, payload_mib: int) -> Path:
-    dim = 4096  # 8 KiB per vector
-    n = payload_mib * 128
-    with open(path, "wb") as f:
-        f.write(builders.index_header("rank", dim, n))
-        f.truncate(f.tell() + n * builders.bytes_per_vec("rank", dim))
-    return path
+    def change_at_check(self, change, path: Path) -> None:
+        with open(self.fifo, "wb"):  # returns once the call waits at the check
+            if not self.freed:
+                self.reached = True
+                change(path)
+
+    def free(self) -> None:
+        # A call that never reached the check leaves this side waiting: let it through.
+        self.freed = True
+        os.close(os.open(self.fifo, os.O_RDONLY | os.O_NONBLOCK))
 
 
 def rewrite_tail(path: Path):
     with open(path, "r+b") as f:
-        f.seek(-4096, os.SEEK_END)
-        f.write(b"\x01" * 4096)
+        f.seek(-4096 if path.stat().st_size > 4096 else 0, os.SEEK_END)
+        f.write(b"\x01" * min(4096, path.stat().st_size))
 
 
 def truncate_half(path: Path):
@@ -465,55 +463,46 @@ def replace_with_copy(path: Path):
     os.replace(fresh, path)
 
 
-def mid_read_case(tmp_path: Path, which: str):
-    """The file to change, how, the message expected, and the call's keyword arguments."""
+def changed_input_case(tmp_path: Path, which: str):
+    """The file to change, how, the name the message gives it, and the call's keyword
+    arguments."""
+    index_at(tmp_path / "idx.kxr", "rank_quant", 64)
     if which == "index":
-        sparse_index(tmp_path / "idx.kxr", 512)
         return tmp_path / "idx.kxr", rewrite_tail, "index", {"row_id_is_identity": True}
     if which == "row map":
-        n = 1_000_000
-        index_at(tmp_path / "idx.kxr", "rank_quant", n)
-        rows = tmp_path / "rows.jsonl"
-        # In slices: holding all of it at once would raise this process's peak memory, which
-        # children forked later inherit as their own (test_hostile measures theirs).
-        with open(rows, "w", encoding="ascii") as f:
-            for start in range(0, n, 50_000):
-                f.write("".join(
-                    f'{{"row_id": {i}, "db_id": "00000000-0000-4000-8000-{i:012x}"}}\n'
-                    for i in range(start, min(n, start + 50_000))))
+        rows = builders.write_row_map(tmp_path / "rows.jsonl", 64)
         return rows, truncate_half, "row map", {"row_map": rows}
-    index_at(tmp_path / "idx.kxr")
     aux = tmp_path / "vocab.bin"
-    with open(aux, "wb") as f:
-        f.truncate(512 << 20)
+    aux.write_bytes(b"v" * 8192)
     return aux, replace_with_copy, 'auxiliary artifact "vocab"', {
-        "row_id_is_identity": True, "max_auxiliary_artifact_bytes": 1 << 30,
-        "auxiliary_artifacts": [{"name": "vocab", "path": aux}]}
+        "row_id_is_identity": True, "auxiliary_artifacts": [{"name": "vocab", "path": aux}]}
 
 
 @pytest.mark.parametrize("which", ["index", "row map", "auxiliary artifact"])
-def test_input_changed_while_read_is_refused(tmp_path, which):
-    path, change, what, kw = mid_read_case(tmp_path, which)
+def test_input_changed_while_read_is_refused(tmp_path, monkeypatch, which):
+    if not has_test_hooks():
+        pytest.skip("needs a build with the test hooks (make asan)")
+    path, change, what, kw = changed_input_case(tmp_path, which)
+    # Timestamps from long ago: a change now is seen whatever the file system's granularity.
+    for input_file in tmp_path.iterdir():
+        os.utime(input_file, ns=(1_600_000_000_000_000_000,) * 2)
     out = tmp_path / "m.json"
     out.write_bytes(b'{"previous": true}\n')
+    pause = Pause(tmp_path, what, monkeypatch)
     before = sorted(p.name for p in tmp_path.iterdir())
-    state: dict = {}
-    stop = threading.Event()
-    watcher = threading.Thread(target=change_mid_read, args=(path, change, state, stop))
-    watcher.start()
+    changer = threading.Thread(target=pause.change_at_check, args=(change, path))
+    changer.start()
     try:
-        tm.create_manifest(tmp_path / "idx.kxr", out, "m", **kw)
-    except ValueError as e:
-        assert e.args == (f"{what} changed while it was being read: {path}",)
-        assert out.read_bytes() == b'{"previous": true}\n'
-        assert sorted(p.name for p in tmp_path.iterdir()) == before
-    else:
-        # Only acceptable when the whole file had been read before the change landed.
-        assert not state.get("in_time", False), "a change during the read went unnoticed"
-        pytest.skip("the read finished before the change could be made")
+        with pytest.raises(ValueError) as refused:
+            tm.create_manifest(tmp_path / "idx.kxr", out, "m", **kw)
     finally:
-        stop.set()
-        watcher.join()
+        if changer.is_alive():
+            pause.free()
+        changer.join()
+    assert pause.reached
+    assert refused.value.args == (f"{what} changed while it was being read: {path}",)
+    assert out.read_bytes() == b'{"previous": true}\n'
+    assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
 # ---- what verification makes of it ----

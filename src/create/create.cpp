@@ -1,12 +1,14 @@
 // create_manifest: probe, digest, row map, auxiliary files, identifiers, then the write.
 #include "create/create.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -85,6 +87,23 @@ Result<OpenInput> open_input(const fs::path& path) {
   return OpenInput{std::move(fd), version};
 }
 
+#ifdef TAMREL_TEST_HOOKS
+// Lets a test change an input at a known moment, after it was read and before it is checked:
+// when TAMREL_TEST_PAUSE_AT names the input ("index", "row map", ...), the call opens the FIFO
+// TAMREL_TEST_PAUSE_FIFO and waits there until the test closes its end.
+void test_pause(std::string_view what) {
+  const char* at = std::getenv("TAMREL_TEST_PAUSE_AT");
+  const char* fifo = std::getenv("TAMREL_TEST_PAUSE_FIFO");
+  if (at == nullptr || fifo == nullptr || what != at) return;
+  const UniqueFd fd(::open(fifo, O_RDONLY | O_CLOEXEC));
+  char byte = 0;
+  for (ssize_t n = 0; fd.get() >= 0;) {
+    n = ::read(fd.get(), &byte, 1);
+    if (n == 0 || (n < 0 && errno != EINTR)) break;
+  }
+}
+#endif
+
 // Refuses a file that was rewritten, truncated or replaced while it was read: its manifest entry
 // would pair the size of one version with the digest of another and could never verify. The path
 // must still name the version that was opened, and the read must have seen all of its bytes
@@ -92,6 +111,9 @@ Result<OpenInput> open_input(const fs::path& path) {
 // too. Errors: Invalid.
 Status check_unchanged(const OpenInput& input, const fs::path& path,
                        std::optional<std::uint64_t> bytes_read, std::string_view what) {
+#ifdef TAMREL_TEST_HOOKS
+  test_pause(what);
+#endif
   const auto now = io::path_version(path);
   const bool same =
       now.ok() && *now == input.version && (!bytes_read || *bytes_read == input.version.size);
