@@ -9,6 +9,7 @@ import time
 import pytest
 
 import _tamrel_manifest as tm
+import tamrel_manifest
 
 EMPTY = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
 
@@ -115,4 +116,5 @@ def test_panic_exception(tmp_path, monkeypatch):
     assert not issubclass(cls, Exception) and issubclass(cls, BaseException)
     assert caught.args == ("injected panic for tests",)
     assert not hasattr(tm, "PanicException")
+    assert cls is tamrel_manifest.PanicException
     assert "BaseException" in cls.__doc__

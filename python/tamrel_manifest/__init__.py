@@ -1,8 +1,13 @@
 """Create, inspect and verify index manifests: JSON documents that pin a persisted vector-index
 file and everything a loader must trust before opening it.
 
-The six functions and thirteen constants are those of the native module `_tamrel_manifest`,
-unchanged. `open_verified` adds what a loader needs on top: the verified files, opened.
+The six functions and thirteen constants are those of the native module `_tamrel_manifest`, with
+the same arguments, results and texts; two raise richer errors: `verify_for_load` raises
+`VerificationFailed` (a ValueError carrying the report) when verification finds issues, and
+`create_manifest` raises `RowMapInvalid` (a ValueError carrying the row map's issues) for a row
+map with issues and removes the directories it made for `out` when it fails. `open_verified`
+adds what a loader needs on top: the verified files, opened. `PanicException` is what the module
+raises if an internal invariant ever breaks (a BaseException).
 """
 
 from importlib.metadata import PackageNotFoundError
@@ -23,14 +28,25 @@ from _tamrel_manifest import (
     DEFAULT_MAX_ROW_IDENTITY_TRACKED_DB_ID_BYTES,
     ENCODER_DISTORTION_SCHEMA_VERSION,
     SCHEMA_VERSION,
-    create_manifest,
     default_resource_limits,
     inspect_manifest,
     sha256_file,
-    verify_for_load,
     verify_manifest,
 )
+from tamrel_manifest._create import RowMapInvalid, RowMapReport
 from tamrel_manifest.verified import VerificationFailed, VerifiedFiles, open_verified
+
+if TYPE_CHECKING:  # the module's signatures; the package's versions take the same arguments
+    from _tamrel_manifest import create_manifest as create_manifest
+    from _tamrel_manifest import verify_for_load as verify_for_load
+
+    class PanicException(BaseException):
+        """Raised when the native code panics (an internal invariant failed)."""
+
+else:
+    from _tamrel_manifest_native import PanicException  # placed there by the module
+    from tamrel_manifest._create import create_manifest
+    from tamrel_manifest.verified import verify_for_load
 
 try:
     __version__ = _version("tamrel-manifest")
@@ -110,4 +126,7 @@ __all__ = [
     "open_verified",
     "VerificationFailed",
     "VerifiedFiles",
+    "RowMapInvalid",
+    "RowMapReport",
+    "PanicException",
 ]

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import functools
 import json
 import os
 import stat
@@ -31,7 +32,7 @@ if TYPE_CHECKING:
         VerifyOptions,
     )
 
-__all__ = ["VerificationFailed", "VerifiedFiles", "open_verified"]
+__all__ = ["VerificationFailed", "VerifiedFiles", "open_verified", "verify_for_load"]
 
 _LIMIT_NAMES = frozenset(_native.default_resource_limits())
 
@@ -43,6 +44,20 @@ class VerificationFailed(ValueError):
     def __init__(self, message: str, report: VerificationReport) -> None:
         super().__init__(message)
         self.report = report
+
+
+@functools.wraps(_native.verify_for_load)
+def verify_for_load(manifest: StrPath, **options: Unpack[VerifyOptions]) -> LoadPlan:
+    # The module's call, raising VerificationFailed (a ValueError with the same text, carrying
+    # the report) when verification finds issues.
+    try:
+        plan: LoadPlan = _native.verify_for_load(manifest, **options)
+    except ValueError as exc:
+        report: VerificationReport | None = getattr(exc, "report", None)
+        if report is None:
+            raise
+        raise VerificationFailed(str(exc), report) from None
+    return plan
 
 
 # Errors of a no-follow open that mean the path no longer leads to the file that was verified:
@@ -188,13 +203,7 @@ def open_verified(
         for item in declared.get("auxiliary_artifacts", [])
     }
 
-    try:
-        plan = _native.verify_for_load(manifest, **options)
-    except ValueError as exc:
-        report = getattr(exc, "report", None)
-        if report is None:
-            raise
-        raise VerificationFailed(str(exc), report) from None
+    plan = verify_for_load(manifest, **options)
 
     with contextlib.ExitStack() as stack:
         index = stack.enter_context(
