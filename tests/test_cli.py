@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import fcntl
 import hashlib
+import io
 import json
 import os
 import pty
@@ -21,9 +22,11 @@ from typing import Any
 import pytest
 
 import _tamrel_manifest as tm
+import builders
 from builders import make_fixture, sha256_of, write_manifest
 import tamrel_manifest
 from tamrel_manifest import cli
+from tamrel_manifest._progress import Progress
 
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -160,13 +163,44 @@ def _notes_link_out(root: Path) -> None:
     (root / "notes.txt").symlink_to(outside)
 
 
+def _other_kind_index(root: Path) -> None:
+    builders.write_index(root / "index.rank_quant", "bitmap", n_vectors=3)
+
+
+def _truncated_payload(root: Path) -> None:
+    index = root / "index.rank_quant"
+    index.write_bytes(index.read_bytes()[:-1])
+
+
+def _rows_blank_last_line(root: Path) -> None:
+    with open(root / "rows.jsonl", "ab") as f:
+        f.write(b"\n")
+
+
+def _rows_duplicate(root: Path) -> None:
+    rows = root / "rows.jsonl"
+    lines = rows.read_bytes().splitlines(keepends=True)
+    first = json.loads(lines[0])["db_id"]
+    lines[2] = json.dumps({"row_id": 2, "db_id": first}).encode() + b"\n"
+    rows.write_bytes(b"".join(lines))
+    _redeclare_rows(root)
+
+
+def _redeclare_rows(root: Path) -> None:
+    # Only the rows' own issue remains: the manifest declares the changed file's digest.
+    manifest = json.loads((root / "m.json").read_text())
+    manifest["row_identity"]["sha256"] = sha256_of(root / "rows.jsonl")
+    write_manifest(root / "m.json", manifest)
+
+
 HINTS = [
     (_append_byte, ["hint: artifact index.rank_quant is 1 byte longer than declared (27 bytes,"
                     " manifest declares 26)"]),
     (_empty_index, ["hint: artifact index.rank_quant is empty (e3b0c442… is the SHA-256 of no"
-                    " bytes)",
-                    "hint: artifact index.rank_quant is 26 bytes shorter than declared (0 bytes,"
-                    " manifest declares 26)"]),
+                    " bytes)"]),
+    (_other_kind_index, []),  # not shorter: another index altogether
+    (_truncated_payload, ["hint: artifact index.rank_quant is 1 byte shorter than declared (25"
+                          " bytes, manifest declares 26)"]),
     (_index_lfs_pointer, ["hint: artifact index.rank_quant is a Git LFS pointer, not the file's"
                           " content (it points at the declared content, 26 bytes); fetch it (git"
                           " lfs pull) and verify again"]),
@@ -190,10 +224,14 @@ HINTS = [
                           " against the manifest's directory {root}; if the manifest was moved"
                           " or copied away from its files, verify it where they are, or move"
                           " them with it"]),
-    (_notes_link_out, ["hint: the auxiliary artifact resolves outside the manifest's directory"
-                       " {root} through a symbolic link; --allow-path-escape (Python:"
+    (_notes_link_out, ["hint: the auxiliary artifact notes.txt resolves outside the manifest's"
+                       " directory {root} through a symbolic link; --allow-path-escape (Python:"
                        " allow_path_escape=True) admits it, and with it relative paths that"
                        " climb out with \"..\""]),
+    (_rows_blank_last_line, ["hint: row map rows.jsonl ends with an empty line (line 3): remove"
+                             " it"]),
+    (_rows_duplicate, ['hint: row map rows.jsonl: line 2 repeats db_id'
+                       ' "00000000-0000-0000-0000-000000000001" of line 0']),
 ]
 
 
@@ -230,6 +268,10 @@ def _nothing(root: Path) -> None:
     pass
 
 
+def _index_copy_outside(root: Path) -> None:
+    (root.parent / f"{root.name}-copy.idx").write_bytes((root / "index.rank_quant").read_bytes())
+
+
 def _manifest_bom(root: Path) -> None:
     (root / "m.json").write_bytes(b"\xef\xbb\xbf" + (root / "m.json").read_bytes())
 
@@ -246,8 +288,12 @@ SHELL_CASES = [
      "2 manifests: 2 verified, 0 with issues, 0 unreadable"),
     ("{tool} verify {m} {root}/none.json {m}", _append_byte, 2, "out",
      "3 manifests: 0 verified, 2 with issues, 1 unreadable"),
-    ("{tool} verify {m} {root}/none.json", _nothing, 2, "err",
-     "tamrel-manifest: error: {root}/none.json: No such file or directory"),
+    ("{tool} verify {m} {root}/none.json", _nothing, 2, "out",
+     "ERROR: {root}/none.json: No such file or directory"),
+    ("{tool} verify {m} {root}/none.json 2>&1 | grep -c none.json", _nothing, 0, "out",
+     "1"),  # said once, in the list
+    ("{tool} verify {root}/none.json --json", _nothing, 2, "out",
+     '  "manifest": "{root}/none.json",'),
     ("{tool} verify {root}/none.json {m} --json", _nothing, 2, "out",
      '{{"manifest": "{root}/none.json", "error": {{"type": "OSError", "message": "No such file or'
      ' directory"}}}}'),
@@ -258,6 +304,12 @@ SHELL_CASES = [
      " with a byte-order mark (EF BB BF), which JSON does not allow; save it as UTF-8 without a"
      " BOM"),
     ("{tool} --version", _nothing, 0, "out", f"tamrel-manifest {tamrel_manifest.__version__}"),
+    ("{tool} --version > /dev/full", _nothing, 2, "err",
+     "tamrel-manifest: error: cannot write standard output: [Errno 28] No space left on device"),
+    ("{tool} verify --help > /dev/full", _nothing, 2, "err",
+     "tamrel-manifest: error: cannot write standard output: [Errno 28] No space left on device"),
+    ("printf abc | {tool} sha256 - {root}/notes.txt", _nothing, 0, "out",
+     "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  -"),
     ("{tool} verify {m} > /dev/full", _nothing, 2, "err",
      "tamrel-manifest: error: cannot write standard output: [Errno 28] No space left on device"),
     ("{tool} sha256 {root}/rows.jsonl {root}/notes.txt | sha256sum -c", _nothing, 0, "out",
@@ -289,7 +341,20 @@ SHELL_CASES = [
     ("{tool} verify {m} --index index.rank_quant.gz", _nothing, 1, "out",
      "hint: --index index.rank_quant.gz is resolved against the manifest's directory {root}, not"
      " the current directory ({root}/index.rank_quant.gz); give it relative to that directory, or"
-     " as an absolute path with --allow-absolute-paths"),
+     " as an absolute path with --allow-absolute-paths (and --allow-path-escape if it lies"
+     " outside)"),
+    ("{tool} verify {m} --index {root}-copy.idx", _index_copy_outside, 1, "out",
+     "hint: --index {root}-copy.idx is outside the manifest's directory {root}: such a path needs"
+     " both --allow-absolute-paths and --allow-path-escape (missing: --allow-absolute-paths and"
+     " --allow-path-escape)"),
+    ("{tool} verify {m} --index {root}-copy.idx --allow-absolute-paths | grep -c hint:",
+     _index_copy_outside, 0, "out", "1"),  # that hint alone
+    ("{tool} verify {m} --index {root}/index.rank_quant", _nothing, 1, "out",
+     "hint: --index {root}/index.rank_quant is an absolute path: it needs --allow-absolute-paths,"
+     " or give it relative to the manifest's directory {root}"),
+    ("{tool} verify {m} --max-report-issues 18446744073709551616", _nothing, 2, "err",
+     "tamrel-manifest verify: error: argument --max-report-issues: 18446744073709551616 is larger"
+     " than the largest limit, 18446744073709551615"),
     ("{tool} load-plan {m}", _append_byte, 1, "out",
      "hint: artifact index.rank_quant is 1 byte longer than declared (27 bytes, manifest declares"
      " 26)"),
@@ -311,9 +376,36 @@ SHELL_CASES = [
      "tamrel-manifest: error: cannot create {root}/o.json: one of --row-map or"
      " --row-id-is-identity is required"),
     ("{tool} create {root}/index.rank_quant {root}/o.json m --row-map {root}/rows.jsonl",
-     _bad_row, 2, "err", "tamrel-manifest: hint: row map {root}/rows.jsonl:"
-     " row_identity_jsonl_invalid_json: line 1 is not a strict row object: unknown field `row`,"
-     " expected one of `row_id`, `db_id`, `parent_id` at line 1 column 6"),
+     _bad_row, 2, "err", "  row_identity_jsonl_invalid_json: line 1 is not a strict row object:"
+     " unknown field `row`, expected one of `row_id`, `db_id`, `parent_id` at line 1 column 6"),
+    ("{tool} create {root}/index.rank_quant {root}/o.json m --row-map {root}/rows.jsonl",
+     _twelve_rows_one_deleted, 2, "err",
+     "tamrel-manifest: error: cannot create {root}/o.json: row map {root}/rows.jsonl is invalid:"
+     " 11 issues"),
+    ("{tool} inspect --help", _nothing, 0, "out", "  --max-manifest-bytes SIZE"),
+    ("{tool} inspect --help | grep -c -- --max-", _nothing, 0, "out", "1"),
+    ("{tool} create --help", _nothing, 0, "out", "row identity (one of these is required):"),
+    ("{tool} create {root}/index.rank_quant {root}/o.json m --row-map {root}/rows.jsonl",
+     _twelve_rows_one_deleted, 2, "err",
+     "tamrel-manifest: hint: from line 0 on every row_id is 1 more than its line: 1 line before"
+     " line 0 may have been deleted"),
+    ("{tool} create {root}/index.rank_quant {root}/o.json m --row-map {root}/rows.jsonl"
+     " --max-row-map-tracked-id-bytes 100", _nothing, 2, "err",
+     "tamrel-manifest: hint: the duplicate check holds the text of every distinct db_id and"
+     " stopped at --max-row-map-tracked-id-bytes 100; for 3 distinct UUIDs of 36 bytes,"
+     " --max-row-map-tracked-id-bytes 108 (Python: max_row_map_tracked_id_bytes=108) admits it"
+     " and costs about 135 B of memory; --allow-duplicate-db-ids skips the check"),
+    ("{tool} create {root}/index.rank_quant {root}/o.json m --row-id-is-identity", _index_gzip,
+     2, "err", "tamrel-manifest: error: cannot create {root}/o.json: index"
+     " {root}/index.rank_quant: unknown tamrel index magic"),
+    ("{tool} create {root}/index.rank_quant {root}/o.json m --row-id-is-identity", _index_gzip,
+     2, "err", "tamrel-manifest: hint: index {root}/index.rank_quant starts with bytes 1f 8b 08 00"
+     " 00 00 00 00 00 00 00 00 00 00 00 00: a gzip file: decompress it first"),
+    ("{tool} create {root}/index.rank_quant {root}/o.json m --row-id-is-identity",
+     _index_lfs_pointer, 2, "err", "tamrel-manifest: hint: index {root}/index.rank_quant is a Git"
+     " LFS pointer, not the file's content; fetch it (git lfs pull) and verify again"),
+    ("{tool} create {root}/none {root}/new/sub/o.json m --row-id-is-identity; test ! -e"
+     " {root}/new && echo gone", _nothing, 0, "out", "gone"),
 ]
 
 
@@ -450,7 +542,9 @@ def test_create_errors_name_the_output(tmp_path: Path) -> None:
 
 @pytest.mark.parametrize("args, message", [
     ([], "tamrel-manifest: error: the following arguments are required: COMMAND"),
-    (["verify"], "tamrel-manifest verify: error: the following arguments are required: manifest"),
+    (["verify"], "tamrel-manifest verify: error: the following arguments are required: MANIFEST"),
+    (["create", "i", "o"], "tamrel-manifest create: error: the following arguments are required:"
+     " EMBEDDING-MODEL"),
     (["verify", "m", "--bogus"], "tamrel-manifest: error: unrecognized arguments: --bogus"),
     (["verify", "m", "--max-report-issues", "-1"],
      "tamrel-manifest verify: error: argument --max-report-issues: must not be negative: -1"),
@@ -473,6 +567,7 @@ def test_usage_errors(args: list[str], message: str) -> None:
     assert (result.returncode, result.stdout) == (2, "")
     assert result.stderr.startswith("usage: tamrel-manifest")
     assert result.stderr.splitlines()[-1] == message
+    assert len(result.stderr.splitlines()) <= 4  # a short usage line, not every option
 
 
 def test_a_reader_that_goes_away_is_no_error(tmp_path: Path) -> None:
@@ -523,8 +618,9 @@ def _routes() -> list[tuple[list[str], str, dict[str, Any]]]:
         options += [([f"--{n.replace('_', '-')}", "7"], {n: 7}) for n in LIMITS]
         routes += [([command, "m.json", *argv], function, {**VERIFY_DEFAULTS, **kw})
                    for argv, kw in options]
-    routes += [(["inspect", "m.json", f"--{n.replace('_', '-')}", "0"], "inspect_manifest",
-                {**dict.fromkeys(LIMITS), n: 0}) for n in LIMITS]
+    # inspect reads the manifest alone: the one limit that applies is all it offers.
+    routes += [(["inspect", "m.json", "--max-manifest-bytes", "0"], "inspect_manifest",
+                {**dict.fromkeys(LIMITS), "max_manifest_bytes": 0})]
     create: list[tuple[list[str], dict[str, Any]]] = [
         (["--row-map", "rows.jsonl"], {"row_map": "rows.jsonl"}),
         (["--row-id-is-identity"], {"row_id_is_identity": True}),
@@ -605,17 +701,53 @@ def slow_file(tmp_path: Path) -> Path:
     return path
 
 
-def test_progress_line_on_a_terminal(slow_file: Path) -> None:
+class Clock:
+    """A clock the test sets."""
+
+    def __init__(self) -> None:
+        self.now = 100.0
+
+    def __call__(self) -> float:
+        return self.now
+
+
+def test_progress_line(tmp_path: Path) -> None:
+    stream = io.StringIO()
+    clock = Clock()
+    data = tmp_path / "data.bin"
+    data.write_bytes(bytes(4 << 20))
+    # An interval of an hour: the drawing thread never ticks; the test ticks by hand.
+    with Progress(stream, enabled=True, clock=clock, interval=3600) as progress:
+        with open(data, "rb") as reading:  # opened after the call began, as the module does
+            reading.seek(1 << 20)
+            clock.now += 0.4
+            assert not progress.tick() and stream.getvalue() == ""  # not before the delay
+            clock.now += 0.3
+            assert progress.tick()
+            reading.seek(3 << 20)
+            clock.now += 1.0
+            assert progress.tick()
+    # The path is shortened from the left to fit the line.
+    frames = [re.sub(r"reading …?\S*data\.bin", "reading data.bin", frame)
+              for frame in stream.getvalue().split("\r")]
+    assert frames[1:] == [
+        "0.7s  reading data.bin  1.0 MiB of 4.0 MiB\x1b[K",
+        "1.7s  reading data.bin  3.0 MiB of 4.0 MiB  2.0 MiB/s\x1b[K",
+        "\x1b[K",  # erased at the end
+    ]
+
+
+def test_progress_on_a_terminal(slow_file: Path) -> None:
     status, output = run_on_terminal("sha256", slow_file)
     assert status == 0
+    # However long the hash takes here, any frame drawn is erased before the result.
     frames = re.findall(r"\r(\d+\.\ds)  reading (\S+)  ([\d.]+ (?:B|KiB|MiB)) of 512\.0 MiB"
                         r"(?:  [\d.]+ (?:B|KiB|MiB|GiB)/s)?\x1b\[K", output)
-    assert frames, output
-    assert {path for _, path, _ in frames} == {str(slow_file)}
-    assert float(frames[0][0][:-1]) >= 0.5
-    assert "\r\x1b[K" in output  # erased before the result
+    assert {path for _, path, _ in frames} <= {str(slow_file)}
+    assert all(float(elapsed[:-1]) >= 0.5 for elapsed, _, _ in frames)
     digest = tm.sha256_file(slow_file)["sha256"]
-    assert f"\r\x1b[K{digest}  {slow_file}" in output
+    assert output.endswith(f"{digest}  {slow_file}\r\n")
+    assert ("\r\x1b[K" + digest in output) == bool(frames)
 
 
 def test_no_progress_in_json_mode(slow_file: Path) -> None:

@@ -9,7 +9,7 @@ import os
 import re
 import stat
 from collections import Counter
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, NamedTuple
 
 from tamrel_manifest._progress import human_bytes
@@ -21,6 +21,92 @@ EMPTY_SHA256 = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855
 LFS_POINTER_PREFIX = b"version https://git-lfs"
 _LFS_OID = re.compile(rb"^oid sha256:([0-9a-f]{64})$", re.MULTILINE)
 _LFS_SIZE = re.compile(rb"^size ([0-9]+)$", re.MULTILINE)
+
+# ---- what the hints read of the module's results ----
+# Every issue code and message shape the hints depend on, in one place; the tests check each code
+# against the module's catalogues and each pattern against a message the module produces, so a
+# renamed code or a reworded message fails a test instead of silencing a hint.
+
+ROW_ID_MISMATCH = "row_identity_row_id_mismatch"
+ROW_COUNT_MISMATCH = "row_identity_row_count_mismatch"
+ROW_INVALID_JSON = "row_identity_jsonl_invalid_json"
+ROW_SHA256_MISMATCH = "row_identity_sha256_mismatch"
+DUPLICATE_DB_ID = "row_identity_duplicate_db_id"
+PROBE_FAILED = "artifact_probe_failed"
+ISSUE_LIMIT_CODE = "verification_report_issue_limit_exceeded"
+MANIFEST_TOO_LARGE = "manifest_file_too_large"
+# The header facts that make the index a different index, not a shorter or longer one.
+HEADER_MISMATCH = frozenset({
+    "artifact_kind_mismatch", "artifact_params_mismatch", "artifact_format_version_mismatch",
+    "artifact_dim_mismatch", "artifact_bytes_per_vec_mismatch",
+})
+_FILES = ("artifact", "row_identity", "auxiliary_artifact", "calibration_profile",
+          "encoder_distortion_profile")
+PATH_UNAVAILABLE = frozenset(f"{f}_path_unavailable" for f in _FILES)
+PATH_ESCAPE_REJECTED = frozenset(f"{f}_path_escape_rejected" for f in _FILES)
+ABSOLUTE_PATH_REJECTED = frozenset(f"{f}_absolute_path_rejected" for f in _FILES)
+# Where a limit stopped a check: the issue code and the limit (keyword argument) to raise.
+LIMIT_OF_CODE = {
+    "row_identity_duplicate_tracking_limit_exceeded": "max_row_map_tracked_id_bytes",
+    "row_identity_row_count_limit_exceeded": "max_row_map_rows",
+    "row_identity_line_too_large": "max_row_map_line_bytes",
+    "auxiliary_artifact_file_too_large": "max_auxiliary_artifact_bytes",
+    "auxiliary_artifact_count_limit_exceeded": "max_auxiliary_artifacts",
+    "calibration_profile_too_large": "max_calibration_profile_bytes",
+    "encoder_distortion_profile_too_large": "max_encoder_distortion_profile_bytes",
+    ISSUE_LIMIT_CODE: "max_report_issues",
+    MANIFEST_TOO_LARGE: "max_manifest_bytes",
+}
+# Limits the module's messages name differently from the keyword arguments and options.
+MESSAGE_LIMIT_NAMES = {
+    "max_row_identity_tracked_db_id_bytes": "max_row_map_tracked_id_bytes",
+    "max_row_identity_jsonl_line_bytes": "max_row_map_line_bytes",
+    "max_row_identity_rows": "max_row_map_rows",
+}
+
+CODES = frozenset({
+    ROW_ID_MISMATCH, ROW_COUNT_MISMATCH, ROW_INVALID_JSON, ROW_SHA256_MISMATCH, DUPLICATE_DB_ID,
+    PROBE_FAILED, ISSUE_LIMIT_CODE, MANIFEST_TOO_LARGE, *HEADER_MISMATCH, *PATH_UNAVAILABLE,
+    *PATH_ESCAPE_REJECTED, *ABSOLUTE_PATH_REJECTED, *LIMIT_OF_CODE,
+})
+
+# Message shapes, by name.
+PATTERNS = {
+    # row_identity_row_id_mismatch
+    "row_id": re.compile(r"^line ([0-9]+) has row_id ([0-9]+)$"),
+    # any row-map issue that names its line
+    "row_line": re.compile(r"^line ([0-9]+) "),
+    # row_identity_duplicate_db_id
+    "repeated_db_id": re.compile(r"^line ([0-9]+) repeats db_id$"),
+    # row_identity_jsonl_invalid_json on a line with nothing on it
+    "empty_line": re.compile(r"^line ([0-9]+) is not a strict row object: .* at line 1 column 0$"),
+    # row_identity_row_count_mismatch for a line past the declared rows: its number
+    "rows_over_declared": re.compile(
+        r"^row identity file has more than declared row_count=([0-9]+)$"
+    ),
+    # row_identity_row_count_mismatch after a scan a limit stopped
+    "rows_at_least": re.compile(r"^row identity file has at least [0-9]+ rows"),
+    # the probe's refusal of the first bytes, in artifact_probe_failed and at creation
+    "unknown_magic": re.compile(r"unknown tamrel index magic$"),
+    # any probe failure at creation (an OSError whose text is the probe's)
+    "probe": re.compile(
+        r"^(unknown tamrel index magic|tamrel index header truncated while reading magic"
+        r"|K[XY][A-Z0-9]{2} .*|dim [0-9]+ out of range.*|n_vectors [0-9]+ exceeds .*"
+        r"|KXFS \(RankQuantFastscan\) .*)$"),
+    # *_path_escape_rejected for a resolved path, not for ".." as written
+    "canonical_outside": re.compile(r"^canonical (auxiliary artifact )?path "),
+    # a limit as the module's messages name it
+    "message_limit": re.compile(r"\b(max_[a-z_]+)="),
+    # creation's refusal of a row map with issues: their codes
+    "row_map_invalid": re.compile(r"^row map is invalid: ([a-z_]+(?:, [a-z_]+)*)$"),
+    # creation's argument errors name the keywords that the tool spells as options
+    "create_keywords": re.compile(r"\b(row_map|row_id_is_identity)(=True)?\b"),
+}
+
+
+def option_limit_name(message_name: str) -> str:
+    """The keyword argument (and option) of a limit a message names."""
+    return MESSAGE_LIMIT_NAMES.get(message_name, message_name)
 
 
 class FileCheck(NamedTuple):
@@ -60,7 +146,9 @@ def _bytes(count: int) -> str:
     return "1 byte" if count == 1 else f"{count} bytes"
 
 
-def hints_for_file(check: FileCheck) -> list[str]:
+def hints_for_file(check: FileCheck, same_kind: bool = True) -> list[str]:
+    """Hints for one file. `same_kind` False: the file is another kind of file than the one
+    declared (another index kind or header, or no index at all), so its size says nothing."""
     name = f"{check.label} {check.shown_path or check.path}"
     hints = []
     matched = check.measured_sha256 is not None and check.measured_sha256 == check.declared_sha256
@@ -77,7 +165,8 @@ def hints_for_file(check: FileCheck) -> list[str]:
         return hints
     if check.measured_sha256 == EMPTY_SHA256 and check.declared_sha256 != EMPTY_SHA256:
         hints.append(f"{name} is empty (e3b0c442… is the SHA-256 of no bytes)")
-    elif check.declared_sha256 == EMPTY_SHA256 and check.measured_sha256 not in (
+        return hints
+    if check.declared_sha256 == EMPTY_SHA256 and check.measured_sha256 not in (
         None,
         EMPTY_SHA256,
     ):
@@ -86,7 +175,8 @@ def hints_for_file(check: FileCheck) -> list[str]:
             " it was made from an empty file"
         )
     if (
-        check.measured_size is not None
+        same_kind
+        and check.measured_size is not None
         and check.declared_size is not None
         and check.measured_size != check.declared_size
     ):
@@ -97,6 +187,17 @@ def hints_for_file(check: FileCheck) -> list[str]:
             f" ({check.measured_size} bytes, manifest declares {check.declared_size})"
         )
     return hints
+
+
+def input_hints(label: str, path: str) -> list[str]:
+    """Hints for an input the probe refused at creation: a pointer, an empty file, or the first
+    bytes of a file that is no index."""
+    check = FileCheck(label, path, path, None, None, None, None)
+    hints = hints_for_file(check)
+    if not hints and _head(path, 1) == b"":
+        hints.append(f"{label} {path} is empty")
+    magic = magic_hint(f"{label} {path}", path)
+    return hints + ([magic] if magic is not None and not hints else [])
 
 
 def file_checks(report: VerificationReport, manifest: IndexManifest | None) -> list[FileCheck]:
@@ -162,6 +263,10 @@ def file_checks(report: VerificationReport, manifest: IndexManifest | None) -> l
     return [check for check in checks if check.path is not None]
 
 
+def _probe_message(report: VerificationReport) -> str | None:
+    return next((i["message"] for i in report["errors"] if i["code"] == PROBE_FAILED), None)
+
+
 def report_hints(
     report: VerificationReport,
     manifest: IndexManifest | None,
@@ -169,22 +274,46 @@ def report_hints(
     manifest_path: str = ".",
     index: str | None = None,
     limits: Mapping[str, int] | None = None,
+    allow_absolute_paths: bool = False,
+    allow_path_escape: bool = False,
 ) -> list[str]:
     """Hints for a failed report; none for a clean one. `index` is the --index option, `limits`
-    the limits in effect."""
+    the limits in effect, the allow flags those the report was made with."""
     if report["ok"]:
         return []
     checks = file_checks(report, manifest)
-    hints = [hint for check in checks for hint in hints_for_file(check)]
     codes = [issue["code"] for issue in report["errors"]]
+    probe = _probe_message(report)
+    same_kind = not HEADER_MISMATCH.intersection(codes) and not (
+        probe is not None and PATTERNS["unknown_magic"].search(probe)
+    )
+    hints = [
+        hint
+        for check in checks
+        for hint in hints_for_file(check, same_kind or check.label != "artifact")
+    ]
     hints += _text_hints(report, checks)
-    hints += _path_hints(report, codes, manifest_path, index)
+    hints += _path_hints(
+        report, codes, manifest_path, index, allow_absolute_paths, allow_path_escape
+    )
     hints += limit_hints(report, manifest, limits or {})
-    hints += shifted_rows_hints(report["errors"])
+    rows = next((c for c in checks if c.label == "row map"), None)
+    if rows is not None and rows.path is not None:
+        hints += row_map_hints(report["errors"], rows.path, rows.shown_path or rows.path)
     return hints
 
 
-_ROW_ID = re.compile(r"^line ([0-9]+) has row_id ([0-9]+)$")
+# ---- the row map's issues ----
+
+
+def row_map_hints(issues: Sequence[ReportIssue], path: str, shown: str) -> list[str]:
+    """Hints for the issues of one row map (verification's or creation's), read back from the
+    file where the issue alone does not say enough."""
+    return (
+        shifted_rows_hints(issues)
+        + empty_line_hints(issues, path, shown)
+        + duplicate_hints(issues, path, shown)
+    )
 
 
 def shifted_rows_hints(issues: Sequence[ReportIssue]) -> list[str]:
@@ -193,8 +322,7 @@ def shifted_rows_hints(issues: Sequence[ReportIssue]) -> list[str]:
     pairs = [
         (int(m.group(1)), int(m.group(2)))
         for issue in issues
-        if issue["code"] == "row_identity_row_id_mismatch"
-        and (m := _ROW_ID.match(issue["message"]))
+        if issue["code"] == ROW_ID_MISMATCH and (m := PATTERNS["row_id"].match(issue["message"]))
     ]
     shifts = {row_id - line for line, row_id in pairs}
     if len(pairs) < 2 or len(shifts) != 1:
@@ -212,10 +340,86 @@ def shifted_rows_hints(issues: Sequence[ReportIssue]) -> list[str]:
     ]
 
 
-# ---- repeated issues ----
+def _lines(path: str, last: int) -> Iterator[tuple[int, bytes]]:
+    """(number, line without its end) for lines 0 to `last` of a regular file; nothing for a
+    file that cannot be read without blocking."""
+    if _head(path, 0) is None:
+        return
+    try:
+        with open(path, "rb") as file:
+            for number, line in enumerate(file):
+                yield number, line.rstrip(b"\r\n")
+                if number >= last:
+                    return
+    except OSError:
+        return
 
-ISSUE_LIMIT_CODE = "verification_report_issue_limit_exceeded"
-_LINE = re.compile(r"^line ([0-9]+) ")
+
+def empty_line_hints(issues: Sequence[ReportIssue], path: str, shown: str) -> list[str]:
+    """Lines with nothing on them: refused as rows, or counted past the declared rows."""
+    shapes = ((ROW_INVALID_JSON, "empty_line"), (ROW_COUNT_MISMATCH, "rows_over_declared"))
+    numbers = {
+        int(m.group(1))
+        for issue in issues
+        for code, shape in shapes
+        if issue["code"] == code and (m := PATTERNS[shape].match(issue["message"]))
+    }
+    if not numbers:
+        return []
+    empty, last = [], -1
+    for last, line in _lines(path, max(numbers) + 1):
+        if last in numbers and not line.strip():
+            empty.append(last)
+    if not empty:
+        return []
+    if empty == [last]:
+        return [f"row map {shown} ends with an empty line (line {last}): remove it"]
+    listed = ", ".join(map(str, empty[:5])) + (", ..." if len(empty) > 5 else "")
+    return [f"row map {shown} has empty lines ({listed}): every line must hold a row"]
+
+
+def duplicate_hints(issues: Sequence[ReportIssue], path: str, shown: str) -> list[str]:
+    """The first repeated db_id, and the line where it first appeared (two passes over the
+    lines before it, holding none of them)."""
+    match = next(
+        (
+            m
+            for issue in issues
+            if issue["code"] == DUPLICATE_DB_ID
+            and (m := PATTERNS["repeated_db_id"].match(issue["message"]))
+        ),
+        None,
+    )
+    if match is None:
+        return []
+    number = int(match.group(1))
+    db_id = next((_db_id(line) for n, line in _lines(path, number) if n == number), None)
+    if db_id is None:
+        return []
+    text = db_id.encode()
+    first = next(
+        (
+            n
+            for n, line in _lines(path, number - 1)
+            if text in line and _db_id(line) == db_id
+        ),
+        None,
+    )
+    if first is None:
+        return []
+    return [f"row map {shown}: line {number} repeats db_id {quoted(db_id)} of line {first}"]
+
+
+def _db_id(line: bytes) -> str | None:
+    try:
+        value = json.loads(line)
+    except ValueError:
+        return None
+    db_id = value.get("db_id") if isinstance(value, dict) else None
+    return db_id if isinstance(db_id, str) else None
+
+
+# ---- repeated issues ----
 
 
 def issue_lines(issues: Sequence[ReportIssue], keep: int = 5) -> list[str]:
@@ -230,7 +434,9 @@ def issue_lines(issues: Sequence[ReportIssue], keep: int = 5) -> list[str]:
             lines.append(f"{code}: {issue['message']}")
         if seen[code] == keep + 1:
             rest = [i for i in issues if i["code"] == code][keep:]
-            numbers = [int(m.group(1)) for i in rest if (m := _LINE.match(i["message"]))]
+            numbers = [
+                int(m.group(1)) for i in rest if (m := PATTERNS["row_line"].match(i["message"]))
+            ]
             where = f" (row-map lines {numbers[0]} to {numbers[-1]})" if numbers else ""
             lines.append(f"... and {len(rest)} more {code}{where}")
     return lines
@@ -238,16 +444,6 @@ def issue_lines(issues: Sequence[ReportIssue], keep: int = 5) -> list[str]:
 
 # ---- limits ----
 
-# Where a limit stopped a check: the issue code and the limit (keyword argument) to raise.
-_LIMIT_OF_CODE = {
-    "row_identity_duplicate_tracking_limit_exceeded": "max_row_map_tracked_id_bytes",
-    "row_identity_row_count_limit_exceeded": "max_row_map_rows",
-    "row_identity_line_too_large": "max_row_map_line_bytes",
-    "auxiliary_artifact_file_too_large": "max_auxiliary_artifact_bytes",
-    "auxiliary_artifact_count_limit_exceeded": "max_auxiliary_artifacts",
-    "calibration_profile_too_large": "max_calibration_profile_bytes",
-    "encoder_distortion_profile_too_large": "max_encoder_distortion_profile_bytes",
-}
 UUID_TEXT_BYTES = 36  # the hyphenated form, the one most databases write
 # Peak memory of the duplicate check per byte of tracked id text (id arena, table, buffers), as
 # measured for hyphenated UUIDs kept as text (bench/RESULTS.md); lower-case ones, kept packed,
@@ -282,6 +478,78 @@ def _raise(keyword: str, value: int | None, size: bool = True) -> str:
     return f"{_option(keyword)} {shown} (Python: {keyword}={value}) admits it"
 
 
+def limit_hint(
+    code: str,
+    limits: Mapping[str, int],
+    *,
+    rows: int | None = None,
+    count: int | None = None,
+    size: int | None = None,
+    issues: int | None = None,
+) -> str | None:
+    """The hint for one limit that stopped a check (verification's or creation's): the option
+    and keyword to raise, the value that would admit the input where it is known (`rows` in the
+    row map, `count` of auxiliary artifacts, `size` of the file), and what that costs."""
+    keyword = LIMIT_OF_CODE.get(code)
+    if keyword is None or keyword not in limits:
+        return None
+    current = limits[keyword]
+    if code == "row_identity_duplicate_tracking_limit_exceeded":
+        hint = (
+            f"the duplicate check holds the text of every distinct db_id and stopped at"
+            f" {_option(keyword)} {_size_option(current)}"
+        )
+        if rows:
+            need = rows * UUID_TEXT_BYTES
+            hint += (
+                f"; for {rows} distinct UUIDs of {UUID_TEXT_BYTES} bytes, "
+                + _raise(keyword, _rounded(need))
+                + f" and costs about {_memory(need * TRACKED_MEMORY_PER_BYTE)} of memory"
+            )
+        else:
+            hint += "; " + _raise(keyword, None)
+        return hint + "; --allow-duplicate-db-ids skips the check"
+    if code == "row_identity_row_count_limit_exceeded":
+        value = rows if rows and rows > current else None
+        hint = f"the row map has more rows than {_option(keyword)} {current} allows; "
+        hint += _raise(keyword, value, size=False)
+        tracked = limits.get("max_row_map_tracked_id_bytes")
+        if value is not None and tracked is not None:
+            need = value * UUID_TEXT_BYTES
+            if need > tracked:
+                hint += (
+                    f"; the duplicate check then needs"
+                    f" --max-row-map-tracked-id-bytes {_size_option(need)} for distinct UUIDs"
+                    f" (about {_memory(need * TRACKED_MEMORY_PER_BYTE)} of memory)"
+                )
+        return hint
+    if code == "row_identity_line_too_large":
+        return (
+            f"a row-map line is longer than {_option(keyword)} {_size_option(current)}"
+            f" allows (a row is usually under 100 bytes: is this the right file?); "
+            + _raise(keyword, None)
+        )
+    if code == "auxiliary_artifact_count_limit_exceeded":
+        return (
+            f"there are more auxiliary artifacts than {_option(keyword)} {current};"
+            f" " + _raise(keyword, count if count is not None and count > current else None,
+                          size=False)
+        )
+    if code == ISSUE_LIMIT_CODE:
+        return (
+            f"the report stopped at {_option(keyword)} {current}: issues found after"
+            f" it (such as the row map's digest and row count) are not shown;"
+            f" {_option(keyword)} {2**64 - 1} shows all"
+        )
+    if code == MANIFEST_TOO_LARGE:
+        return "a manifest is a small JSON document; " + _raise(keyword, size or None)
+    return (
+        f"a file is larger than {_option(keyword)} {_size_option(current)} allows; it is"
+        f" read whole, so admitting it costs its size in memory; "
+        + _raise(keyword, size)
+    )
+
+
 def limit_hints(
     report: VerificationReport, manifest: IndexManifest | None, limits: Mapping[str, int]
 ) -> list[str]:
@@ -290,78 +558,26 @@ def limit_hints(
     hints = []
     errors = report["errors"]
     codes = [issue["code"] for issue in errors]
-    declared_rows = report["row_identity"]["row_count"]
+    rows = report["row_identity"]["row_count"]
+    count = len(manifest.get("auxiliary_artifacts", [])) if manifest is not None else None
     stopped_scan = False
     for code in dict.fromkeys(codes):
-        keyword = _LIMIT_OF_CODE.get(code)
-        if keyword is None or keyword not in limits:
+        if code == ISSUE_LIMIT_CODE and codes[-1] != code:
             continue
-        current = limits[keyword]
-        if code == "row_identity_duplicate_tracking_limit_exceeded":
-            stopped_scan = True
-            hint = (
-                f"the duplicate check holds the text of every distinct db_id and stopped at"
-                f" {_option(keyword)} {_size_option(current)}"
-            )
-            if declared_rows:
-                need = declared_rows * UUID_TEXT_BYTES
-                hint += (
-                    f"; for {declared_rows} distinct UUIDs of {UUID_TEXT_BYTES} bytes, "
-                    + _raise(keyword, _rounded(need))
-                    + f" and costs about {_memory(need * TRACKED_MEMORY_PER_BYTE)} of memory"
-                )
-            else:
-                hint += "; " + _raise(keyword, None)
-            hints.append(hint + "; --allow-duplicate-db-ids skips the check")
-        elif code == "row_identity_row_count_limit_exceeded":
-            stopped_scan = True
-            value = declared_rows if declared_rows and declared_rows > current else None
-            hint = f"the row map has more rows than {_option(keyword)} {current} allows; "
-            hint += _raise(keyword, value, size=False)
-            tracked = limits.get("max_row_map_tracked_id_bytes")
-            if value is not None and tracked is not None:
-                need = value * UUID_TEXT_BYTES
-                if need > tracked:
-                    hint += (
-                        f"; the duplicate check then needs"
-                        f" --max-row-map-tracked-id-bytes {_size_option(need)} for distinct UUIDs"
-                        f" (about {_memory(need * TRACKED_MEMORY_PER_BYTE)} of memory)"
-                    )
-            hints.append(hint)
-        elif code == "row_identity_line_too_large":
-            stopped_scan = True
-            hints.append(
-                f"a row-map line is longer than {_option(keyword)} {_size_option(current)}"
-                f" allows (a row is usually under 100 bytes: is this the right file?); "
-                + _raise(keyword, None)
-            )
-        elif code == "auxiliary_artifact_count_limit_exceeded":
-            count = len(manifest.get("auxiliary_artifacts", [])) if manifest is not None else 0
-            hints.append(
-                f"the manifest names more auxiliary artifacts than {_option(keyword)} {current};"
-                f" " + _raise(keyword, count if count > current else None, size=False)
-            )
-        else:
-            size = _declared_size(code, report, manifest)
-            hints.append(
-                f"a file is larger than {_option(keyword)} {_size_option(current)} allows; it is"
-                f" read whole, so admitting it costs its size in memory; "
-                + _raise(keyword, size)
-            )
+        hint = limit_hint(
+            code, limits, rows=rows, count=count, size=_declared_size(code, report, manifest)
+        )
+        if hint is None:
+            continue
+        hints.append(hint)
+        stopped_scan = stopped_scan or code.startswith("row_identity_")
     if stopped_scan and any(
-        i["code"] == "row_identity_row_count_mismatch" and "at least" in i["message"]
+        i["code"] == ROW_COUNT_MISMATCH and PATTERNS["rows_at_least"].match(i["message"])
         for i in errors
     ):
         hints.append(
             "the row count \"at least\" follows from the scan stopping at that limit, not from"
             " a missing or extra row"
-        )
-    if codes and codes[-1] == ISSUE_LIMIT_CODE:
-        limit = limits.get("max_report_issues", len(codes))
-        hints.append(
-            f"the report stopped at {_option('max_report_issues')} {limit}: issues found after"
-            f" it (such as the row map's digest and row count) are not shown;"
-            f" {_option('max_report_issues')} {2**64 - 1} shows all"
         )
     return hints
 
@@ -376,6 +592,8 @@ def _declared_size(
             if facts["reason_code"] == code and facts["expected_size_bytes"] is not None
         ]
         return max(sizes) if sizes else None
+    if code not in ("calibration_profile_too_large", "encoder_distortion_profile_too_large"):
+        return None
     key = "calibration" if code.startswith("calibration") else "encoder_distortion"
     block = manifest.get(key) if manifest is not None else None
     profile = block.get("profile") if isinstance(block, dict) else None
@@ -403,11 +621,11 @@ def _text_hints(report: VerificationReport, checks: Sequence[FileCheck]) -> list
     if rows is None or rows.path is None:
         return hints
     codes = {issue["code"] for issue in report["errors"]}
-    if "row_identity_jsonl_invalid_json" in codes:
+    if ROW_INVALID_JSON in codes:
         hint = bom_hint("row map", rows.shown_path or rows.path, rows.path)
         if hint is not None:
             hints.append(hint)
-    if "row_identity_sha256_mismatch" in codes:
+    if ROW_SHA256_MISMATCH in codes:
         head = _head(rows.path, 1 << 16) or b""
         if b"\r\n" in head:
             hints.append(
@@ -447,20 +665,46 @@ def magic_hint(label: str, path: str) -> str | None:
 # ---- paths ----
 
 
+def _inside(path: str, base: str) -> bool:
+    return os.path.commonpath([path, base]) == base
+
+
+def _written_paths(report: VerificationReport) -> dict[str, str | None]:
+    """The path each file's issues concern as the manifest (or --index) writes it, by the code
+    prefix of its issues."""
+    refused = [
+        facts["manifest_path"]
+        for facts in report["auxiliary_artifacts"]
+        if facts["reason_code"] == "auxiliary_artifact_path_escape_rejected"
+    ]
+    return {
+        "artifact": report["artifact"]["observed_path"],
+        "row_identity": report["row_identity"]["manifest_path"],
+        "auxiliary_artifact": refused[0] if refused else None,
+        "calibration_profile": report["calibration"]["profile_manifest_path"],
+        "encoder_distortion_profile": report["encoder_distortion"]["profile_manifest_path"],
+    }
+
+
 def _path_hints(
-    report: VerificationReport, codes: Sequence[str], manifest_path: str, index: str | None
+    report: VerificationReport,
+    codes: Sequence[str],
+    manifest_path: str,
+    index: str | None,
+    allow_absolute_paths: bool = False,
+    allow_path_escape: bool = False,
 ) -> list[str]:
     hints = []
     # As the module does: the directory of the path as named, a link's own directory for a link.
     base = os.path.dirname(os.path.abspath(manifest_path))
     artifact = report["artifact"]
-    if "artifact_probe_failed" in codes and artifact["canonical_path"] is not None:
-        probe = next(i for i in report["errors"] if i["code"] == "artifact_probe_failed")
-        if "magic" in probe["message"]:
+    probe = _probe_message(report)
+    if probe is not None and artifact["canonical_path"] is not None:
+        if PATTERNS["unknown_magic"].search(probe):
             hint = magic_hint(f"artifact {artifact['observed_path']}", artifact["canonical_path"])
             if hint is not None:
                 hints.append(hint)
-    unavailable = [c for c in codes if c.endswith("_path_unavailable")]
+    unavailable = PATH_UNAVAILABLE.intersection(codes)
     located = [c for c in file_checks_paths(report) if c is not None]
     if unavailable and not located and os.path.islink(manifest_path):
         hints.append(
@@ -474,26 +718,77 @@ def _path_hints(
             f" manifest's directory {base}; if the manifest was moved or copied away from its"
             " files, verify it where they are, or move them with it"
         )
-    if index is not None and (
-        "artifact_path_unavailable" in codes or "artifact_path_escape_rejected" in codes
-    ):
-        hints.append(
-            f"--index {index} is resolved against the manifest's directory {base}, not the"
-            f" current directory ({os.path.join(base, index)}); give it relative to that"
-            " directory, or as an absolute path with --allow-absolute-paths"
-        )
+    if index is not None:
+        hint = _index_hint(codes, index, base, allow_absolute_paths, allow_path_escape)
+        if hint is not None:
+            hints.append(hint)
+    written = _written_paths(report)
     for issue in report["errors"]:
         code = issue["code"]
-        # Refused after resolution, not for a ".." in the path as written: a link leads out.
-        if code.endswith("_path_escape_rejected") and issue["message"].startswith("canonical"):
-            what = code.removesuffix("_path_escape_rejected").replace("_", " ")
-            hints.append(
-                f"the {what} resolves outside the manifest's directory {base} through a symbolic"
-                " link; --allow-path-escape (Python: allow_path_escape=True) admits it, and with"
-                " it relative paths that climb out with \"..\""
-            )
-            break
+        if code not in PATH_ESCAPE_REJECTED:
+            continue
+        prefix = code.removesuffix("_path_escape_rejected")
+        path = written.get(prefix)
+        # Refused after resolution although the path as written stays inside: a link leads out.
+        if (
+            path is None
+            or not PATTERNS["canonical_outside"].match(issue["message"])
+            or not _inside(os.path.normpath(os.path.join(base, path)), base)
+        ):
+            continue
+        hints.append(
+            f"the {prefix.replace('_', ' ')} {path} resolves outside the manifest's directory"
+            f" {base} through a symbolic link; --allow-path-escape (Python:"
+            " allow_path_escape=True) admits it, and with it relative paths that climb out"
+            " with \"..\""
+        )
+        break
     return hints
+
+
+def _index_hint(
+    codes: Sequence[str],
+    index: str,
+    base: str,
+    allow_absolute_paths: bool,
+    allow_path_escape: bool,
+) -> str | None:
+    """What --index needs, when the index it names was refused or not found."""
+    refused = {"artifact_absolute_path_rejected", "artifact_path_escape_rejected"}
+    if os.path.isabs(index) and refused.intersection(codes):
+        if _inside(os.path.normpath(index), base):
+            return (
+                f"--index {index} is an absolute path: it needs --allow-absolute-paths, or give"
+                f" it relative to the manifest's directory {base}"
+            )
+        missing = [
+            option
+            for option, given in (
+                ("--allow-absolute-paths", allow_absolute_paths),
+                ("--allow-path-escape", allow_path_escape),
+            )
+            if not given
+        ]
+        return (
+            f"--index {index} is outside the manifest's directory {base}: such a path needs both"
+            f" --allow-absolute-paths and --allow-path-escape (missing: {' and '.join(missing)})"
+        )
+    if os.path.isabs(index):
+        return None
+    resolved = os.path.normpath(os.path.join(base, index))
+    if "artifact_path_unavailable" in codes:
+        return (
+            f"--index {index} is resolved against the manifest's directory {base}, not the"
+            f" current directory ({resolved}); give it relative to that directory, or as an"
+            " absolute path with --allow-absolute-paths (and --allow-path-escape if it lies"
+            " outside)"
+        )
+    if "artifact_path_escape_rejected" in codes and not _inside(resolved, base):
+        return (
+            f"--index {index} resolves to {resolved}, outside the manifest's directory {base}:"
+            " it needs --allow-path-escape"
+        )
+    return None
 
 
 def file_checks_paths(report: VerificationReport) -> list[str | None]:
@@ -517,13 +812,12 @@ def error_hints(
     hint = bom_hint("manifest", manifest_path, manifest_path)
     if hint is not None and isinstance(error, ValueError):
         hints.append(hint)
-    if str(error).startswith("manifest_file_too_large") or "max_manifest_bytes" in str(error):
+    if isinstance(error, ValueError) and str(error).startswith(MANIFEST_TOO_LARGE + ":"):
         try:
-            size = os.stat(manifest_path).st_size
+            size: int | None = os.stat(manifest_path).st_size
         except OSError:
             size = None
-        hints.append(
-            "a manifest is a small JSON document; "
-            + _raise("max_manifest_bytes", size or None)
-        )
+        limit = limit_hint(MANIFEST_TOO_LARGE, limits, size=size)
+        if limit is not None:
+            hints.append(limit)
     return hints

@@ -13,6 +13,7 @@ import stat
 import threading
 import time
 from types import TracebackType
+from collections.abc import Callable
 from typing import NamedTuple, TextIO
 
 _FD_DIR = "/proc/self/fd"
@@ -82,15 +83,25 @@ def _fit(text: str, width: int) -> str:
 
 class Progress:
     """A context manager that draws one live line on `stream` while the body runs longer than
-    `delay` seconds, and erases it at the end. Disabled, it does nothing."""
+    `delay` seconds, and erases it at the end. Disabled, it does nothing.
+
+    Every `interval` seconds a thread calls `tick`, which draws once `clock` (default
+    time.monotonic) has passed the delay."""
 
     def __init__(
-        self, stream: TextIO, *, enabled: bool, delay: float = 0.5, interval: float = 0.2
+        self,
+        stream: TextIO,
+        *,
+        enabled: bool,
+        delay: float = 0.5,
+        interval: float = 0.2,
+        clock: Callable[[], float] = time.monotonic,
     ) -> None:
         self._stream = stream
         self._enabled = enabled
         self._delay = delay
         self._interval = interval
+        self._clock = clock
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
         self._drawn = False
@@ -102,7 +113,7 @@ class Progress:
     def __enter__(self) -> Progress:
         if self._enabled:
             self._baseline = open_descriptors()
-            self._start = time.monotonic()
+            self._start = self._clock()
             self._thread = threading.Thread(target=self._run, name="progress", daemon=True)
             self._thread.start()
         return self
@@ -122,16 +133,19 @@ class Progress:
             self._stream.flush()
 
     def _run(self) -> None:
-        if self._stop.wait(self._delay):
-            return
-        while True:
-            self._draw()
-            if self._stop.wait(self._interval):
-                return
+        while not self._stop.wait(self._interval):
+            self.tick()
+
+    def tick(self) -> bool:
+        """Draws the line if the delay has passed; whether it did."""
+        if self._clock() - self._start < self._delay:
+            return False
+        self._draw()
+        return True
 
     def line(self, width: int = 80) -> str:
         """The progress text, the file's path shortened so that the whole fits in `width`."""
-        now = time.monotonic()
+        now = self._clock()
         head = f"{now - self._start:.1f}s"
         files = files_opened_since(self._baseline)
         if not files:

@@ -8,16 +8,18 @@ interrupted.
 from __future__ import annotations
 
 import argparse
+import hashlib
 import json
 import os
 import re
 import sys
 import tempfile
 from collections.abc import Callable, Iterator, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, TextIO
+from typing import TYPE_CHECKING, Any, NamedTuple, TextIO
 
 import _tamrel_manifest as _native
 from tamrel_manifest import _hints, _run
+from tamrel_manifest._create import RowMapInvalid, count_lines, create_manifest
 from tamrel_manifest._progress import Progress, human_bytes
 
 if TYPE_CHECKING:
@@ -121,9 +123,9 @@ class Output:
     def json_line(self, value: object) -> None:
         self.line(json.dumps(value))
 
-    def error(self, text: str) -> None:
+    def error(self, text: str, prefix: str = f"{PROG}: ") -> None:
         try:
-            print(f"{PROG}: {text}", file=self.err)
+            print(prefix + text, file=self.err)
         except OSError:
             pass  # nowhere left to say it; the exit status still does
 
@@ -171,13 +173,22 @@ def _terminal_can_erase_lines() -> bool:
 # ---- argument parsing ----
 
 
+LIMIT_MAX = 2**64 - 1  # the limits are unsigned 64-bit numbers
+
+
+def _at_most_64_bits(value: int, text: str) -> int:
+    if value > LIMIT_MAX:
+        raise argparse.ArgumentTypeError(f"{text} is larger than the largest limit, {LIMIT_MAX}")
+    return value
+
+
 def _count(text: str) -> int:
     if not re.fullmatch("[0-9]+", text):
         raise argparse.ArgumentTypeError(
             f"must not be negative: {text}" if re.fullmatch("-[0-9]+", text)
             else f"not an integer: {text!r}"
         )
-    return int(text)
+    return _at_most_64_bits(int(text), text)
 
 
 def _size(text: str) -> int:
@@ -189,7 +200,7 @@ def _size(text: str) -> int:
             f"not a size: {text!r} (bytes, or a whole number of KiB, MiB or GiB)"
         )
     factor = dict(SIZE_UNITS).get(match.group(2) or "", 1)
-    return int(match.group(1)) * factor
+    return _at_most_64_bits(int(match.group(1)) * factor, text)
 
 
 def _jobs(text: str) -> int:
@@ -209,11 +220,11 @@ def _aux(required: bool) -> Callable[[str], dict[str, Any]]:
     return parse
 
 
-def _add_limits(parser: argparse.ArgumentParser) -> None:
+def _add_limits(parser: argparse.ArgumentParser, names: Sequence[str] = LIMIT_NAMES) -> None:
     group = parser.add_argument_group(
         "resource limits (default: the module's defaults; sizes in bytes or with KiB, MiB, GiB)"
     )
-    for name in LIMIT_NAMES:
+    for name in names:
         size = is_size_limit(name)
         group.add_argument(
             option_name(name),
@@ -264,8 +275,17 @@ def _version() -> str:
     return f"{PROG} {__version__}"
 
 
+class _Parser(argparse.ArgumentParser):
+    """argparse's parser, except that help and version text that cannot be written raises
+    OSError (argparse drops the error and exits 0)."""
+
+    def _print_message(self, message: str, file: Any = None) -> None:
+        if message:
+            (file or sys.stderr).write(message)
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROG,
         description="Create, inspect and verify index manifests.",
         epilog="exit status: 0 clean, 1 verification found issues, 2 usage error or unreadable"
@@ -274,12 +294,23 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=_version())
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    create = commands.add_parser("create", help="write a new manifest for an index file")
-    create.add_argument("index", help="the index file")
-    create.add_argument("out", help="the manifest file to write")
-    create.add_argument("embedding_model", metavar="embedding-model", help="the model name")
-    create.add_argument("--row-map", metavar="PATH", help="the row-identity JSONL file")
+    create = commands.add_parser(
+        "create",
+        help="write a new manifest for an index file",
+        usage=f"{PROG} create [options] INDEX OUT EMBEDDING-MODEL"
+        " (--row-map PATH | --row-id-is-identity)",
+    )
+    create.add_argument("index", metavar="INDEX", help="the index file")
     create.add_argument(
+        "out",
+        metavar="OUT",
+        help="the manifest file to write; a missing directory is created (and removed again"
+        " when creation fails)",
+    )
+    create.add_argument("embedding_model", metavar="EMBEDDING-MODEL", help="the model name")
+    rows = create.add_argument_group("row identity (one of these is required)")
+    rows.add_argument("--row-map", metavar="PATH", help="the row-identity JSONL file")
+    rows.add_argument(
         "--row-id-is-identity", action="store_true", help="row numbers are the identities"
     )
     create.add_argument(
@@ -307,12 +338,17 @@ def build_parser() -> argparse.ArgumentParser:
         ("verify", _verify, "verify manifests and the files they name"),
         ("load-plan", _load_plan, "verify, then print what a loader needs"),
     ):
-        sub = commands.add_parser(name, help=help_text)
-        if name == "verify":
-            sub.add_argument("manifest", nargs="+")
+        several = name == "verify"
+        sub = commands.add_parser(
+            name,
+            help=help_text,
+            usage=f"{PROG} {name} [options] MANIFEST" + (" [MANIFEST ...]" if several else ""),
+        )
+        if several:
+            sub.add_argument("manifest", metavar="MANIFEST", nargs="+", help="manifest files")
             _add_jobs(sub)
         else:
-            sub.add_argument("manifest")
+            sub.add_argument("manifest", metavar="MANIFEST", help="the manifest file")
         sub.add_argument(
             "--index",
             metavar="PATH",
@@ -326,16 +362,22 @@ def build_parser() -> argparse.ArgumentParser:
         _add_limits(sub)
         sub.set_defaults(handler=handler)
 
-    inspect = commands.add_parser("inspect", help="print a manifest in canonical form")
-    inspect.add_argument("manifest")
+    inspect = commands.add_parser(
+        "inspect",
+        help="print a manifest in canonical form",
+        usage=f"{PROG} inspect [options] MANIFEST",
+    )
+    inspect.add_argument("manifest", metavar="MANIFEST", help="the manifest file")
     _add_json(inspect)
-    _add_limits(inspect)
+    _add_limits(inspect, ("max_manifest_bytes",))  # the only input it reads
     inspect.set_defaults(handler=_inspect)
 
     sha = commands.add_parser(
-        "sha256", help="print the SHA-256 of files, as sha256sum does (sha256sum -c reads it)"
+        "sha256",
+        help="print the SHA-256 of files, as sha256sum does (sha256sum -c reads it)",
+        usage=f"{PROG} sha256 [options] PATH [PATH ...]",
     )
-    sha.add_argument("path", nargs="+")
+    sha.add_argument("path", metavar="PATH", nargs="+", help="files; - is standard input")
     _add_jobs(sha)
     _add_json(sha, many=True)
     sha.set_defaults(handler=_sha256)
@@ -347,7 +389,8 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def _limit_kwargs(args: argparse.Namespace) -> dict[str, Any]:
-    return {name: getattr(args, name) for name in LIMIT_NAMES}
+    # A command offers only the limits that apply to it; the others are the defaults.
+    return {name: getattr(args, name, None) for name in LIMIT_NAMES}
 
 
 def verify_kwargs(args: argparse.Namespace) -> dict[str, Any]:
@@ -411,80 +454,156 @@ class _Facts:
             output.line(f"{label.ljust(width)}  {value}")
 
 
-def _report_facts(report: VerificationReport) -> _Facts:
+class FileFacts(NamedTuple):
+    """One file as the human output shows it; None where the source does not know."""
+
+    label: str
+    value: str | None
+    canonical_path: str | None = None
+    header: str | None = None  # the index header's facts
+    rows: str | None = None
+    size: int | None = None
+    sha256: str | None = None
+    sized: bool = True  # whether to show a size line
+    always: bool = False  # show the digest (and size) lines even when unknown
+
+
+def _count_text(count: int | None) -> str:
+    return "unknown" if count is None else str(count)
+
+
+def _rows_text(declared: int | None, validated: int | None) -> str:
+    if validated is None:
+        return f"{_count_text(declared)} declared, not validated"
+    return f"{_count_text(declared)} declared, {validated} validated"
+
+
+def _identity_rows(count: int | None) -> FileFacts:
+    return FileFacts("row map", f"none: row ids are identities ({_count_text(count)} rows)")
+
+
+def _write_facts(
+    output: Output,
+    files: Sequence[FileFacts],
+    before: Sequence[tuple[str, object]] = (),
+    after: Sequence[tuple[str, object]] = (),
+) -> None:
+    """The facts block of every command: `before`, each file with its details, `after`."""
     facts = _Facts()
+    for label, value in before:
+        facts.add(label, value)
+    for file in files:
+        facts.add(file.label, file.value)
+        if file.canonical_path is not None:
+            facts.add("canonical path", file.canonical_path, True)
+        if file.header is not None:
+            facts.add("index", file.header, True)
+        if file.rows is not None:
+            facts.add("rows", file.rows, True)
+        shown = file.always or file.sha256 is not None
+        if file.sized and shown and file.rows is None:
+            facts.add("size", _size_text(file.size), True)
+        if shown:
+            facts.add("sha256", file.sha256, True)
+    for label, value in after:
+        facts.add(label, value)
+    facts.write(output)
+
+
+def _artifact_facts(path: str | None, metadata: IndexMetadata | Artifact | None, size: int | None,
+                    sha256: str | None, canonical: str | None = None) -> FileFacts:
+    index = _params_text(metadata) if metadata is not None else None
+    return FileFacts("artifact", path, canonical, index, None, size, sha256, always=True)
+
+
+def _write_report_facts(output: Output, report: VerificationReport) -> None:
     artifact = report["artifact"]
-    facts.add("artifact", artifact["observed_path"])
-    facts.add("canonical path", artifact["canonical_path"], True)
-    if artifact["metadata"] is not None:
-        facts.add("index", _params_text(artifact["metadata"]), True)
-    facts.add("size", _size_text(artifact["size_bytes"]), True)
-    facts.add("sha256", artifact["sha256"], True)
+    files = [
+        _artifact_facts(artifact["observed_path"], artifact["metadata"], artifact["size_bytes"],
+                        artifact["sha256"], artifact["canonical_path"])
+    ]
     rows = report["row_identity"]
     if rows["kind"] == "jsonl":
-        facts.add("row map", rows["manifest_path"])
-        facts.add("canonical path", rows["canonical_path"], True)
-        facts.add("rows", f"{rows['row_count']} declared, {rows['validated_rows']} validated", True)
-        facts.add("sha256", rows["sha256"], True)
+        files.append(FileFacts("row map", rows["manifest_path"], rows["canonical_path"],
+                               rows=_rows_text(rows["row_count"], rows["validated_rows"]),
+                               sha256=rows["sha256"], always=True))
     else:
-        facts.add("row map", f"none: row ids are identities ({rows['row_count']} rows)")
+        files.append(_identity_rows(rows["row_count"]))
     for aux in report["auxiliary_artifacts"]:
         state = aux["state"] + (f" ({aux['reason_code']})" if aux["reason_code"] else "")
-        facts.add(f"auxiliary {_hints.quoted(aux['name'])}", f"{aux['manifest_path']}: {state}")
-        if aux["sha256"] is not None:
-            facts.add("size", _size_text(aux["size_bytes"]), True)
-            facts.add("sha256", aux["sha256"], True)
+        files.append(FileFacts(f"auxiliary {_hints.quoted(aux['name'])}",
+                               f"{aux['manifest_path']}: {state}", size=aux["size_bytes"],
+                               sha256=aux["sha256"]))
     for label, block in (
         ("encoder distortion", report["encoder_distortion"]),
         ("calibration", report["calibration"]),
     ):
         if block["present"]:
-            facts.add(label, f"profile {_hints.quoted(block['profile_id'] or '')}")
+            files.append(FileFacts(label, f"profile {_hints.quoted(block['profile_id'] or '')}"))
             if block["profile_manifest_path"] is not None:
-                facts.add("profile", block["profile_manifest_path"], True)
-                facts.add("sha256", block["profile_sha256"], True)
+                files.append(FileFacts("  profile", block["profile_manifest_path"],
+                                       sha256=block["profile_sha256"], sized=False))
+    after: list[tuple[str, object]] = []
     checks = report["attestation_shape_checks"]
     if checks:
         matched = sum(1 for check in checks if check["subject_sha256_matched"])
-        facts.add("attestations", f"{len(checks)}, {matched} naming the artifact's digest")
+        after.append(("attestations", f"{len(checks)}, {matched} naming the artifact's digest"))
     if report["skipped_checks"]:
-        facts.add("skipped checks", ", ".join(report["skipped_checks"]))
-    facts.add("manifest id", report["manifest_id"])
-    facts.add("checked at", report["checked_at"])
-    return facts
+        after.append(("skipped checks", ", ".join(report["skipped_checks"])))
+    after += [("manifest id", report["manifest_id"]), ("checked at", report["checked_at"])]
+    _write_facts(output, files, after=after)
 
 
-def _manifest_facts(manifest: IndexManifest) -> _Facts:
-    facts = _Facts()
+def _write_plan_facts(output: Output, plan: LoadPlan) -> None:
+    files = [
+        _artifact_facts(plan["artifact_path"], plan["metadata"],
+                        plan["metadata"]["file_size_bytes"], plan["report"]["artifact"]["sha256"])
+    ]
+    rows = plan["row_identity"]
+    if rows["path"] is not None:
+        files.append(FileFacts("row map", rows["path"],
+                               rows=_rows_text(rows["row_count"], rows["validated_rows"]),
+                               sha256=rows["sha256"], always=True))
+    else:
+        files.append(_identity_rows(rows["row_count"]))
+    for aux in plan["auxiliary_artifacts"]:
+        value = aux["path"] if aux["path"] is not None else f"absent ({aux['reason_code']})"
+        files.append(FileFacts(f"auxiliary {_hints.quoted(aux['name'])}", value,
+                               sha256=aux["sha256"], sized=False))
+    _write_facts(output, files)
+
+
+def _write_manifest_facts(output: Output, manifest: IndexManifest) -> None:
     artifact = manifest["artifact"]
-    facts.add("manifest id", manifest["manifest_id"])
-    facts.add("created at", manifest["created_at"])
     embedding = manifest["embedding"]
-    facts.add("embedding model", f"{embedding['model']} (dim {embedding['dim']})")
-    facts.add("artifact", artifact["path"])
-    facts.add("index", _params_text(artifact), True)
-    facts.add("size", _size_text(artifact["file_size_bytes"]), True)
-    facts.add("sha256", artifact["sha256"], True)
+    before = [
+        ("manifest id", manifest["manifest_id"]),
+        ("created at", manifest["created_at"]),
+        ("embedding model", f"{embedding['model']} (dim {embedding['dim']})"),
+    ]
+    files = [
+        _artifact_facts(artifact["path"], artifact, artifact["file_size_bytes"],
+                        artifact["sha256"])
+    ]
     rows = manifest["row_identity"]
     if rows["kind"] == "jsonl":
-        facts.add("row map", rows["path"])
-        facts.add("rows", rows["row_count"], True)
-        facts.add("sha256", rows["sha256"], True)
+        files.append(FileFacts("row map", rows["path"], rows=str(rows["row_count"]),
+                               sha256=rows["sha256"]))
     else:
-        facts.add("row map", f"none: row ids are identities ({rows['row_count']} rows)")
+        files.append(_identity_rows(rows["row_count"]))
     for aux in manifest.get("auxiliary_artifacts", []):
         required = "required" if aux.get("required", True) else "optional"
-        facts.add(f"auxiliary {_hints.quoted(aux['name'])}", f"{aux['path']} ({required})")
-        facts.add("size", _size_text(aux["file_size_bytes"]), True)
-        facts.add("sha256", aux["sha256"], True)
+        files.append(FileFacts(f"auxiliary {_hints.quoted(aux['name'])}",
+                               f"{aux['path']} ({required})", size=aux["file_size_bytes"],
+                               sha256=aux["sha256"]))
     for key in ("encoder_distortion", "calibration"):
         block = manifest.get(key)
         if isinstance(block, dict):
-            facts.add(key.replace("_", " "), f"profile {_hints.quoted(block['profile_id'])}")
+            files.append(FileFacts(key.replace("_", " "),
+                                   f"profile {_hints.quoted(block['profile_id'])}"))
     attestations = manifest.get("attestations", [])
-    if attestations:
-        facts.add("attestations", len(attestations))
-    return facts
+    _write_facts(output, files, before, [("attestations", len(attestations))] if attestations
+                 else [])
 
 
 def _effective_limits(args: argparse.Namespace) -> dict[str, int]:
@@ -534,6 +653,8 @@ def _write_issues(
         manifest_path=manifest_path,
         index=args.index,
         limits=_effective_limits(args),
+        allow_absolute_paths=args.allow_absolute_paths,
+        allow_path_escape=args.allow_path_escape,
     )
     for hint in hints:
         output.line(f"{indent}hint: {hint}")
@@ -555,12 +676,15 @@ def _report_error(
     hints: Sequence[str] = (),
     text: str | None = None,
 ) -> int:
-    """Says why `subject` failed on standard error (`text`, default the error's own); the exit
-    status for it."""
+    """Says why `subject` failed on standard error (`text`, default the error's own, then the
+    issues of a row map it refused); the exit status for it."""
     if not isinstance(error, INPUT_ERRORS):
         output.error(f"internal error: {subject}: {type(error).__name__}: {error}")
         return EXIT_INTERNAL
     output.error(f"error: {subject}: {error if text is None else text}")
+    if isinstance(error, RowMapInvalid):
+        for line in _hints.issue_lines(error.report["errors"]):
+            output.error(line, prefix="  ")
     for hint in hints:
         output.error(f"hint: {hint}")
     return EXIT_ERROR
@@ -600,10 +724,20 @@ def _verify(args: argparse.Namespace, output: Output) -> int:
         if outcome.error is not None:
             error = outcome.error
             hints = _hints.error_hints(manifest, error, limits)
-            if several and output.json_mode:
-                output.json_line({"manifest": manifest, "error": _error_json(error)})
-            elif several:
+            if output.json_mode:
+                # The same object for one manifest as for several; the text goes to stderr.
+                entry = {"manifest": manifest, "error": _error_json(error)}
+                if several:
+                    output.json_line(entry)
+                else:
+                    output.json(entry)
+            elif several and not output.quiet and isinstance(error, INPUT_ERRORS):
+                # In the list with the others, and only there (-q: on standard error).
                 output.line(f"ERROR: {manifest}: {error}")
+                for hint in hints:
+                    output.line(f"  hint: {hint}")
+                statuses.append(EXIT_ERROR)
+                continue
             statuses.append(_report_error(output, manifest, error, hints))
             continue
         assert outcome.value is not None
@@ -620,7 +754,7 @@ def _verify(args: argparse.Namespace, output: Output) -> int:
             _write_issues(output, report, declared, manifest, args, "  " if several else "")
         if not several and not output.json_mode:
             output.line()
-            _report_facts(report).write(output)
+            _write_report_facts(output, report)
     if several and not output.json_mode:
         failed = statuses.count(EXIT_ISSUES)
         unreadable = len(statuses) - failed - statuses.count(EXIT_OK)
@@ -645,44 +779,27 @@ def _load_plan(args: argparse.Namespace, output: Output) -> int:
         output.line(f"FAILED: {args.manifest}: no load plan: {exc}")
         _write_issues(output, report, _declared(args.manifest, args), args.manifest, args)
         output.line()
-        _report_facts(report).write(output)
+        _write_report_facts(output, report)
         return EXIT_ISSUES
     if output.json_mode:
         output.json(plan)
         return EXIT_OK
     output.line(f"OK: {args.manifest} verified; load plan follows")
     output.line()
-    facts = _Facts()
-    facts.add("artifact", plan["artifact_path"])
-    facts.add("index", _params_text(plan["metadata"]), True)
-    facts.add("size", _size_text(plan["metadata"]["file_size_bytes"]), True)
-    facts.add("sha256", plan["report"]["artifact"]["sha256"], True)
-    rows = plan["row_identity"]
-    if rows["path"] is not None:
-        facts.add("row map", rows["path"])
-        facts.add("rows", f"{rows['row_count']} declared, {rows['validated_rows']} validated", True)
-        facts.add("sha256", rows["sha256"], True)
-    else:
-        facts.add("row map", f"none: row ids are identities ({rows['row_count']} rows)")
-    for aux in plan["auxiliary_artifacts"]:
-        value = aux["path"] if aux["path"] is not None else f"absent ({aux['reason_code']})"
-        facts.add(f"auxiliary {_hints.quoted(aux['name'])}", value)
-        if aux["sha256"] is not None:
-            facts.add("sha256", aux["sha256"], True)
-    facts.write(output)
+    _write_plan_facts(output, plan)
     return EXIT_OK
 
 
 def _create(args: argparse.Namespace, output: Output) -> int:
     manifest: IndexManifest = output.call(
-        _native.create_manifest, args.index, args.out, args.embedding_model, **create_kwargs(args)
+        create_manifest, args.index, args.out, args.embedding_model, **create_kwargs(args)
     )
     if output.json_mode:
         output.json(manifest)
     else:
         output.line(f"OK: wrote {args.out}")
         output.line()
-        _manifest_facts(manifest).write(output)
+        _write_manifest_facts(output, manifest)
     return EXIT_OK
 
 
@@ -695,7 +812,7 @@ def _inspect(args: argparse.Namespace, output: Output) -> int:
     else:
         output.line(f"OK: {args.manifest} decoded ({manifest['schema_version']})")
         output.line()
-        _manifest_facts(manifest).write(output)
+        _write_manifest_facts(output, manifest)
     return EXIT_OK
 
 
@@ -708,11 +825,31 @@ def sha256sum_line(digest: str, path: str) -> str:
     return f"{digest}  {path}"
 
 
+STDIN = "-"
+
+
+def _stdin_digest() -> FileDigest:
+    """The digest of standard input, read to its end, as sha256_file gives a file's."""
+    digest, size = hashlib.sha256(), 0
+    stream = sys.stdin.buffer
+    while chunk := stream.read(1 << 16):
+        digest.update(chunk)
+        size += len(chunk)
+    return {"sha256": digest.hexdigest(), "size_bytes": size}
+
+
+def _file_digest(path: str) -> FileDigest:
+    if path == STDIN:
+        return _stdin_digest()
+    digest: FileDigest = _native.sha256_file(path)
+    return digest
+
+
 def _sha256(args: argparse.Namespace, output: Output) -> int:
     paths: list[str] = args.path
     several = len(paths) > 1
     statuses = []
-    for outcome in _outcomes(output, _native.sha256_file, paths, args.jobs):
+    for outcome in _outcomes(output, _file_digest, paths, args.jobs):
         path = outcome.item
         if outcome.error is not None:
             if several and output.json_mode:
@@ -728,6 +865,8 @@ def _sha256(args: argparse.Namespace, output: Output) -> int:
             output.json(digest)
         else:
             output.line(sha256sum_line(digest["sha256"], path))
+            if path == STDIN:
+                continue
             check = _hints.FileCheck("file", path, path, digest["sha256"], None, None, None)
             for hint in _hints.hints_for_file(check):
                 output.error(f"hint: {hint}")
@@ -748,14 +887,10 @@ def _limits(args: argparse.Namespace, output: Output) -> int:
 
 # ---- failures ----
 
-# The module's argument errors name its keywords; the tool names its options.
-_KEYWORD_OPTIONS = {"row_map": "--row-map", "row_id_is_identity": "--row-id-is-identity"}
-
 
 def _in_cli_words(text: str) -> str:
-    return re.sub(
-        r"\b(row_map|row_id_is_identity)(=True)?\b", lambda m: _KEYWORD_OPTIONS[m.group(1)], text
-    )
+    """The module's argument errors name its keywords; the tool names its options."""
+    return _hints.PATTERNS["create_keywords"].sub(lambda m: option_name(m.group(1)), text)
 
 
 def _unopenable(path: str) -> str | None:
@@ -778,6 +913,8 @@ def _create_subject(args: argparse.Namespace, error: BaseException) -> str:
     subject = f"cannot create {args.out}"
     if not isinstance(error, OSError):
         return subject
+    if _hints.PATTERNS["probe"].match(str(error)):
+        return f"{subject}: index {args.index}"
     inputs = [("index", args.index)]
     if args.row_map:
         inputs.append(("row map", args.row_map))
@@ -797,6 +934,11 @@ def _error_subject(args: argparse.Namespace, error: BaseException) -> str:
 
 
 def _error_text(args: argparse.Namespace, error: BaseException) -> str:
+    if isinstance(error, RowMapInvalid):
+        count = len(error.report["errors"])
+        return f"row map {args.row_map} is invalid: " + (
+            "1 issue" if count == 1 else f"{count} issues"
+        )
     if args.command == "create" and isinstance(error, ValueError):
         return _in_cli_words(str(error))
     return str(error)
@@ -809,6 +951,39 @@ def _readable_errors(stream: TextIO) -> None:
         reconfigure(errors="backslashreplace")
 
 
+def _parse(
+    parser: argparse.ArgumentParser, argv: Sequence[str] | None, err: TextIO
+) -> argparse.Namespace | int:
+    """The parsed arguments, or the exit status of a command line that ends in parsing: a usage
+    error (2), or --help / --version (0, unless their text cannot be written: 2)."""
+    try:
+        args = parser.parse_args(argv)
+        if args.command == "verify" and args.index is not None and len(args.manifest) > 1:
+            parser.error("--index applies to one manifest")
+        return args
+    except SystemExit as exc:
+        if exc.code not in (0, None):
+            return exc.code if isinstance(exc.code, int) else EXIT_ERROR
+        failure = _flush_stdout()
+    except OSError as exc:
+        failure = exc
+    if failure is None:
+        return EXIT_OK
+    _discard_further_output(sys.stdout)
+    if isinstance(failure, BrokenPipeError):  # the reader went away (a pipe into head)
+        return EXIT_OK
+    Output(sys.stdout, err, json_mode=True).error(f"error: cannot write standard output: {failure}")
+    return EXIT_ERROR
+
+
+def _flush_stdout() -> OSError | None:
+    try:
+        sys.stdout.flush()
+    except OSError as exc:
+        return exc
+    return None
+
+
 def main(
     argv: Sequence[str] | None = None, *, out: TextIO | None = None, err: TextIO | None = None
 ) -> int:
@@ -818,9 +993,10 @@ def main(
     _readable_errors(out)
     _readable_errors(err)
     parser = build_parser()
-    args = parser.parse_args(argv)  # usage errors exit with status 2 here
-    if args.command == "verify" and args.index is not None and len(args.manifest) > 1:
-        parser.error("--index applies to one manifest")
+    parsed = _parse(parser, argv, err)
+    if isinstance(parsed, int):
+        return parsed
+    args = parsed
     output = Output(out, err, json_mode=args.json, quiet=args.quiet)
     try:
         status: int = args.handler(args, output)
@@ -849,63 +1025,39 @@ def _failure_hints(args: argparse.Namespace, error: BaseException) -> list[str]:
     return []
 
 
-ROW_MAP_INVALID = "row map is invalid: "
-
-
 def _create_hints(args: argparse.Namespace, error: BaseException) -> list[str]:
-    if not (isinstance(error, ValueError) and str(error).startswith(ROW_MAP_INVALID)):
-        return []
+    """What verify says of the same input: the row map's first issues and their hints, the limit
+    that stopped creation and what raising it costs, or what an unknown index file is."""
+    text = str(error)
+    if isinstance(error, RowMapInvalid):
+        return _hints.row_map_hints(error.report["errors"], args.row_map, args.row_map)
+    if isinstance(error, OSError) and _hints.PATTERNS["probe"].match(text):
+        return _hints.input_hints("index", args.index)
+    code = text.partition(":")[0]
+    if isinstance(error, ValueError) and code in _hints.LIMIT_OF_CODE:
+        return _create_limit_hints(args, code)
+    return []
+
+
+def _create_limit_hints(args: argparse.Namespace, code: str) -> list[str]:
+    rows = None
+    if args.row_map and code.startswith("row_identity_"):
+        try:
+            rows = _run.call(lambda: count_lines(args.row_map))
+        except OSError:
+            pass
+    items = args.auxiliary_artifacts or []
+    size = None
+    if code == "auxiliary_artifact_file_too_large":
+        sizes = [_file_size(item["path"]) for item in items]
+        size = max((s for s in sizes if s is not None), default=None)
+    hint = _hints.limit_hint(code, _effective_limits(args), rows=rows, count=len(items),
+                             size=size)
+    return [] if hint is None else [hint]
+
+
+def _file_size(path: str) -> int | None:
     try:
-        issues = _run.call(lambda: row_map_issues(args.row_map, _effective_limits(args)))
-    except INPUT_ERRORS:
-        return []
-    return [f"row map {args.row_map}: {line}" for line in _hints.issue_lines(issues)]
-
-
-def _count_lines(path: str) -> int:
-    count, last = 0, b"\n"
-    with open(path, "rb") as file:
-        while chunk := file.read(1 << 20):
-            count += chunk.count(b"\n")
-            last = chunk[-1:]
-    return count + (last != b"\n")
-
-
-def row_map_issues(row_map: str, limits: Mapping[str, int]) -> list[Any]:
-    """The issues verification reports for a row map on its own, with their messages and line
-    numbers, where creation names only their codes: verifies, in a temporary directory, a
-    manifest that names the row map by its absolute path beside an empty index."""
-    rows = min(_count_lines(row_map), limits["max_row_map_rows"])
-    with tempfile.TemporaryDirectory(prefix="tamrel-rows-") as tmp:
-        index = os.path.join(tmp, "index")
-        open(index, "wb").close()
-        manifest = {
-            "schema_version": _native.SCHEMA_VERSION,
-            "manifest_id": "urn:uuid:00000000-0000-4000-8000-000000000000",
-            "created_at": "1970-01-01T00:00:00Z",
-            "artifact": {
-                "path": index, "sha256": "0" * 64, "kind": "rank", "format_version": 1,
-                "dim": 1, "vector_count": rows, "bytes_per_vec": 1, "params": {"kind": "rank"},
-                "file_size_bytes": 0,
-            },
-            "embedding": {"model": "m", "dim": 1},
-            "row_identity": {
-                "kind": "jsonl", "path": os.path.abspath(row_map), "sha256": "0" * 64,
-                "row_count": rows, "id_kind": "uuid",
-            },
-        }
-        path = os.path.join(tmp, "manifest.json")
-        with open(path, "w", encoding="utf-8") as file:
-            json.dump(manifest, file)
-        report = _native.verify_manifest(
-            path,
-            allow_absolute_paths=True,
-            allow_path_escape=True,
-            **{name: limits[name] for name in LIMIT_NAMES},  # type: ignore[arg-type]
-        )
-    # The digest and count were not declared: only what the rows themselves break.
-    unrelated = ("row_identity_sha256_mismatch", "row_identity_row_count_mismatch")
-    return [
-        issue for issue in report["errors"]
-        if issue["code"].startswith("row_identity_") and issue["code"] not in unrelated
-    ]
+        return os.stat(path).st_size
+    except OSError:
+        return None
