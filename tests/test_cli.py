@@ -325,10 +325,12 @@ SHELL_CASES = [
      "hint: the duplicate check holds the text of every distinct db_id and stopped at"
      " --max-row-map-tracked-id-bytes 100; for 3 distinct UUIDs of 36 bytes,"
      " --max-row-map-tracked-id-bytes 108 (Python: max_row_map_tracked_id_bytes=108) admits it and"
-     " costs about 135 B of memory; --allow-duplicate-db-ids skips the check"),
+     " costs about 135 B of memory; --allow-duplicate-db-ids skips the check"
+     " (max_row_identity_tracked_db_id_bytes in the message is --max-row-map-tracked-id-bytes)"),
     ("{tool} verify {m} --max-row-map-rows 2", _nothing, 1, "out",
      "hint: the row map has more rows than --max-row-map-rows 2 allows; --max-row-map-rows 3"
-     " (Python: max_row_map_rows=3) admits it"),
+     " (Python: max_row_map_rows=3) admits it (max_row_identity_rows in the message is"
+     " --max-row-map-rows)"),
     ("{tool} verify {m}", _twelve_rows_one_deleted, 1, "out",
      "... and 6 more row_identity_row_id_mismatch (row-map lines 5 to 10)"),
     ("{tool} verify {m} --max-report-issues 7", _twelve_rows_one_deleted, 1, "out",
@@ -394,7 +396,8 @@ SHELL_CASES = [
      "tamrel-manifest: hint: the duplicate check holds the text of every distinct db_id and"
      " stopped at --max-row-map-tracked-id-bytes 100; for 3 distinct UUIDs of 36 bytes,"
      " --max-row-map-tracked-id-bytes 108 (Python: max_row_map_tracked_id_bytes=108) admits it"
-     " and costs about 135 B of memory; --allow-duplicate-db-ids skips the check"),
+     " and costs about 135 B of memory; --allow-duplicate-db-ids skips the check"
+     " (max_row_identity_tracked_db_id_bytes in the message is --max-row-map-tracked-id-bytes)"),
     ("{tool} create {root}/index.rank_quant {root}/o.json m --row-id-is-identity", _index_gzip,
      2, "err", "tamrel-manifest: error: cannot create {root}/o.json: index"
      " {root}/index.rank_quant: unknown tamrel index magic"),

@@ -485,14 +485,27 @@ def limit_hint(
     rows: int | None = None,
     count: int | None = None,
     size: int | None = None,
-    issues: int | None = None,
 ) -> str | None:
     """The hint for one limit that stopped a check (verification's or creation's): the option
     and keyword to raise, the value that would admit the input where it is known (`rows` in the
-    row map, `count` of auxiliary artifacts, `size` of the file), and what that costs."""
+    row map, `count` of auxiliary artifacts, `size` of the file), and what that costs; and the
+    name the module's message gives the limit where that is not the keyword."""
     keyword = LIMIT_OF_CODE.get(code)
     if keyword is None or keyword not in limits:
         return None
+    hint = _limit_hint(code, keyword, limits, rows, count, size)
+    alias = next((name for name, kw in MESSAGE_LIMIT_NAMES.items() if kw == keyword), None)
+    return hint if alias is None else f"{hint} ({alias} in the message is {_option(keyword)})"
+
+
+def _limit_hint(
+    code: str,
+    keyword: str,
+    limits: Mapping[str, int],
+    rows: int | None,
+    count: int | None,
+    size: int | None,
+) -> str:
     current = limits[keyword]
     if code == "row_identity_duplicate_tracking_limit_exceeded":
         hint = (
