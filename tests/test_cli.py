@@ -268,6 +268,27 @@ def _nothing(root: Path) -> None:
     pass
 
 
+def _rows_inserted(root: Path) -> None:
+    rows = root / "rows.jsonl"
+    lines = rows.read_bytes().splitlines(keepends=True)
+    rows.write_bytes(lines[0] + b"".join(lines))
+
+
+def _rows_blank_middle_line(root: Path) -> None:
+    rows = root / "rows.jsonl"
+    lines = rows.read_bytes().splitlines(keepends=True)
+    rows.write_bytes(lines[0] + b"\n" + b"".join(lines[1:]))
+
+
+def _index_json(root: Path) -> None:
+    (root / "index.rank_quant").write_bytes(b'{"vectors": []}')
+
+
+def _manifest_linked(root: Path) -> None:
+    (root / "elsewhere").mkdir()
+    (root / "elsewhere" / "m.json").symlink_to(root / "m.json")
+
+
 def _index_copy_outside(root: Path) -> None:
     (root.parent / f"{root.name}-copy.idx").write_bytes((root / "index.rank_quant").read_bytes())
 
@@ -385,6 +406,42 @@ SHELL_CASES = [
      "tamrel-manifest: error: cannot create {root}/o.json: row map {root}/rows.jsonl is invalid:"
      " 11 issues"),
     ("{tool} inspect --help", _nothing, 0, "out", "  --max-manifest-bytes SIZE"),
+    ("{tool} verify {m}", _rows_inserted, 1, "out",
+     "hint: from line 1 on every row_id is 1 less than its line: 1 line before line 1 may have"
+     " been inserted or repeated"),
+    ("{tool} verify {m}", _rows_blank_middle_line, 1, "out",
+     "hint: row map rows.jsonl has empty lines (1): every line must hold a row"),
+    ("{tool} verify {m}", _index_json, 1, "out",
+     "hint: artifact index.rank_quant starts with bytes 7b 22 76 65 63 74 6f 72 73 22 3a 20 5b 5d"
+     " 7d: JSON, not an index file"),
+    ("{tool} verify {root}/elsewhere/m.json", _manifest_linked, 1, "out",
+     "hint: the manifest {root}/elsewhere/m.json is a symbolic link to {root}/m.json: paths"
+     " resolve against the link's directory {root}/elsewhere, not the target's; name the target"
+     " (readlink -f), or link the directory that holds it instead"),
+    ("{tool} verify {m} --max-row-map-line-bytes 10", _nothing, 1, "out",
+     "hint: a row-map line is longer than --max-row-map-line-bytes 10 allows (a row is usually"
+     " under 100 bytes: is this the right file?); raise --max-row-map-line-bytes (Python:"
+     " max_row_map_line_bytes=) (max_row_identity_jsonl_line_bytes in the message is"
+     " --max-row-map-line-bytes)"),
+    ("{tool} verify {m} --max-row-map-line-bytes 10", _nothing, 1, "out",
+     "hint: the row count \"at least\" follows from the scan stopping at that limit, not from a"
+     " missing or extra row"),
+    ("{tool} verify {m} --max-auxiliary-artifacts 0", _nothing, 1, "out",
+     "hint: there are more auxiliary artifacts than --max-auxiliary-artifacts 0; --max-auxiliary"
+     "-artifacts 1 (Python: max_auxiliary_artifacts=1) admits it"),
+    ("{tool} verify {m} --max-auxiliary-artifact-bytes 5", _nothing, 1, "out",
+     "hint: a file is larger than --max-auxiliary-artifact-bytes 5 allows; it is read whole, so"
+     " admitting it costs its size in memory; --max-auxiliary-artifact-bytes 10 (Python:"
+     " max_auxiliary_artifact_bytes=10) admits it"),
+    ("{tool} inspect {m} --max-manifest-bytes 10", _nothing, 2, "err",
+     "tamrel-manifest: hint: a manifest is a small JSON document; --max-manifest-bytes {size}"
+     " (Python: max_manifest_bytes={size}) admits it"),
+    (": > {root}/empty; {tool} create {root}/empty {root}/o.json m --row-id-is-identity",
+     _nothing, 2, "err", "tamrel-manifest: hint: index {root}/empty is empty"),
+    ("{tool} create {root}/index.rank_quant {root}/o.json m --row-id-is-identity"
+     " --max-auxiliary-artifacts 0 --aux a={root}/notes.txt", _nothing, 2, "err",
+     "tamrel-manifest: hint: there are more auxiliary artifacts than --max-auxiliary-artifacts 0;"
+     " --max-auxiliary-artifacts 1 (Python: max_auxiliary_artifacts=1) admits it"),
     ("{tool} inspect --help | grep -c -- --max-", _nothing, 0, "out", "1"),
     ("{tool} create --help", _nothing, 0, "out", "row identity (one of these is required):"),
     ("{tool} create {root}/index.rank_quant {root}/o.json m --row-map {root}/rows.jsonl",
@@ -420,7 +477,7 @@ def test_shell_invocations(tmp_path: Path, command: str, damage: Any, status: in
     manifest = bundle(root)
     damage(root)
     tool = f"{sys.executable} -m tamrel_manifest"
-    values = {"tool": tool, "m": manifest, "root": root}
+    values = {"tool": tool, "m": manifest, "root": root, "size": manifest.stat().st_size}
     result = subprocess.run(command.format(**values), shell=True, capture_output=True, text=True,
                             env=cli_env(), cwd=root.parent, timeout=120)
     text = result.stdout if stream == "out" else result.stderr
