@@ -274,6 +274,11 @@ def _rows_inserted(root: Path) -> None:
     rows.write_bytes(lines[0] + b"".join(lines))
 
 
+def _rows_extra(root: Path) -> None:
+    with open(root / "rows.jsonl", "a") as f:
+        f.write(builders.row_lines(4)[3] + "\n")
+
+
 def _rows_blank_middle_line(root: Path) -> None:
     rows = root / "rows.jsonl"
     lines = rows.read_bytes().splitlines(keepends=True)
@@ -436,6 +441,9 @@ SHELL_CASES = [
     ("{tool} inspect {m} --max-manifest-bytes 10", _nothing, 2, "err",
      "tamrel-manifest: hint: a manifest is a small JSON document; --max-manifest-bytes {size}"
      " (Python: max_manifest_bytes={size}) admits it"),
+    ("{tool} create {root}/index.rank_quant {root}/o.json m --row-map {root}/rows.jsonl",
+     _rows_extra, 2, "err", "tamrel-manifest: hint: row map {root}/rows.jsonl has 4 rows, more"
+     " than the index has vectors"),
     (": > {root}/empty; {tool} create {root}/empty {root}/o.json m --row-id-is-identity",
      _nothing, 2, "err", "tamrel-manifest: hint: index {root}/empty is empty"),
     ("{tool} create {root}/index.rank_quant {root}/o.json m --row-id-is-identity"

@@ -934,8 +934,8 @@ def _error_subject(args: argparse.Namespace, error: BaseException) -> str:
 
 
 def _error_text(args: argparse.Namespace, error: BaseException) -> str:
-    if isinstance(error, RowMapInvalid):
-        count = len(error.report["errors"])
+    count = len(error.report["errors"]) if isinstance(error, RowMapInvalid) else 0
+    if count:  # listed below it; with none found alone (a row count only), the module's text
         return f"row map {args.row_map} is invalid: " + (
             "1 issue" if count == 1 else f"{count} issues"
         )
@@ -1029,8 +1029,14 @@ def _create_hints(args: argparse.Namespace, error: BaseException) -> list[str]:
     """What verify says of the same input: the row map's first issues and their hints, the limit
     that stopped creation and what raising it costs, or what an unknown index file is."""
     text = str(error)
-    if isinstance(error, RowMapInvalid):
+    if isinstance(error, RowMapInvalid) and error.report["errors"]:
         return _hints.row_map_hints(error.report["errors"], args.row_map, args.row_map)
+    if isinstance(error, RowMapInvalid):  # its rows are sound: there are too many of them
+        try:
+            lines = count_lines(args.row_map)
+        except OSError:
+            return []
+        return [f"row map {args.row_map} has {lines} rows, more than the index has vectors"]
     if isinstance(error, OSError) and _hints.PATTERNS["probe"].match(text):
         return _hints.input_hints("index", args.index)
     code = text.partition(":")[0]
