@@ -29,6 +29,18 @@ def test_every_code_the_hints_read_is_raised_by_the_module() -> None:
     assert _hints.CODES - LITERALS <= KNOWN  # those not written as literals are catalogue rows
 
 
+PACKAGE = sorted((ROOT / "python" / "tamrel_manifest").glob("*.py"))
+
+
+def test_the_package_names_codes_only_through_the_table() -> None:
+    # A code written anywhere else in the package would escape the check above (the report's
+    # keys, such as "artifact_path", look alike but are no codes).
+    written = {code for path in PACKAGE for code in re.findall(
+        r'"((?:artifact|row_identity|auxiliary_artifact|calibration|encoder_distortion'
+        r'|verification_report|manifest)_[a-z0-9_]+)"', path.read_text())}
+    assert sorted((written & KNOWN) - _hints.CODES) == []
+
+
 def test_every_limit_a_message_names_is_an_option() -> None:
     limits = set(tm.default_resource_limits())
     named = {name for path in SOURCES for name in re.findall(r"\b(max_[a-z_]+)=", path.read_text())}
