@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, TextIO
 import _tamrel_manifest as _native
 from tamrel_manifest import _hints, _run
 from tamrel_manifest._create import RowMapInvalid, count_lines, create_manifest
+from tamrel_manifest.verified import VerificationFailed, verify_for_load
 from tamrel_manifest._progress import Progress, human_bytes
 
 if TYPE_CHECKING:
@@ -768,11 +769,9 @@ def _verify(args: argparse.Namespace, output: Output) -> int:
 def _load_plan(args: argparse.Namespace, output: Output) -> int:
     kwargs = verify_kwargs(args)
     try:
-        plan: LoadPlan = output.call(_native.verify_for_load, args.manifest, **kwargs)
-    except ValueError as exc:
-        report: VerificationReport | None = getattr(exc, "report", None)
-        if report is None:
-            raise
+        plan: LoadPlan = output.call(verify_for_load, args.manifest, **kwargs)
+    except VerificationFailed as exc:
+        report = exc.report
         if output.json_mode:
             output.json(report)
             return EXIT_ISSUES
