@@ -30,6 +30,12 @@ from _tamrel_manifest import (
     verify_for_load,
     verify_manifest,
 )
+from tamrel_manifest.signing import (
+    DEFAULT_MAX_SIGNATURE_BYTES,
+    generate_key,
+    sign_manifest,
+    verify_signed_manifest,
+)
 from tamrel_manifest.verified import VerificationFailed, VerifiedFiles, open_verified
 
 try:
@@ -108,6 +114,10 @@ __all__ = [
     "verify_for_load",
     "create_manifest",
     "open_verified",
+    "generate_key",
+    "sign_manifest",
+    "verify_signed_manifest",
+    "DEFAULT_MAX_SIGNATURE_BYTES",
     "VerificationFailed",
     "VerifiedFiles",
 ]

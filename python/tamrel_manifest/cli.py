@@ -17,7 +17,7 @@ from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, TextIO
 
 import _tamrel_manifest as _native
-from tamrel_manifest import _hints, _run
+from tamrel_manifest import _hints, _run, _sign_cli
 from tamrel_manifest._progress import Progress, human_bytes
 
 if TYPE_CHECKING:
@@ -311,6 +311,7 @@ def build_parser() -> argparse.ArgumentParser:
         if name == "verify":
             sub.add_argument("manifest", nargs="+")
             _add_jobs(sub)
+            _sign_cli.add_verify_options(sub)
         else:
             sub.add_argument("manifest")
         sub.add_argument(
@@ -325,6 +326,8 @@ def build_parser() -> argparse.ArgumentParser:
         _add_json(sub, many=name == "verify")
         _add_limits(sub)
         sub.set_defaults(handler=handler)
+
+    _sign_cli.add_commands(commands, _add_path_policy, _add_json, _add_limits)
 
     inspect = commands.add_parser("inspect", help="print a manifest in canonical form")
     inspect.add_argument("manifest")
@@ -591,6 +594,8 @@ def _outcomes(
 
 
 def _verify(args: argparse.Namespace, output: Output) -> int:
+    if _sign_cli.wants_signed_verify(args):
+        return _sign_cli.verify(args, output)
     manifests: list[str] = args.manifest
     several = len(manifests) > 1
     limits = _effective_limits(args)
