@@ -63,7 +63,7 @@ def add_commands(
     )
     add_json(sign)
     add_limits(sign)
-    sign.set_defaults(handler=_sign)
+    sign.set_defaults(handler=_sign, index=None)
 
 
 def add_verify_options(parser: argparse.ArgumentParser) -> None:

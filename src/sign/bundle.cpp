@@ -1,14 +1,13 @@
 // Writing and strictly reading the signature file.
 #include "sign/bundle.hpp"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <array>
 #include <initializer_list>
 #include <utility>
 
 #include <fmt/format.h>
+#include <openssl/evp.h>
 
 #include "base/text.hpp"
 #include "io/digest.hpp"
@@ -260,8 +259,8 @@ Result<Envelope> decode_bundle(std::string_view text, std::string_view shown) {
              d.object(&doc, "the bundle", {"mediaType", "verificationMaterial", "dsseEnvelope"}));
   TAMREL_TRY(const std::string_view media, d.string(bundle, "mediaType", "bundle"));
   if (media != BUNDLE_MEDIA_TYPE) {
-    return d.invalid(fmt::format("media type {}, expected {}", quoted(media),
-                                 quoted(BUNDLE_MEDIA_TYPE)));
+    return d.invalid(
+        fmt::format("media type {}, expected {}", quoted(media), quoted(BUNDLE_MEDIA_TYPE)));
   }
   Envelope out;
   TAMREL_TRY(const Fields material,
@@ -294,12 +293,11 @@ Result<Envelope> decode_bundle(std::string_view text, std::string_view shown) {
     return d.invalid(fmt::format("dsseEnvelope.signatures holds {} signatures, a bundle holds one",
                                  sigs->size()));
   }
-  TAMREL_TRY(const Fields sig, d.object(&sigs->front(), "dsseEnvelope.signatures[0]",
-                                        {"sig", "keyid"}));
+  TAMREL_TRY(const Fields sig,
+             d.object(&sigs->front(), "dsseEnvelope.signatures[0]", {"sig", "keyid"}));
   TAMREL_TRY(out.signature, d.base64(sig, "sig", "dsseEnvelope.signatures[0]"));
   if (sig.get("keyid") != nullptr) {
-    TAMREL_TRY(const std::string_view keyid,
-               d.string(sig, "keyid", "dsseEnvelope.signatures[0]"));
+    TAMREL_TRY(const std::string_view keyid, d.string(sig, "keyid", "dsseEnvelope.signatures[0]"));
     out.keyid = std::string(keyid);
   }
   TAMREL_TRY(out.payload, d.base64(dsse, "payload", "dsseEnvelope"));
@@ -309,8 +307,8 @@ Result<Envelope> decode_bundle(std::string_view text, std::string_view shown) {
 Result<Statement> decode_statement(std::string_view payload, std::string_view shown) {
   const Decoder d(shown);
   TAMREL_TRY(const JsonValue doc, d.document(payload, "the payload"));
-  TAMREL_TRY(const Fields st, d.object(&doc, "the statement",
-                                       {"_type", "subject", "predicateType", "predicate"}));
+  TAMREL_TRY(const Fields st,
+             d.object(&doc, "the statement", {"_type", "subject", "predicateType", "predicate"}));
   TAMREL_TRY(const std::string_view type, d.string(st, "_type", "statement"));
   if (type != STATEMENT_TYPE) {
     return issues::signature_predicate_unsupported.error(
@@ -347,9 +345,9 @@ Result<Statement> decode_statement(std::string_view payload, std::string_view sh
   TAMREL_TRY(const std::string_view hash_type,
              d.string(serialization, "hash_type", "predicate.serialization"));
   if (method != "files" || hash_type != "sha256") {
-    return d.invalid(fmt::format(
-        "serialization {} with {}; only whole files hashed with SHA-256 are read",
-        quoted(method), quoted(hash_type)));
+    return d.invalid(
+        fmt::format("serialization {} with {}; only whole files hashed with SHA-256 are read",
+                    quoted(method), quoted(hash_type)));
   }
   if (serialization.get("ignore_paths") != nullptr) {
     TAMREL_TRY(const model::JsonArray* ignored,
@@ -362,14 +360,14 @@ Result<Statement> decode_statement(std::string_view payload, std::string_view sh
   }
   TAMREL_TRY(const model::JsonArray* resources, d.array(predicate, "resources", "predicate"));
   for (const JsonValue& item : *resources) {
-    TAMREL_TRY(const Fields r, d.object(&item, "a predicate resource",
-                                        {"name", "algorithm", "digest"}));
+    TAMREL_TRY(const Fields r,
+               d.object(&item, "a predicate resource", {"name", "algorithm", "digest"}));
     TAMREL_TRY(const std::string_view rname, d.string(r, "name", "resource"));
     TAMREL_TRY(const std::string_view algorithm, d.string(r, "algorithm", "resource"));
     TAMREL_TRY(const std::string_view rdigest, d.string(r, "digest", "resource"));
     if (algorithm != "sha256" || !validate::is_sha256_hex(rdigest)) {
-      return d.invalid(fmt::format("resource {} is not a lowercase hex SHA-256 digest",
-                                   quoted(rname)));
+      return d.invalid(
+          fmt::format("resource {} is not a lowercase hex SHA-256 digest", quoted(rname)));
     }
     for (const Resource& seen : out.resources) {
       if (seen.name == rname) {

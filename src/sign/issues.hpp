@@ -24,8 +24,7 @@ inline constexpr Issue<Text, Text> signature_file_unreadable{
 inline constexpr IssueCode signature_file_too_large = "signature_file_too_large";
 inline constexpr Text SIGNATURE_FILE_LABEL = "signature file";
 inline constexpr Issue<Text, Text> signature_bundle_invalid{
-    "signature_bundle_invalid",
-    "signature file {} is not a Sigstore bundle this tool reads: {}"};
+    "signature_bundle_invalid", "signature file {} is not a Sigstore bundle this tool reads: {}"};
 inline constexpr Issue<Text, Text> signature_base64_invalid{
     "signature_base64_invalid", "signature file {} holds invalid base64 in {}"};
 inline constexpr Issue<Text, Text, Text> signature_payload_type_unsupported{

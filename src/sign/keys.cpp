@@ -43,9 +43,9 @@ using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 // The library's reason for the last failure, and its error queue emptied.
 std::string openssl_reason() {
   const unsigned long err = ERR_peek_last_error();
-  std::string text = err != 0 ? ERR_reason_error_string(err) ? ERR_reason_error_string(err)
-                                                             : "unknown error"
-                              : "not a PEM key";
+  std::string text =
+      err != 0 ? ERR_reason_error_string(err) ? ERR_reason_error_string(err) : "unknown error"
+               : "not a PEM key";
   ERR_clear_error();
   return text;
 }
@@ -143,8 +143,9 @@ Result<Key> read_private_key(const fs::path& path, const std::optional<std::stri
     const std::string reason = openssl_reason();
     return issues::key_unreadable(quoted(path_display(path)),
                                   password ? reason
-                                           : reason + " (an encrypted key needs its password: "
-                                                      "--key-password-env NAME)");
+                                           : reason +
+                                                 " (an encrypted key needs its password: "
+                                                 "--key-password-env NAME)");
   }
   return describe(std::move(pkey), path_display(path));
 }

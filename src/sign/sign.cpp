@@ -67,9 +67,7 @@ Result<fs::path> canonical_directory(const fs::path& manifest) {
   return verify::canonicalize(directory_of(manifest));
 }
 
-std::string manifest_name(const fs::path& manifest) {
-  return path_display(manifest.filename());
-}
+std::string manifest_name(const fs::path& manifest) { return path_display(manifest.filename()); }
 
 // What the signed directory holds beside the resources: whole entries that hold no resource,
 // so that a verifier walking the directory meets exactly the signed set.
@@ -167,8 +165,9 @@ void check_signers(SignedRun& run) {
     const std::string shown = quoted(check.path);
     if (check.matched == nullptr) {
       const Envelope& e = *check.envelope;
-      const std::string named =
-          !e.keyid.empty() ? e.keyid : !e.public_key_hint.empty() ? e.public_key_hint : "none";
+      const std::string named = !e.keyid.empty()             ? e.keyid
+                                : !e.public_key_hint.empty() ? e.public_key_hint
+                                                             : "none";
       run.issues.push_back(issues::signature_untrusted_key(shown, named, trusted_ids));
       continue;
     }
@@ -245,20 +244,19 @@ void write_signature_part(model::JsonWriter& w, const SignedRun& run) {
   o.u64("trusted_signers", run.distinct_signers);
   write_key_ids(o.key("trusted_key_ids"), run.keys);
   o.str("manifest_sha256", run.manifest_sha256);
-  model::write_array(o.key("signatures"), run.checks,
-                     [](model::JsonWriter& aw, const SignatureCheck& c) {
-                       model::ObjectWriter s(aw);
-                       s.str("path", std::string_view(c.path));
-                       const Key* k = c.matched;
-                       s.str("key_id", k ? report::OptString(k->id) : std::nullopt);
-                       s.str("key_type", k ? report::OptString(std::string(key_type_name(k->type)))
-                                           : std::nullopt);
-                       s.boolean("verified", k != nullptr);
-                       s.str("trusted_key", k ? report::OptString(k->path) : std::nullopt);
-                       const bool hinted = c.envelope && !c.envelope->keyid.empty();
-                       s.str("key_hint",
-                             hinted ? report::OptString(c.envelope->keyid) : std::nullopt);
-                     });
+  model::write_array(
+      o.key("signatures"), run.checks, [](model::JsonWriter& aw, const SignatureCheck& c) {
+        model::ObjectWriter s(aw);
+        s.str("path", std::string_view(c.path));
+        const Key* k = c.matched;
+        s.str("key_id", k ? report::OptString(k->id) : std::nullopt);
+        s.str("key_type",
+              k ? report::OptString(std::string(key_type_name(k->type))) : std::nullopt);
+        s.boolean("verified", k != nullptr);
+        s.str("trusted_key", k ? report::OptString(k->path) : std::nullopt);
+        const bool hinted = c.envelope && !c.envelope->keyid.empty();
+        s.str("key_hint", hinted ? report::OptString(c.envelope->keyid) : std::nullopt);
+      });
   model::write_array(o.key("unpinned_resources"), run.unpinned,
                      [](model::JsonWriter& aw, const std::string& n) { aw.string(n); });
   model::write_array(o.key("errors"), run.issues,
@@ -326,14 +324,16 @@ Result<std::string> sign_manifest_json(const SignOptions& options, std::string* 
   statement.resources.push_back(Resource{manifest_name(options.manifest), manifest_sha256});
   for (const Pinned& p : pinned_files(report)) {
     std::optional<std::string> name = name_in(p.canonical_path, dir);
-    if (!name) return issues::sign_path_outside(quoted(p.canonical_path), quoted(path_display(dir)));
+    if (!name)
+      return issues::sign_path_outside(quoted(p.canonical_path), quoted(path_display(dir)));
     // A file pinned twice (the same profile for two blocks) is one resource.
     if (find_resource(statement, *name) == nullptr) {
       statement.resources.push_back(Resource{std::move(*name), p.sha256});
     }
   }
-  std::sort(statement.resources.begin(), statement.resources.end(),
-            [](const Resource& a, const Resource& b) { return resource_name_less(a.name, b.name); });
+  std::sort(
+      statement.resources.begin(), statement.resources.end(),
+      [](const Resource& a, const Resource& b) { return resource_name_less(a.name, b.name); });
 
   const fs::path sig_path = options.signature.value_or(default_signature_path(options.manifest));
   std::set<std::string> names;
@@ -390,9 +390,11 @@ Result<std::string> verify_signed_json(const SignedVerifyOptions& options) {
     return issues::threshold_invalid(options.threshold);
   }
   if (options.signatures.empty()) {
-    run.checks.push_back(SignatureCheck{path_display(default_signature_path(options.manifest)), {}, nullptr, {}});
+    run.checks.push_back(
+        SignatureCheck{path_display(default_signature_path(options.manifest)), {}, nullptr, {}});
   }
-  for (const fs::path& p : options.signatures) run.checks.push_back(SignatureCheck{path_display(p), {}, nullptr, {}});
+  for (const fs::path& p : options.signatures)
+    run.checks.push_back(SignatureCheck{path_display(p), {}, nullptr, {}});
 
   read_signatures(run);
   if (run.issues.empty()) check_signers(run);

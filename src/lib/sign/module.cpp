@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "base/text.hpp"
 #include "lib/args.hpp"
 #include "lib/bridge.hpp"
-#include "base/text.hpp"
 #include "lib/pyref.hpp"
 #include "model/writer.hpp"
 #include "sign/issues.hpp"
@@ -91,7 +91,8 @@ PyObject* generate_key(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     std::filesystem::path path;
     if (!param([&] { return convert_path(slots[0], path); }, "path")) return nullptr;
     std::string type_name = "ecdsa-p256";
-    if (slots[1] != nullptr && !param([&] { return convert_str(slots[1], type_name); }, "key_type")) {
+    if (slots[1] != nullptr &&
+        !param([&] { return convert_str(slots[1], type_name); }, "key_type")) {
       return nullptr;
     }
     std::optional<std::string> password;
@@ -99,7 +100,8 @@ PyObject* generate_key(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
       return nullptr;
     }
     const std::optional<sign::KeyType> type = sign::key_type_from_name(type_name);
-    if (!type) return raise_manifest_error(sign::issues::key_type_unknown(tamrel::quoted(type_name)));
+    if (!type)
+      return raise_manifest_error(sign::issues::key_type_unknown(tamrel::quoted(type_name)));
     Result<std::string> result = std::string();
     {
       ReleasedLock unlocked;
