@@ -28,11 +28,9 @@ __all__ = [
 DEFAULT_MAX_SIGNATURE_BYTES: int = _native_sign.DEFAULT_MAX_SIGNATURE_BYTES
 
 
-def _paths(value: StrPath | Iterable[StrPath] | None) -> list[StrPath] | None:
-    if value is None:
-        return None
-    if isinstance(value, (str, bytes, os.PathLike)):
-        return [value]  # type: ignore[list-item]
+def _paths(value: StrPath | Iterable[StrPath]) -> list[StrPath]:
+    if isinstance(value, (str, os.PathLike)):
+        return [value]
     return list(value)
 
 
@@ -84,7 +82,7 @@ def verify_signed_manifest(
     result = _native_sign.verify_signed_manifest(
         manifest,
         _paths(trusted_keys),
-        signatures=_paths(signatures),
+        signatures=None if signatures is None else _paths(signatures),
         threshold=threshold,
         **verify_options,
     )
@@ -105,7 +103,7 @@ def _verify_for_load(
     result = _native_sign.verify_signed_manifest(
         manifest,
         _paths(trusted_keys),
-        signatures=_paths(signatures),
+        signatures=None if signatures is None else _paths(signatures),
         threshold=threshold,
         load_plan=True,
         **options,

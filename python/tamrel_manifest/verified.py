@@ -204,7 +204,7 @@ def open_verified(
             manifest, trusted_keys, signatures, threshold, dict(options)
         )
         if plan is None:
-            raise VerificationFailed(refusal, signed)
+            raise VerificationFailed(str(refusal), signed)
     else:
         try:
             plan = _native.verify_for_load(manifest, **options)
