@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <initializer_list>
+#include <set>
 #include <utility>
 
 #include <fmt/format.h>
@@ -359,6 +360,7 @@ Result<Statement> decode_statement(std::string_view payload, std::string_view sh
     }
   }
   TAMREL_TRY(const model::JsonArray* resources, d.array(predicate, "resources", "predicate"));
+  std::set<std::string_view> names;  // views into the decoded tree, which outlives the loop
   for (const JsonValue& item : *resources) {
     TAMREL_TRY(const Fields r,
                d.object(&item, "a predicate resource", {"name", "algorithm", "digest"}));
@@ -369,10 +371,8 @@ Result<Statement> decode_statement(std::string_view payload, std::string_view sh
       return d.invalid(
           fmt::format("resource {} is not a lowercase hex SHA-256 digest", quoted(rname)));
     }
-    for (const Resource& seen : out.resources) {
-      if (seen.name == rname) {
-        return d.invalid(fmt::format("resource {} is listed twice", quoted(rname)));
-      }
+    if (!names.insert(rname).second) {
+      return d.invalid(fmt::format("resource {} is listed twice", quoted(rname)));
     }
     out.resources.push_back(Resource{std::string(rname), std::string(rdigest)});
   }
