@@ -48,8 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   if (!again || !same(*envelope, *again)) std::abort();
   auto statement = tamrel::sign::decode_statement(envelope->payload, "fuzz");
   if (!statement) return 0;
-  auto restated =
-      tamrel::sign::decode_statement(tamrel::sign::statement_json(*statement), "fuzz");
+  auto restated = tamrel::sign::decode_statement(tamrel::sign::statement_json(*statement), "fuzz");
   if (!restated || !same(*statement, *restated)) std::abort();
   return 0;
 }
