@@ -52,14 +52,17 @@ def pae(payload: bytes) -> bytes:
     return b"DSSEv1 %d %s %d %s" % (len(PAYLOAD_TYPE), PAYLOAD_TYPE.encode(), len(payload), payload)
 
 
-def resign(sig: Path, key: Path, edit: Callable[[dict[str, Any]], None]) -> None:
-    """Edits the signed statement and signs it again with `key`, subject digest kept true."""
+def resign(sig: Path, key: Path, edit: Callable[[dict[str, Any]], None],
+           true_subject: bool = True) -> None:
+    """Edits the signed statement and signs it again with `key`, the subject digest recomputed
+    unless told not to."""
     bundle = json.loads(sig.read_text())
     statement = json.loads(base64.b64decode(bundle["dsseEnvelope"]["payload"]))
     edit(statement)
     resources = statement["predicate"]["resources"]
-    statement["subject"][0]["digest"]["sha256"] = hashlib.sha256(
-        b"".join(bytes.fromhex(r["digest"]) for r in resources)).hexdigest()
+    if true_subject:
+        statement["subject"][0]["digest"]["sha256"] = hashlib.sha256(
+            b"".join(bytes.fromhex(r["digest"]) for r in resources)).hexdigest()
     payload = json.dumps(statement).encode()
     private = serialization.load_pem_private_key(key.read_bytes(), None)
     assert isinstance(private, ec.EllipticCurvePrivateKey)
@@ -121,8 +124,25 @@ REFUSALS: list[tuple[str, Callable[[Path, Path, dict[str, Path]], None], dict[st
      lambda s, m, k: edit_bundle(s, lambda b: b["dsseEnvelope"]["signatures"].append(
          b["dsseEnvelope"]["signatures"][0])), {}, "signature_bundle_invalid",
      "holds 2 signatures", False),
+    ("a repeated member", lambda s, m, k: s.write_text(
+        s.read_text().replace('"mediaType"', '"mediaType": "x", "mediaType"', 1)), {},
+     "signature_bundle_invalid", "repeats the member", False),
+    ("a certificate bundle", lambda s, m, k: edit_bundle(s, set_in(
+        "verificationMaterial", value={"certificate": {"rawBytes": "AA=="}})), {},
+     "signature_bundle_invalid", "unknown member", False),
     ("bad base64", lambda s, m, k: edit_bundle(s, envelope("payload", "eyJ=x")), {},
      "signature_base64_invalid", "dsseEnvelope.payload", False),
+    ("base64 with stray bits", lambda s, m, k: edit_bundle(s, lambda b: b["dsseEnvelope"][
+        "signatures"][0].__setitem__("sig", "AB==")), {}, "signature_base64_invalid", "sig",
+     False),
+    ("url-safe base64", lambda s, m, k: edit_bundle(s, envelope("payload", "-_8=")), {},
+     "signature_base64_invalid", "payload", False),
+    ("subject digest not of the resources",
+     lambda s, m, k: resign(s, k["a"], lambda st: st["predicate"]["resources"].pop(), False), {},
+     "signature_bundle_invalid", "subject digest", False),
+    ("shards, not files",
+     lambda s, m, k: resign(s, k["a"], lambda st: st["predicate"]["serialization"].__setitem__(
+         "method", "shards")), {}, "signature_bundle_invalid", "only whole files", False),
     ("wrong payload type", lambda s, m, k: edit_bundle(s, envelope("payloadType", "text/plain")),
      {}, "signature_payload_type_unsupported", '"text/plain"', False),
     ("unknown predicate",
@@ -181,6 +201,21 @@ def test_hints_are_only_hints(tmp_path: Path, keys: dict[str, Path]) -> None:
         "keyid", verify_signed_manifest(manifest, f"{keys['a']}.pub")["signature"]
         ["trusted_key_ids"][0]))
     assert not verify_signed_manifest(manifest, f"{keys['b']}.pub")["ok"]
+
+
+def test_rotation_and_threshold(tmp_path: Path, keys: dict[str, Path]) -> None:
+    manifest = signed_bundle(tmp_path, keys["a"])
+    second = tmp_path / "second.sig"
+    sign_manifest(manifest, keys["b"], signature=second)
+    both = [f"{manifest}.sig", second]
+    trusted = [f"{keys['ed']}.pub", f"{keys['a']}.pub", f"{keys['b']}.pub"]
+    report = verify_signed_manifest(manifest, trusted, signatures=both, threshold=2)
+    assert report["ok"] and report["signature"]["trusted_signers"] == 2, report["errors"]
+    # The same signer twice is one signer.
+    twice = verify_signed_manifest(manifest, trusted, signatures=[both[0]] * 2, threshold=2)
+    assert [e["code"] for e in twice["errors"]] == ["signature_threshold_not_met"]
+    with pytest.raises(ValueError, match="threshold 4 is not possible"):
+        verify_signed_manifest(manifest, trusted, threshold=4)
 
 
 def model_signing(*args: Any) -> subprocess.CompletedProcess[str]:
