@@ -112,6 +112,8 @@ REFUSALS: list[tuple[str, Callable[[Path, Path, dict[str, Path]], None], dict[st
                      str, bool]] = [
     ("no signature file", lambda s, m, k: s.unlink(), {}, "signature_file_missing",
      "manifest.json.sig", False),
+    ("a directory in its place", lambda s, m, k: (s.unlink(), s.mkdir()), {},
+     "signature_file_unreadable", "failed to read signature file", False),
     ("over the byte limit", lambda s, m, k: None, {"max_signature_bytes": 100},
      "signature_file_too_large", "exceeds 100 bytes", False),
     ("not JSON", lambda s, m, k: s.write_text("{"), {}, "signature_bundle_invalid",
