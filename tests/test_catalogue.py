@@ -14,7 +14,7 @@ CATALOGUES = sorted((ROOT / "src").glob("*/issues.hpp"))
 # The members and blocks a code may begin with.
 PREFIXES = ("schema_version_", "manifest_id_", "created_at_", "artifact_", "row_identity_",
             "auxiliary_artifact_", "embedding_", "build_", "extension_", "calibration_",
-            "encoder_distortion_", "attestation_", "verification_report_")
+            "encoder_distortion_", "attestation_", "verification_report_", "signature_")
 # The files whose codes are formed as "{}_..." from the file's code prefix.
 FILE_PREFIXES = ("artifact", "row_identity", "auxiliary_artifact", "calibration_profile",
                  "encoder_distortion_profile")

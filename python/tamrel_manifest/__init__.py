@@ -34,6 +34,12 @@ from _tamrel_manifest import (
     verify_manifest,
 )
 from tamrel_manifest._create import RowMapInvalid, RowMapReport
+from tamrel_manifest.signing import (
+    DEFAULT_MAX_SIGNATURE_BYTES,
+    generate_key,
+    sign_manifest,
+    verify_signed_manifest,
+)
 from tamrel_manifest.verified import VerificationFailed, VerifiedFiles, open_verified
 
 if TYPE_CHECKING:  # the module's signatures; the package's versions take the same arguments
@@ -124,6 +130,10 @@ __all__ = [
     "verify_for_load",
     "create_manifest",
     "open_verified",
+    "generate_key",
+    "sign_manifest",
+    "verify_signed_manifest",
+    "DEFAULT_MAX_SIGNATURE_BYTES",
     "VerificationFailed",
     "VerifiedFiles",
     "RowMapInvalid",

@@ -18,7 +18,7 @@ from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple, TextIO
 
 import _tamrel_manifest as _native
-from tamrel_manifest import _hints, _run
+from tamrel_manifest import _hints, _run, _sign_cli
 from tamrel_manifest._create import RowMapInvalid, count_lines, create_manifest
 from tamrel_manifest.verified import VerificationFailed, verify_for_load
 from tamrel_manifest._progress import Progress, human_bytes
@@ -348,6 +348,7 @@ def build_parser() -> argparse.ArgumentParser:
         if several:
             sub.add_argument("manifest", metavar="MANIFEST", nargs="+", help="manifest files")
             _add_jobs(sub)
+            _sign_cli.add_verify_options(sub)
         else:
             sub.add_argument("manifest", metavar="MANIFEST", help="the manifest file")
         sub.add_argument(
@@ -362,6 +363,8 @@ def build_parser() -> argparse.ArgumentParser:
         _add_json(sub, many=name == "verify")
         _add_limits(sub)
         sub.set_defaults(handler=handler)
+
+    _sign_cli.add_commands(commands, _add_path_policy, _add_json, _add_limits)
 
     inspect = commands.add_parser(
         "inspect",
@@ -716,6 +719,8 @@ def _outcomes(
 
 
 def _verify(args: argparse.Namespace, output: Output) -> int:
+    if _sign_cli.wants_signed_verify(args):
+        return _sign_cli.verify(args, output)
     manifests: list[str] = args.manifest
     several = len(manifests) > 1
     limits = _effective_limits(args)

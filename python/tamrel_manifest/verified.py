@@ -15,7 +15,7 @@ import functools
 import json
 import os
 import stat
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple
 
@@ -179,7 +179,12 @@ def _open_pinned(
 
 @contextlib.contextmanager
 def open_verified(
-    manifest: StrPath, **options: Unpack[VerifyOptions]
+    manifest: StrPath,
+    *,
+    trusted_keys: StrPath | Iterable[StrPath] | None = None,
+    threshold: int = 1,
+    signatures: StrPath | Iterable[StrPath] | None = None,
+    **options: Unpack[VerifyOptions],
 ) -> Iterator[VerifiedFiles]:
     """Verifies `manifest` with `verify_for_load(manifest, **options)` and yields the load plan
     with the index, the row map and the verified auxiliary artifacts open for reading; closes
@@ -187,7 +192,11 @@ def open_verified(
 
     Raises VerificationFailed (a ValueError carrying the report) when verification finds issues,
     otherwise what `verify_for_load` raises, and ValueError when a file opened after verification is
-    not the file that was verified (replaced, rewritten, or reached through a new link)."""
+    not the file that was verified (replaced, rewritten, or reached through a new link).
+
+    With `trusted_keys`, the signatures are checked first as `verify_signed_manifest` does
+    (`signatures`, `threshold`); a refused signature raises VerificationFailed before any
+    pinned file is read, and its report carries the `signature` part."""
     limits: dict[str, Any] = {k: v for k, v in options.items() if k in _LIMIT_NAMES}
     declared: IndexManifest = _native.inspect_manifest(manifest, **limits)
     base = os.path.dirname(os.fspath(manifest)) or "."
@@ -203,7 +212,16 @@ def open_verified(
         for item in declared.get("auxiliary_artifacts", [])
     }
 
-    plan = verify_for_load(manifest, **options)
+    if trusted_keys is not None:
+        from tamrel_manifest import signing
+
+        signed, plan, refusal = signing._verify_for_load(
+            manifest, trusted_keys, signatures, threshold, dict(options)
+        )
+        if plan is None:
+            raise VerificationFailed(str(refusal), signed)
+    else:
+        plan = verify_for_load(manifest, **options)
 
     with contextlib.ExitStack() as stack:
         index = stack.enter_context(

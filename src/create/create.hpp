@@ -43,5 +43,7 @@ Result<std::string> manifest_relative_path(const std::filesystem::path& path,
 // failed write leaves an existing out as it was and a crash leaves the old manifest or the new
 // one, whole. Errors: Io (open, rename, directory flush), Json (write or flush, no position).
 Status write_manifest_file(const model::IndexManifest& manifest, const std::filesystem::path& out);
+// The same for any bytes (the signature file).
+Status write_file_atomically(const std::filesystem::path& out, std::string_view bytes);
 
 }  // namespace tamrel::create

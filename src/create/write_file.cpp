@@ -18,6 +18,7 @@
 #include "create/create.hpp"
 #include "io/random.hpp"
 #include "model/codec.hpp"
+#include "model/writer.hpp"
 #include "verify/path_policy.hpp"
 
 namespace tamrel::create {
@@ -101,12 +102,12 @@ Result<UniqueFd> open_parent_directory(const fs::path& path) {
   return fd;
 }
 
-}  // namespace
-
-Status write_manifest_file(const model::IndexManifest& manifest, const fs::path& out) {
+// The temporary file filled by fill(fd), flushed, then renamed over out.
+template <class Fill>
+Status replace_file(const fs::path& out, Fill&& fill) {
   const fs::path target = replaced_file(out);
   TAMREL_TRY(TempFile temp, create_temp_beside(target));
-  TAMREL_CHECK(model::write_manifest_pretty(manifest, temp.fd()));
+  TAMREL_CHECK(fill(temp.fd()));
   // The data must reach the disk before the rename does, or a crash soon after could leave out
   // empty or partial with the previous manifest gone. Delayed write errors (a full disk on some
   // file systems) surface here or at the close.
@@ -125,6 +126,16 @@ Status write_manifest_file(const model::IndexManifest& manifest, const fs::path&
   // old one (or, for a new out, no file).
   if (const int err = flush_to_storage(dir.get()); err != 0) return ManifestError::from_errno(err);
   return {};
+}
+
+}  // namespace
+
+Status write_manifest_file(const model::IndexManifest& manifest, const fs::path& out) {
+  return replace_file(out, [&](int fd) { return model::write_manifest_pretty(manifest, fd); });
+}
+
+Status write_file_atomically(const fs::path& out, std::string_view bytes) {
+  return replace_file(out, [&](int fd) { return model::write_all(fd, bytes); });
 }
 
 }  // namespace tamrel::create

@@ -12,28 +12,35 @@ PyObject* interned(const char* text, PyObject** slot) {
   return *slot;
 }
 
+// One class per process, shared by every extension module of the package: whichever module
+// needs it first creates it and registers it in sys.modules under the class's module name, where
+// the others (and the package, for `except`) find it.
 PyObject* panic_exception_type() {
-  static PyObject* type = nullptr;  // created once per process, kept for its lifetime
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
-        "_tamrel_manifest_native.PanicException",
-        "Raised when the native code panics (an internal invariant failed).\n\n"
-        "Like SystemExit, it derives from BaseException so that it normally propagates to the "
-        "top instead of being caught by 'except Exception'.",
-        PyExc_BaseException, nullptr);
+  static PyObject* type = nullptr;  // kept for the process's lifetime
+  if (type != nullptr) return type;
+  PyObject* holder = PyImport_AddModule("_tamrel_manifest_native");  // borrowed
+  if (holder == nullptr) return nullptr;
+  PyObject* found = PyObject_GetAttrString(holder, "PanicException");
+  if (found != nullptr) return type = found;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+  PyErr_Clear();
+  PyObject* made = PyErr_NewExceptionWithDoc(
+      "_tamrel_manifest_native.PanicException",
+      "Raised when the native code panics (an internal invariant failed).\n\n"
+      "Like SystemExit, it derives from BaseException so that it normally propagates to the "
+      "top instead of being caught by 'except Exception'.",
+      PyExc_BaseException, nullptr);
+  if (made == nullptr) return nullptr;
+  if (PyModule_AddObjectRef(holder, "PanicException", made) < 0) {
+    Py_DECREF(made);
+    return nullptr;
   }
-  return type;
+  return type = made;
 }
 
 }  // namespace
 
-int expose_panic_exception() {
-  PyObject* type = panic_exception_type();
-  if (type == nullptr) return -1;
-  PyObject* holder = PyImport_AddModule("_tamrel_manifest_native");  // borrowed, in sys.modules
-  if (holder == nullptr) return -1;
-  return PyModule_AddObjectRef(holder, "PanicException", type);
-}
+int expose_panic_exception() { return panic_exception_type() == nullptr ? -1 : 0; }
 
 PyObject* json_to_python(std::string_view text) {
   static PyObject* json_name = nullptr;

@@ -17,8 +17,9 @@ PyObject* raise_manifest_error(const ManifestError& error);
 // Raises ValueError(error's text) with the verification report's dict as its `report`.
 PyObject* raise_refused(const ManifestError& error, std::string_view report_json);
 
-// Makes PanicException importable before any panic: the attribute of the private module
-// "_tamrel_manifest_native" (its class's module name), placed in sys.modules. -1 on failure.
+// Makes PanicException importable before any panic, as the attribute of the private module
+// "_tamrel_manifest_native" in sys.modules (the one class every module of the package raises).
+// -1 on failure.
 int expose_panic_exception();
 
 // Raises PanicException(message); returns null. Aborts the process if even that fails.

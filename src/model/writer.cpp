@@ -13,6 +13,8 @@ namespace {
 
 constexpr std::size_t FLUSH_BYTES = 64 * 1024;
 
+}  // namespace
+
 Status write_all(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());
@@ -25,8 +27,6 @@ Status write_all(int fd, std::string_view bytes) {
   }
   return {};
 }
-
-}  // namespace
 
 void JsonWriter::indent(std::size_t depth) {
   buf_.push_back('\n');

@@ -13,6 +13,10 @@
 
 namespace tamrel::model {
 
+// Writes all of bytes to fd, EINTR retried. Errors: Json carrying the system's message (or
+// "failed to write whole buffer" for a write that takes nothing), no position.
+Status write_all(int fd, std::string_view bytes);
+
 class JsonWriter {
  public:
   enum class Layout : std::uint8_t { Compact, Pretty };
@@ -34,6 +38,8 @@ class JsonWriter {
   void boolean(bool v) { buf_ += v ? "true" : "false"; }
   void null() { buf_ += "null"; }
   void value(const JsonValue& v);
+  // A value already written as compact JSON by another writer.
+  void raw(std::string_view json) { buf_ += json; }
   void object(const JsonObject& obj);
 
   std::string take() { return std::move(buf_); }

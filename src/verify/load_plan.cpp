@@ -19,6 +19,8 @@ constexpr std::string_view OPTIONAL_ABSENT_CODE = issues::auxiliary_artifact_opt
 
 ManifestError hand_over(std::string text) { return ManifestError::invalid(std::move(text)); }
 
+}  // namespace
+
 std::string failure_text(const std::vector<report::ReportIssue>& errors) {
   std::string text = "manifest verification failed";
   for (std::size_t i = 0; i < errors.size() && i < FAILED_CODES_SHOWN; ++i) {
@@ -28,6 +30,8 @@ std::string failure_text(const std::vector<report::ReportIssue>& errors) {
   if (errors.size() > FAILED_CODES_SHOWN) text += ", ...";
   return text;
 }
+
+namespace {
 
 // A verified artifact with its path; an optional one that is absent with its reason.
 void write_plan_auxiliary(model::JsonWriter& w, const report::AuxiliaryArtifactFacts& aux) {
@@ -104,6 +108,12 @@ Result<std::string> verify_for_load_json(const std::filesystem::path& manifest_p
              model::load_manifest(manifest_path, options.limits.max_manifest_bytes));
   const report::VerificationReport report =
       verify_loaded_manifest(manifest, manifest_path, options);
+  return load_plan_json(manifest_path, report, refused_report);
+}
+
+Result<std::string> load_plan_json(const std::filesystem::path& manifest_path,
+                                   const report::VerificationReport& report,
+                                   std::string* refused_report) {
   if (!report.ok) {
     if (refused_report != nullptr) *refused_report = report::report_to_json(report);
     return hand_over(failure_text(report.errors));

@@ -36,4 +36,13 @@ Result<std::string> verify_for_load_json(const std::filesystem::path& manifest_p
                                          const VerifyOptions& options,
                                          std::string* refused_report = nullptr);
 
+// The load plan of a finished pass: the refusal of a failing report (its JSON to
+// `refused_report` when given), the hand-over guards, or the plan's JSON.
+Result<std::string> load_plan_json(const std::filesystem::path& manifest_path,
+                                   const report::VerificationReport& report,
+                                   std::string* refused_report = nullptr);
+
+// "manifest verification failed" and the codes of the first issues.
+std::string failure_text(const std::vector<report::ReportIssue>& errors);
+
 }  // namespace tamrel::verify

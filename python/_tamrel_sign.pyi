@@ -1,0 +1,36 @@
+# Types of the native signing module. Results are plain dicts made by json.loads.
+from collections.abc import Iterable
+from typing import Any
+
+from _tamrel_manifest import StrPath
+
+DEFAULT_MAX_SIGNATURE_BYTES: int
+
+def generate_key(
+    path: StrPath, key_type: str = "ecdsa-p256", *, password: str | None = None
+) -> dict[str, str]: ...
+def sign_manifest(
+    manifest: StrPath,
+    key: StrPath,
+    *,
+    signature: StrPath | None = None,
+    password: str | None = None,
+    allow_absolute_paths: bool = False,
+    allow_path_escape: bool = False,
+    allow_duplicate_db_ids: bool = False,
+    **limits: int | None,
+) -> dict[str, Any]: ...
+def verify_signed_manifest(
+    manifest: StrPath,
+    trusted_keys: Iterable[StrPath],
+    *,
+    signatures: Iterable[StrPath] | None = None,
+    threshold: int = 1,
+    max_signature_bytes: int | None = None,
+    load_plan: bool = False,
+    index: StrPath | None = None,
+    allow_absolute_paths: bool = False,
+    allow_path_escape: bool = False,
+    allow_duplicate_db_ids: bool = False,
+    **limits: int | None,
+) -> dict[str, Any]: ...

@@ -1,0 +1,113 @@
+"""Signed bundles: a Sigstore bundle beside the manifest, signed with a key the loader trusts,
+in the format the OpenSSF model-signing tool reads and writes.
+
+The signature covers the manifest and every file it pins. Verification checks signatures
+first, with the trusted keys only, and compares the signed digest of the manifest with the
+bytes it then verifies, so a tampered manifest or an unknown signer is refused before any
+pinned file is read.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any
+
+import _tamrel_sign as _native_sign
+
+if TYPE_CHECKING:
+    from _tamrel_manifest import StrPath, VerificationReport
+
+__all__ = [
+    "DEFAULT_MAX_SIGNATURE_BYTES",
+    "generate_key",
+    "sign_manifest",
+    "verify_signed_manifest",
+]
+
+DEFAULT_MAX_SIGNATURE_BYTES: int = _native_sign.DEFAULT_MAX_SIGNATURE_BYTES
+
+
+def _paths(value: StrPath | Iterable[StrPath]) -> list[StrPath]:
+    if isinstance(value, (str, os.PathLike)):
+        return [value]
+    return list(value)
+
+
+def generate_key(
+    path: StrPath, key_type: str = "ecdsa-p256", *, password: str | None = None
+) -> dict[str, str]:
+    """Writes a new private key to `path` (PKCS#8 PEM, mode 0600, encrypted with `password` when
+    given) and its public key to `path` + ".pub"; refuses to overwrite either. `key_type` is
+    "ecdsa-p256" (the default, which the model-signing tool also reads) or "ed25519". Returns
+    the key's id (SHA-256 of its SubjectPublicKeyInfo DER) and type."""
+    result: dict[str, str] = _native_sign.generate_key(path, key_type, password=password)
+    return result
+
+
+def sign_manifest(
+    manifest: StrPath,
+    key: StrPath,
+    *,
+    signature: StrPath | None = None,
+    password: str | None = None,
+    **verify_options: Any,
+) -> dict[str, Any]:
+    """Verifies `manifest`, then signs it and every file it pins with the private key `key`,
+    writing the signature to `signature` (default: the manifest's path with ".sig" appended)
+    atomically. Raises ValueError carrying the verification report (`report`) when verification
+    fails, and ValueError when a pinned file lies outside the manifest's directory. Returns what
+    was signed: the signature's path, the key id and type, the resources and ignored paths, and
+    the verification report."""
+    result: dict[str, Any] = _native_sign.sign_manifest(
+        manifest, key, signature=signature, password=password, **verify_options
+    )
+    return result
+
+
+def verify_signed_manifest(
+    manifest: StrPath,
+    trusted_keys: StrPath | Iterable[StrPath],
+    *,
+    signatures: StrPath | Iterable[StrPath] | None = None,
+    threshold: int = 1,
+    **verify_options: Any,
+) -> VerificationReport:
+    """Checks the signature files (default: the manifest's path with ".sig" appended) with the
+    trusted public keys, requires `threshold` distinct trusted signers and the manifest's signed
+    digest, then verifies the manifest and requires every pinned file to be signed with the
+    digest verification measured. Returns the verification report with a `signature` part;
+    every refusal is an issue of the report (`ok` false). Raises what `verify_manifest` raises,
+    and ValueError for an unreadable trusted key or an impossible threshold."""
+    result = _native_sign.verify_signed_manifest(
+        manifest,
+        _paths(trusted_keys),
+        signatures=None if signatures is None else _paths(signatures),
+        threshold=threshold,
+        **verify_options,
+    )
+    report: VerificationReport = result["report"]
+    report["signature"] = result["signature"]  # type: ignore[typeddict-unknown-key]
+    return report
+
+
+def _verify_for_load(
+    manifest: StrPath,
+    trusted_keys: StrPath | Iterable[StrPath],
+    signatures: StrPath | Iterable[StrPath] | None,
+    threshold: int,
+    options: dict[str, Any],
+) -> tuple[VerificationReport, Any, str | None]:
+    """The signed report, and the load plan when it passed or else the refusal's text
+    (open_verified)."""
+    result = _native_sign.verify_signed_manifest(
+        manifest,
+        _paths(trusted_keys),
+        signatures=None if signatures is None else _paths(signatures),
+        threshold=threshold,
+        load_plan=True,
+        **options,
+    )
+    report = result["report"]
+    report["signature"] = result["signature"]
+    return report, result["plan"], result["refusal"]

@@ -1,0 +1,52 @@
+// Signing keys: reading PEM keys, their ids, generating key pairs, and the signature primitive.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/result.hpp"
+
+struct evp_pkey_st;
+
+namespace tamrel::sign {
+
+enum class KeyType : std::uint8_t { EcdsaP256, Ed25519 };
+
+// "ecdsa-p256", "ed25519": the names of keygen's --type and of the result's key_type.
+std::string_view key_type_name(KeyType type);
+std::optional<KeyType> key_type_from_name(std::string_view name);
+
+struct PkeyFree {
+  void operator()(evp_pkey_st* key) const;
+};
+using PkeyPtr = std::unique_ptr<evp_pkey_st, PkeyFree>;
+
+// A key of one of the two types, with what names it.
+struct Key {
+  PkeyPtr pkey;
+  KeyType type = KeyType::EcdsaP256;
+  std::string id;    // lowercase hex SHA-256 of the SubjectPublicKeyInfo DER
+  std::string hint;  // lowercase hex SHA-256 of the SubjectPublicKeyInfo PEM text
+  std::string path;  // as given, for messages
+};
+
+// A PEM private key (PKCS#8, encrypted ones with the password). Errors: Invalid.
+Result<Key> read_private_key(const std::filesystem::path& path,
+                             const std::optional<std::string>& password);
+// A PEM SubjectPublicKeyInfo. Errors: Invalid.
+Result<Key> read_public_key(const std::filesystem::path& path);
+
+// A new key pair: the private key to path (PKCS#8 PEM, mode 0600, encrypted when a password is
+// given), the public key to path + ".pub"; neither may exist. Errors: Invalid, Io.
+Result<Key> generate_key(const std::filesystem::path& path, KeyType type,
+                         const std::optional<std::string>& password);
+
+// The signature over message: ECDSA with SHA-256 (DER) or pure Ed25519.
+Result<std::string> sign_bytes(const Key& key, std::string_view message);
+bool verify_bytes(const Key& key, std::string_view message, std::string_view signature);
+
+}  // namespace tamrel::sign

@@ -1,0 +1,49 @@
+// Signing a verified manifest, and verifying signatures before the manifest's files.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/result.hpp"
+#include "sign/bundle.hpp"
+#include "verify/verify.hpp"
+
+namespace tamrel::sign {
+
+struct SignOptions {
+  std::filesystem::path manifest;
+  std::filesystem::path key;
+  std::optional<std::filesystem::path> signature;  // default: the manifest's path + ".sig"
+  std::optional<std::string> password;
+  verify::VerifyOptions verify;
+};
+
+// Verifies the manifest, then writes the signature over it and every file it pins. The JSON of
+// what was signed. Errors: those of reading the key and the manifest; Invalid when
+// verification fails (its report's JSON to `refused_report`) or a pinned file cannot be named
+// in the signature; Io and Json from the write.
+Result<std::string> sign_manifest_json(const SignOptions& options, std::string* refused_report);
+
+struct SignedVerifyOptions {
+  std::filesystem::path manifest;
+  std::vector<std::filesystem::path> trusted_keys;
+  std::vector<std::filesystem::path> signatures;  // empty: the manifest's path + ".sig"
+  std::uint64_t threshold = 1;
+  std::uint64_t max_signature_bytes = DEFAULT_MAX_SIGNATURE_BYTES;
+  bool load_plan = false;
+  verify::VerifyOptions verify;
+};
+
+// {"report": the verification report with every refusal among its errors, "signature": the
+// signature part, "plan": the load plan when asked for and the report passed, else null}.
+// Signature refusals come before any pinned file is read. Errors: a trusted key that cannot be
+// read, an impossible threshold, and the manifest's load errors.
+Result<std::string> verify_signed_json(const SignedVerifyOptions& options);
+
+// The signature's default path beside the manifest.
+std::filesystem::path default_signature_path(const std::filesystem::path& manifest);
+
+}  // namespace tamrel::sign
