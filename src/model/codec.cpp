@@ -1,6 +1,7 @@
 #include "model/codec.hpp"
 
 #include "io/digest.hpp"
+#include "model/issues.hpp"
 #include "model/schema.hpp"
 
 namespace tamrel::model {
@@ -55,8 +56,8 @@ Result<JsonlRow> decode_jsonl_row(std::string_view line) {
 Result<IndexManifest> load_manifest(const std::filesystem::path& path,
                                     std::uint64_t max_manifest_bytes) {
   TAMREL_TRY(const std::string text,
-             io::bounded_read(path, max_manifest_bytes, "manifest_file_too_large", "manifest file",
-                              io::Origin::Caller));
+             io::bounded_read(path, max_manifest_bytes, issues::manifest_file_too_large,
+                              "manifest file", io::Origin::Caller));
   return decode_manifest(text);
 }
 
