@@ -73,6 +73,10 @@ def test_signatures(name):
             assert p.default == DEFAULTS.get(p.name, None)
         else:
             assert p.default is inspect.Parameter.empty
+    words = [p if i < positional else f"{p}={DEFAULTS.get(p, None)}" for i, p in enumerate(params)]
+    if len(params) > positional:
+        words.insert(positional, "*")
+    assert fn.__text_signature__ == f"({', '.join(words)})"
     assert fn.__doc__ is None
     assert fn.__module__ == "_tamrel_manifest"
     assert fn.__self__ is tm

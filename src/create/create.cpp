@@ -43,13 +43,11 @@ constexpr char URN_UUID[] = "urn:uuid:";
 
 // Scan issues that mean "a limit stopped the scan" rather than "the row map is wrong"; the caller
 // can lift a limit, so these are reported as themselves.
-constexpr std::array<std::string_view, 6> RESOURCE_LIMIT_CODES = {
-    "row_identity_line_too_large",
-    "calibration_profile_too_large",
-    "encoder_distortion_profile_too_large",
-    "row_identity_row_count_limit_exceeded",
+constexpr std::array<std::string_view, 4> RESOURCE_LIMIT_CODES = {
+    verify::issues::row_identity_line_too_large.code,
+    verify::issues::row_identity_row_count_limit_exceeded,
     report::issues::verification_report_issue_limit_exceeded.code,
-    "row_identity_duplicate_tracking_limit_exceeded",
+    verify::issues::row_identity_duplicate_tracking_limit_exceeded.code,
 };
 
 // Creates dir and its missing ancestors. A directory that appears meanwhile (another process

@@ -4,12 +4,12 @@
 #include <limits>
 #include <vector>
 
-#include <fmt/format.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include "base/panic.hpp"
 #include "base/text.hpp"
+#include "io/messages.hpp"
 
 namespace tamrel::io {
 
@@ -27,6 +27,13 @@ const EVP_MD* sha256_algorithm() {
   static EVP_MD* const md = EVP_MD_fetch(nullptr, "SHA2-256", nullptr);
   if (md == nullptr) panic("SHA-256 is not available");
   return md;
+}
+
+// A refusal of the bounded read: the caller's code, the message naming the file by its label.
+ManifestError limit_failure(const Message<std::string_view, std::uint64_t, std::string_view>& text,
+                            std::string_view code, std::string_view label, std::uint64_t limit,
+                            const std::filesystem::path& path) {
+  return ManifestError::context(std::string(code), text(label, limit, path_display(path)));
 }
 
 }  // namespace
@@ -97,9 +104,7 @@ Result<std::string> bounded_read(const std::filesystem::path& path, std::uint64_
                                  std::string_view code, std::string_view label, Origin origin) {
   TAMREL_TRY(UniqueFd fd, open_for_read(path, origin));
   if (limit == std::numeric_limits<std::uint64_t>::max()) {
-    return ManifestError::context(
-        std::string(code), fmt::format("{} byte limit {} is too large to enforce while reading {}",
-                                       label, limit, path_display(path)));
+    return limit_failure(messages::limit_unenforceable, code, label, limit, path);
   }
   // Grows with what arrives (never sized from the limit or the file), at most limit + 1 bytes.
   const std::uint64_t cap = limit + 1;
@@ -118,9 +123,7 @@ Result<std::string> bounded_read(const std::filesystem::path& path, std::uint64_
     if (data.size() >= chunk && chunk < (std::size_t{1} << 24)) chunk *= 2;
   }
   if (data.size() > limit) {
-    return ManifestError::context(
-        std::string(code),
-        fmt::format("{} exceeds {} bytes while reading {}", label, limit, path_display(path)));
+    return limit_failure(messages::file_over_limit, code, label, limit, path);
   }
   return data;
 }
@@ -138,9 +141,7 @@ Result<FileDigest> bounded_read_digest(int fd, const std::filesystem::path& path
   // The same decisions as bounded_read (at most limit + 1 bytes read, judged by what arrived),
   // but hashed as the bytes arrive, so memory stays one buffer whatever the limit.
   if (limit == std::numeric_limits<std::uint64_t>::max()) {
-    return ManifestError::context(
-        std::string(code), fmt::format("{} byte limit {} is too large to enforce while reading {}",
-                                       label, limit, path_display(path)));
+    return limit_failure(messages::limit_unenforceable, code, label, limit, path);
   }
   std::unique_ptr<unsigned char[]> buf(new unsigned char[DIGEST_CHUNK_BYTES]);
   Sha256 h;
@@ -156,9 +157,7 @@ Result<FileDigest> bounded_read_digest(int fd, const std::filesystem::path& path
     total += static_cast<std::uint64_t>(n);
   }
   if (total > limit) {
-    return ManifestError::context(
-        std::string(code),
-        fmt::format("{} exceeds {} bytes while reading {}", label, limit, path_display(path)));
+    return limit_failure(messages::file_over_limit, code, label, limit, path);
   }
   return FileDigest{h.finish_hex(), total};
 }

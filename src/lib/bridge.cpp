@@ -7,10 +7,13 @@
 namespace tamrel::lib {
 namespace {
 
-PyObject* interned(const char* text, PyObject** slot) {
-  if (*slot == nullptr) *slot = PyUnicode_InternFromString(text);
-  return *slot;
-}
+// The names json_to_python looks up: made by the exec slot, once per process (the module keeps
+// no state of its own), and kept for the process's lifetime.
+struct BridgeNames {
+  PyObject* json = nullptr;
+  PyObject* loads = nullptr;
+};
+BridgeNames names;
 
 // One class per process, shared by every extension module of the package: whichever module
 // needs it first creates it and registers it in sys.modules under the class's module name, where
@@ -42,15 +45,16 @@ PyObject* panic_exception_type() {
 
 int expose_panic_exception() { return panic_exception_type() == nullptr ? -1 : 0; }
 
+bool intern_bridge_names() {
+  if (names.json == nullptr) names.json = PyUnicode_InternFromString("json");
+  if (names.loads == nullptr) names.loads = PyUnicode_InternFromString("loads");
+  return names.json != nullptr && names.loads != nullptr;
+}
+
 PyObject* json_to_python(std::string_view text) {
-  static PyObject* json_name = nullptr;
-  static PyObject* loads_name = nullptr;
-  PyObject* jn = interned("json", &json_name);
-  PyObject* ln = interned("loads", &loads_name);
-  if (jn == nullptr || ln == nullptr) return nullptr;
-  PyRef module(PyImport_Import(jn));
+  PyRef module(PyImport_Import(names.json));
   if (!module) return nullptr;
-  PyRef loads(PyObject_GetAttr(module.get(), ln));
+  PyRef loads(PyObject_GetAttr(module.get(), names.loads));
   if (!loads) return nullptr;
   PyRef str(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (!str) return nullptr;

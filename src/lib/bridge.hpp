@@ -8,6 +8,10 @@
 
 namespace tamrel::lib {
 
+// Makes the names the bridge uses, once per process; the exec slot calls it before any entry
+// point can run. False with the Python exception set.
+bool intern_bridge_names();
+
 // json.loads(text), imported at call time. Null with the Python exception set on failure.
 PyObject* json_to_python(std::string_view text);
 

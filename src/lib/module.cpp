@@ -13,6 +13,7 @@
 #include "io/digest.hpp"
 #include "lib/args.hpp"
 #include "lib/bridge.hpp"
+#include "lib/entry.hpp"
 #include "lib/pyref.hpp"
 #include "model/codec.hpp"
 #include "model/writer.hpp"
@@ -42,205 +43,92 @@ std::string digest_json(const io::FileDigest& digest) {
   return w.take();
 }
 
-// Finishes an entry point: the lock is held again here.
-PyObject* finish(const Result<std::string>& result) {
-  if (!result.ok()) return raise_manifest_error(result.error());
-  return json_to_python(*result);
+// ---- the entry points: a record of converted arguments, the table that fills it, the run ----
+
+struct NoArguments {};
+constexpr Entry<NoArguments, 0> kDefaultLimits{"default_resource_limits", {}};
+
+// Touches no file, so it keeps the lock.
+PyObject* default_resource_limits(NoArguments&) {
+  return json_to_python(limits_json(ResourceLimits{}));
 }
 
-// Converts one parameter; on failure attaches the note naming it.
-template <class Convert>
-bool param(Convert&& convert, const char* name) {
-  if (convert()) return true;
-  add_processing_note(name);
-  return false;
-}
-
-// ---- signatures ----
-
-constexpr const char* kSha256Params[] = {"path"};
-constexpr Signature kSha256Sig{"sha256_file", kSha256Params, 1, 1};
-
-// Each function's own parameters, named by slot, then the limits from FIRST_LIMIT on.
-namespace inspect_slot {
-enum : std::size_t { MANIFEST, FIRST_LIMIT };
-}
-constexpr const char* kInspectOwn[] = {"manifest"};
-static_assert(std::size(kInspectOwn) == inspect_slot::FIRST_LIMIT);
-constexpr auto kInspectParams = with_limits(kInspectOwn);
-constexpr Signature kInspectSig{"inspect_manifest", kInspectParams, 1, 1};
-
-namespace verify_slot {
-enum : std::size_t {
-  MANIFEST,
-  INDEX,
-  ALLOW_ABSOLUTE_PATHS,
-  ALLOW_PATH_ESCAPE,
-  ALLOW_DUPLICATE_DB_IDS,
-  FIRST_LIMIT
+struct DigestCall {
+  std::filesystem::path path;
 };
-}
-constexpr const char* kVerifyOwn[] = {"manifest", "index", "allow_absolute_paths",
-                                      "allow_path_escape", "allow_duplicate_db_ids"};
-static_assert(std::size(kVerifyOwn) == verify_slot::FIRST_LIMIT);
-constexpr auto kVerifyParams = with_limits(kVerifyOwn);
-constexpr Signature kVerifySig{"verify_manifest", kVerifyParams, 1, 1};
-constexpr Signature kVerifyForLoadSig{"verify_for_load", kVerifyParams, 1, 1};
+constexpr Entry<DigestCall, 1> kSha256File{"sha256_file", {{{"path", &DigestCall::path}}}};
 
-namespace create_slot {
-enum : std::size_t {
-  INDEX,
-  OUT,
-  EMBEDDING_MODEL,
-  ROW_MAP,
-  ROW_ID_IS_IDENTITY,
-  AUXILIARY_ARTIFACTS,
-  ALLOW_ABSOLUTE_PATHS,
-  ALLOW_PATH_ESCAPE,
-  FIRST_LIMIT
-};
-}
-constexpr const char* kCreateOwn[] = {"index",
-                                      "out",
-                                      "embedding_model",
-                                      "row_map",
-                                      "row_id_is_identity",
-                                      "auxiliary_artifacts",
-                                      "allow_absolute_paths",
-                                      "allow_path_escape"};
-static_assert(std::size(kCreateOwn) == create_slot::FIRST_LIMIT);
-constexpr auto kCreateParams = with_limits(kCreateOwn);
-constexpr Signature kCreateSig{"create_manifest", kCreateParams, 3, 3};
-
-// ---- entry points ----
-
-PyObject* default_resource_limits(PyObject*, PyObject*) {
-  return guarded([]() -> PyObject* { return json_to_python(limits_json(ResourceLimits{})); });
-}
-
-PyObject* sha256_file(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    std::vector<PyObject*> slots;
-    if (!match_arguments(kSha256Sig, args, nargs, kwnames, slots)) return nullptr;
-    std::filesystem::path path;
-    if (!param([&] { return convert_path(slots[0], path); }, "path")) return nullptr;
-    Result<std::string> result = std::string();
-    {
-      ReleasedLock unlocked;
+PyObject* sha256_file(DigestCall& call) {
+  return finish(without_lock([&] {
 #ifdef TAMREL_TEST_HOOKS
-      // Test builds only: a way to reach the panic path from Python.
-      if (std::getenv("TAMREL_TEST_PANIC") != nullptr) panic("injected panic for tests");
+    // Test builds only: a way to reach the panic path from Python.
+    if (std::getenv("TAMREL_TEST_PANIC") != nullptr) panic("injected panic for tests");
 #endif
-      auto digest = io::digest_file(path, io::Origin::Caller);
-      if (digest.ok()) {
-        result = digest_json(*digest);
-      } else {
-        result = std::move(digest).error();
-      }
-    }
-    return finish(result);
-  });
+    return to_json(io::digest_file(call.path, io::Origin::Caller), digest_json);
+  }));
 }
 
-PyObject* inspect_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    std::vector<PyObject*> slots;
-    if (!match_arguments(kInspectSig, args, nargs, kwnames, slots)) return nullptr;
-    std::filesystem::path manifest;
-    if (!param([&] { return convert_path(slots[inspect_slot::MANIFEST], manifest); }, "manifest")) {
-      return nullptr;
-    }
-    ResourceLimits limits;
-    if (!convert_limits(slots, inspect_slot::FIRST_LIMIT, limits)) return nullptr;
-    Result<std::string> result = std::string();
-    {
-      ReleasedLock unlocked;
-      auto loaded = model::load_manifest(manifest, limits.max_manifest_bytes);
-      if (loaded.ok()) {
-        result = model::manifest_to_json(*loaded);
-      } else {
-        result = std::move(loaded).error();
-      }
-    }
-    return finish(result);
-  });
+struct InspectCall {
+  std::filesystem::path manifest;
+  ResourceLimits limits;
+};
+constexpr Entry<InspectCall, 1> kInspectManifest{
+    "inspect_manifest", {{{"manifest", &InspectCall::manifest}}}, &InspectCall::limits};
+
+PyObject* inspect_manifest(InspectCall& call) {
+  return finish(without_lock([&] {
+    return to_json(model::load_manifest(call.manifest, call.limits.max_manifest_bytes),
+                   model::manifest_to_json);
+  }));
 }
 
-// verify_manifest and verify_for_load share their parameters.
-bool convert_verify_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames, std::filesystem::path& manifest,
-                         verify::VerifyOptions& options) {
-  std::vector<PyObject*> slots;
-  if (!match_arguments(sig, args, nargs, kwnames, slots)) return false;
-  using namespace verify_slot;
-  if (!param([&] { return convert_path(slots[MANIFEST], manifest); }, "manifest")) return false;
-  if (slots[INDEX] != nullptr && slots[INDEX] != Py_None) {
-    std::filesystem::path index;
-    if (!param([&] { return convert_path(slots[INDEX], index); }, "index")) return false;
-    options.index = std::move(index);
+// verify_manifest and verify_for_load take the same parameters.
+struct VerifyCall : verify::VerifyOptions {
+  std::filesystem::path manifest;
+};
+constexpr std::array<Param<VerifyCall>, 5> kVerifyParams{{
+    {"manifest", &VerifyCall::manifest},
+    {"index", &VerifyCall::index},
+    {"allow_absolute_paths", &VerifyCall::allow_absolute_paths},
+    {"allow_path_escape", &VerifyCall::allow_path_escape},
+    {"allow_duplicate_db_ids", &VerifyCall::allow_duplicate_db_ids},
+}};
+constexpr Entry<VerifyCall, 5> kVerifyManifest{"verify_manifest", kVerifyParams,
+                                               &VerifyCall::limits};
+constexpr Entry<VerifyCall, 5> kVerifyForLoad{"verify_for_load", kVerifyParams,
+                                              &VerifyCall::limits};
+
+PyObject* verify_manifest(VerifyCall& call) {
+  return finish(without_lock([&] { return verify::verify_manifest_json(call.manifest, call); }));
+}
+
+PyObject* verify_for_load(VerifyCall& call) {
+  std::string refused_report;
+  const Result<std::string> result = without_lock(
+      [&] { return verify::verify_for_load_json(call.manifest, call, &refused_report); });
+  if (!result.ok() && !refused_report.empty()) {
+    return raise_refused(result.error(), refused_report);
   }
-  const std::pair<std::size_t, bool*> flags[] = {
-      {ALLOW_ABSOLUTE_PATHS, &options.allow_absolute_paths},
-      {ALLOW_PATH_ESCAPE, &options.allow_path_escape},
-      {ALLOW_DUPLICATE_DB_IDS, &options.allow_duplicate_db_ids},
-  };
-  for (const auto& flag : flags) {
-    PyObject* obj = slots[flag.first];
-    if (obj == nullptr) continue;
-    if (!param([&] { return convert_bool(obj, *flag.second); }, sig.params[flag.first])) {
-      return false;
-    }
-  }
-  return convert_limits(slots, FIRST_LIMIT, options.limits);
-}
-
-PyObject* verify_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    std::filesystem::path manifest;
-    verify::VerifyOptions options;
-    if (!convert_verify_args(kVerifySig, args, nargs, kwnames, manifest, options)) return nullptr;
-    Result<std::string> result = std::string();
-    {
-      ReleasedLock unlocked;
-      result = verify::verify_manifest_json(manifest, options);
-    }
-    return finish(result);
-  });
-}
-
-PyObject* verify_for_load(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    std::filesystem::path manifest;
-    verify::VerifyOptions options;
-    if (!convert_verify_args(kVerifyForLoadSig, args, nargs, kwnames, manifest, options)) {
-      return nullptr;
-    }
-    Result<std::string> result = std::string();
-    std::string refused_report;
-    {
-      ReleasedLock unlocked;
-      result = verify::verify_for_load_json(manifest, options, &refused_report);
-    }
-    if (!result.ok() && !refused_report.empty()) {
-      return raise_refused(result.error(), refused_report);
-    }
-    return finish(result);
-  });
+  return finish(result);
 }
 
 // Reads the auxiliary items with the lock held; failures propagate unchanged (no note).
 bool read_auxiliary_items(PyObject* iterable, std::vector<create::AuxiliaryItem>& items) {
   PyRef iter(PyObject_GetIter(iterable));
   if (!iter) return false;
+  PyRef name_key(PyUnicode_FromString("name"));
+  PyRef path_key(PyUnicode_FromString("path"));
+  PyRef required_key(PyUnicode_FromString("required"));
+  if (!name_key || !path_key || !required_key) return false;
   for (;;) {
     PyRef item(PyIter_Next(iter.get()));
     if (!item) return PyErr_Occurred() == nullptr;
     create::AuxiliaryItem out;
-    PyRef name(PyObject_GetItem(item.get(), PyRef(PyUnicode_FromString("name")).get()));
+    PyRef name(PyObject_GetItem(item.get(), name_key.get()));
     if (!name || !convert_str(name.get(), out.name)) return false;
-    PyRef path(PyObject_GetItem(item.get(), PyRef(PyUnicode_FromString("path")).get()));
+    PyRef path(PyObject_GetItem(item.get(), path_key.get()));
     if (!path || !convert_path(path.get(), out.path)) return false;
-    PyRef required(PyObject_GetItem(item.get(), PyRef(PyUnicode_FromString("required")).get()));
+    PyRef required(PyObject_GetItem(item.get(), required_key.get()));
     if (required) {
       if (!convert_bool(required.get(), out.required)) return false;
     } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
@@ -253,117 +141,46 @@ bool read_auxiliary_items(PyObject* iterable, std::vector<create::AuxiliaryItem>
   }
 }
 
-PyObject* create_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    std::vector<PyObject*> slots;
-    if (!match_arguments(kCreateSig, args, nargs, kwnames, slots)) return nullptr;
-    using namespace create_slot;
-    create::CreateOptions options;
-    if (!param([&] { return convert_path(slots[INDEX], options.index); }, "index")) return nullptr;
-    if (!param([&] { return convert_path(slots[OUT], options.out); }, "out")) return nullptr;
-    if (!param([&] { return convert_str(slots[EMBEDDING_MODEL], options.embedding_model); },
-               "embedding_model")) {
-      return nullptr;
-    }
-    if (slots[ROW_MAP] != nullptr && slots[ROW_MAP] != Py_None) {
-      std::filesystem::path row_map;
-      if (!param([&] { return convert_path(slots[ROW_MAP], row_map); }, "row_map")) return nullptr;
-      options.row_map = std::move(row_map);
-    }
-    if (slots[ROW_ID_IS_IDENTITY] != nullptr &&
-        !param([&] { return convert_bool(slots[ROW_ID_IS_IDENTITY], options.row_id_is_identity); },
-               "row_id_is_identity")) {
-      return nullptr;
-    }
-    // Held, iterated below.
-    PyObject* aux = slots[AUXILIARY_ARTIFACTS] == Py_None ? nullptr : slots[AUXILIARY_ARTIFACTS];
-    if (slots[ALLOW_ABSOLUTE_PATHS] != nullptr &&
-        !param(
-            [&] { return convert_bool(slots[ALLOW_ABSOLUTE_PATHS], options.allow_absolute_paths); },
-            "allow_absolute_paths")) {
-      return nullptr;
-    }
-    if (slots[ALLOW_PATH_ESCAPE] != nullptr &&
-        !param([&] { return convert_bool(slots[ALLOW_PATH_ESCAPE], options.allow_path_escape); },
-               "allow_path_escape")) {
-      return nullptr;
-    }
-    if (!convert_limits(slots, FIRST_LIMIT, options.limits)) return nullptr;
-    if (options.row_map && options.row_id_is_identity) {
-      PyErr_SetString(PyExc_ValueError, "use either row_map or row_id_is_identity, not both");
-      return nullptr;
-    }
-    if (!options.row_map && !options.row_id_is_identity) {
-      PyErr_SetString(PyExc_ValueError, "one of row_map or row_id_is_identity=True is required");
-      return nullptr;
-    }
-    if (aux != nullptr && !read_auxiliary_items(aux, options.auxiliary_artifacts)) return nullptr;
-    Result<std::string> result = std::string();
-    {
-      ReleasedLock unlocked;
-      auto created = create::create_manifest(options);
-      if (created.ok()) {
-        result = model::manifest_to_json(*created);
-      } else {
-        result = std::move(created).error();
-      }
-    }
-    return finish(result);
-  });
+struct CreateCall : create::CreateOptions {
+  PyObject* auxiliary_items = nullptr;  // iterated after the checks below
+};
+constexpr Entry<CreateCall, 8> kCreateManifest{
+    "create_manifest",
+    {{
+        {"index", &CreateCall::index},
+        {"out", &CreateCall::out},
+        {"embedding_model", &CreateCall::embedding_model},
+        {"row_map", &CreateCall::row_map},
+        {"row_id_is_identity", &CreateCall::row_id_is_identity},
+        {"auxiliary_artifacts", &CreateCall::auxiliary_items},
+        {"allow_absolute_paths", &CreateCall::allow_absolute_paths},
+        {"allow_path_escape", &CreateCall::allow_path_escape},
+    }},
+    &CreateCall::limits};
+
+PyObject* create_manifest(CreateCall& call) {
+  if (call.row_map && call.row_id_is_identity) {
+    PyErr_SetString(PyExc_ValueError, "use either row_map or row_id_is_identity, not both");
+    return nullptr;
+  }
+  if (!call.row_map && !call.row_id_is_identity) {
+    PyErr_SetString(PyExc_ValueError, "one of row_map or row_id_is_identity=True is required");
+    return nullptr;
+  }
+  if (call.auxiliary_items != nullptr &&
+      !read_auxiliary_items(call.auxiliary_items, call.auxiliary_artifacts)) {
+    return nullptr;
+  }
+  return finish(without_lock(
+      [&] { return to_json(create::create_manifest(call), model::manifest_to_json); }));
 }
 
 // ---- module definition ----
 
-template <class F>
-PyCFunction as_cfunction(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
-
-// A signature line for help() and inspect: the head, every limit keyword defaulting to None,
-// then the marker that ends it. Built at compile time from LIMITS.
-struct SignatureDoc {
-  char text[1024]{};
-};
-constexpr SignatureDoc signature_doc(std::string_view head) {
-  SignatureDoc doc;
-  std::size_t n = 0;
-  const auto put = [&](std::string_view part) {
-    for (const char c : part) doc.text[n++] = c;  // past the end: not a constant expression
-  };
-  put(head);
-  for (const Limit& limit : LIMITS) {
-    put(", ");
-    put(limit.keyword);
-    put("=None");
-  }
-  put(")\n--\n\n");
-  return doc;
-}
-
-constexpr SignatureDoc kInspectDoc = signature_doc("inspect_manifest(manifest, *");
-constexpr SignatureDoc kVerifyDoc = signature_doc(
-    "verify_manifest(manifest, *, index=None, allow_absolute_paths=False, "
-    "allow_path_escape=False, allow_duplicate_db_ids=False");
-constexpr SignatureDoc kVerifyForLoadDoc = signature_doc(
-    "verify_for_load(manifest, *, index=None, allow_absolute_paths=False, "
-    "allow_path_escape=False, allow_duplicate_db_ids=False");
-constexpr SignatureDoc kCreateDoc = signature_doc(
-    "create_manifest(index, out, embedding_model, *, row_map=None, row_id_is_identity=False, "
-    "auxiliary_artifacts=None, allow_absolute_paths=False, allow_path_escape=False");
-
 PyMethodDef kMethods[] = {
-    {"default_resource_limits", default_resource_limits, METH_NOARGS,
-     "default_resource_limits()\n--\n\n"},
-    {"sha256_file", as_cfunction(sha256_file), METH_FASTCALL | METH_KEYWORDS,
-     "sha256_file(path)\n--\n\n"},
-    {"inspect_manifest", as_cfunction(inspect_manifest), METH_FASTCALL | METH_KEYWORDS,
-     kInspectDoc.text},
-    {"verify_manifest", as_cfunction(verify_manifest), METH_FASTCALL | METH_KEYWORDS,
-     kVerifyDoc.text},
-    {"verify_for_load", as_cfunction(verify_for_load), METH_FASTCALL | METH_KEYWORDS,
-     kVerifyForLoadDoc.text},
-    {"create_manifest", as_cfunction(create_manifest), METH_FASTCALL | METH_KEYWORDS,
-     kCreateDoc.text},
+    method<kDefaultLimits, default_resource_limits>(), method<kSha256File, sha256_file>(),
+    method<kInspectManifest, inspect_manifest>(),      method<kVerifyManifest, verify_manifest>(),
+    method<kVerifyForLoad, verify_for_load>(),         method<kCreateManifest, create_manifest>(),
 };
 
 // Appends name to __all__ (creating it on first use), then sets the attribute. Steals value.
@@ -390,6 +207,7 @@ int exec_module(PyObject* module) {
     PyErr_SetString(PyExc_TypeError, "expected a module object");
     return -1;
   }
+  if (!intern_bridge_names()) return -1;
   struct StrConst {
     const char* name;
     const char* value;
@@ -432,6 +250,4 @@ PyModuleDef kModule = {
 }  // namespace
 }  // namespace tamrel::lib
 
-extern "C" PyMODINIT_FUNC PyInit__tamrel_manifest(void) {
-  return PyModuleDef_Init(&tamrel::lib::kModule);
-}
+PyMODINIT_FUNC PyInit__tamrel_manifest(void) { return PyModuleDef_Init(&tamrel::lib::kModule); }

@@ -1,6 +1,7 @@
 #include "model/codec.hpp"
 
 #include "io/digest.hpp"
+#include "model/issues.hpp"
 #include "model/schema.hpp"
 
 namespace tamrel::model {
@@ -52,11 +53,15 @@ Result<JsonlRow> decode_jsonl_row(std::string_view line) {
   return detail::decode_document<JsonlRow>(line);
 }
 
+Result<std::string> read_manifest_text(const std::filesystem::path& path,
+                                       std::uint64_t max_manifest_bytes) {
+  return io::bounded_read(path, max_manifest_bytes, issues::manifest_file_too_large,
+                          "manifest file", io::Origin::Caller);
+}
+
 Result<IndexManifest> load_manifest(const std::filesystem::path& path,
                                     std::uint64_t max_manifest_bytes) {
-  TAMREL_TRY(const std::string text,
-             io::bounded_read(path, max_manifest_bytes, "manifest_file_too_large", "manifest file",
-                              io::Origin::Caller));
+  TAMREL_TRY(const std::string text, read_manifest_text(path, max_manifest_bytes));
   return decode_manifest(text);
 }
 

@@ -18,8 +18,12 @@ Result<IndexManifest> decode_manifest(std::string_view text);
 // Decodes one row-identity line (the line alone, terminator removed). Errors: Json.
 Result<JsonlRow> decode_jsonl_row(std::string_view line);
 
-// Bounded read of the manifest (max_manifest_bytes, "manifest_file_too_large"), then
-// decode_manifest. Errors: Io, Context, Json.
+// The manifest's bytes under max_manifest_bytes (issues::manifest_file_too_large past it).
+// Errors: Io, Context.
+Result<std::string> read_manifest_text(const std::filesystem::path& path,
+                                       std::uint64_t max_manifest_bytes);
+
+// read_manifest_text, then decode_manifest. Errors: Io, Context, Json.
 Result<IndexManifest> load_manifest(const std::filesystem::path& path,
                                     std::uint64_t max_manifest_bytes);
 

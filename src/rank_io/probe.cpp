@@ -10,23 +10,20 @@
 #include <fmt/format.h>
 
 #include "base/fd.hpp"
+#include "rank_io/messages.hpp"
 
 namespace tamrel::rank_io {
 namespace {
 
-constexpr std::string_view kAbiRankSign = "ABI v1 supports only RankQuant and Bitmap indexes";
-
 // In kind order, so format_entry can index by the enumeration's value.
 constexpr FormatEntry kRegistry[] = {
-    {IndexKind::Rank, "kxr", "KXR1", "KYR1", std::nullopt, std::nullopt, kAbiRankSign},
+    {IndexKind::Rank, "kxr", "KXR1", "KYR1", std::nullopt, std::nullopt, messages::abi_rank_sign},
     {IndexKind::RankQuant, "kxrq", "KXRQ", "KYRQ", std::nullopt, std::nullopt, std::nullopt},
     {IndexKind::Bitmap, "kxbm", "KXBM", "KYBM", std::nullopt, std::nullopt, std::nullopt},
-    {IndexKind::SignBitmap, "kxsb", "KXSB", "KYSB", std::nullopt, std::nullopt, kAbiRankSign},
-    {IndexKind::RankQuantFastscan, "kxfs", "KXFS", std::nullopt,
-     "KXFS (RankQuantFastscan) metadata probing is not supported in this version; load the index "
-     "with RankQuantFastscan::load (tracked in #232)",
-     "RankQuantFastscan (.kxfs) is not covered by tamrel-manifest v1 (tracked in #232)",
-     "ABI v1 does not support RankQuantFastscan indexes (tracked in #232)"},
+    {IndexKind::SignBitmap, "kxsb", "KXSB", "KYSB", std::nullopt, std::nullopt,
+     messages::abi_rank_sign},
+    {IndexKind::RankQuantFastscan, "kxfs", "KXFS", std::nullopt, messages::kxfs_probe_note,
+     messages::kxfs_coverage_note, messages::kxfs_abi_note},
 };
 
 constexpr std::uint64_t kDimMax = 65535;
@@ -39,8 +36,7 @@ ManifestError invalid_data(std::string message) {
 }
 
 ManifestError truncated(std::string_view what, std::string_view field) {
-  return ManifestError::io(IoKind::UnexpectedEof,
-                           fmt::format("{} header truncated while reading {}", what, field));
+  return ManifestError::io(IoKind::UnexpectedEof, messages::header_truncated(what, field));
 }
 
 // A buffered reader over a file descriptor: refills its 8192-byte buffer only when it is empty,
@@ -125,14 +121,14 @@ Result<std::uint32_t> read_u32le(Source& src, std::string_view magic, std::strin
 
 Status check_common_dim(std::uint64_t dim) {
   if (dim < 2 || dim > kDimMax) {
-    return invalid_data(fmt::format("dim {} out of range [2, {}]", dim, kDimMax));
+    return invalid_data(messages::dim_out_of_range(dim, kDimMax));
   }
   return {};
 }
 
 Status check_n_vectors(std::uint64_t n) {
   if (n > MAX_VECTORS) {
-    return invalid_data(fmt::format("n_vectors {} exceeds MAX_VECTORS={}", n, MAX_VECTORS));
+    return invalid_data(messages::n_vectors_over_limit(n, MAX_VECTORS));
   }
   return {};
 }
@@ -142,7 +138,7 @@ Result<std::uint64_t> bitmap_payload(std::string_view magic, std::uint64_t n, st
   std::uint64_t words = 0;
   std::uint64_t payload = 0;
   if (__builtin_mul_overflow(n, dim / 64, &words) || __builtin_mul_overflow(words, 8, &payload)) {
-    return invalid_data(fmt::format("{} payload size overflows usize", magic));
+    return invalid_data(messages::payload_size_overflows(magic));
   }
   return payload;
 }
@@ -165,30 +161,28 @@ Result<std::uint64_t> read_header_fields(Source& src, IndexMetadata& m, std::str
     case IndexKind::RankQuant: {
       TAMREL_TRY(const std::uint8_t bits, read_u8(src, magic, "bits"));
       if (bits != 1 && bits != 2 && bits != 4) {
-        return invalid_data(fmt::format("unsupported KXRQ bits: {} (expected 1, 2, or 4)", bits));
+        return invalid_data(messages::kxrq_bits_unsupported(bits));
       }
       TAMREL_TRY(m.dim, read_u32le(src, magic, "dim"));
       TAMREL_CHECK(check_common_dim(m.dim));
       const std::uint64_t levels = std::uint64_t{1} << bits;
       if (m.dim % levels != 0) {
-        return invalid_data(fmt::format(
-            "KXRQ dim {} is not a multiple of 2^bits = {}; constant-composition invariant violated",
-            m.dim, levels));
+        return invalid_data(messages::kxrq_dim_not_multiple_of_levels(m.dim, levels));
       }
       const std::uint64_t codes_per_byte = 8 / bits;
       if (m.dim % codes_per_byte != 0) {
-        return invalid_data(fmt::format("KXRQ dim {} is not a multiple of codes_per_byte = {}",
-                                        m.dim, codes_per_byte));
+        return invalid_data(
+            messages::kxrq_dim_not_multiple_of_codes_per_byte(m.dim, codes_per_byte));
       }
       TAMREL_TRY(m.vector_count, read_u32le(src, magic, "n_vectors"));
       TAMREL_CHECK(check_n_vectors(m.vector_count));
       std::uint64_t bit_count = 0;
       if (__builtin_mul_overflow(m.dim, std::uint64_t{bits}, &bit_count)) {
-        return invalid_data("KXRQ bytes_per_vec overflows usize");
+        return invalid_data(messages::kxrq_bytes_per_vec_overflows());
       }
       m.bytes_per_vec = bit_count / 8;
       if (__builtin_mul_overflow(m.vector_count, m.bytes_per_vec, &payload)) {
-        return invalid_data("KXRQ payload size overflows usize");
+        return invalid_data(messages::payload_size_overflows(magic));
       }
       m.params = RankQuantParams{bits};
       return payload;
@@ -197,12 +191,11 @@ Result<std::uint64_t> read_header_fields(Source& src, IndexMetadata& m, std::str
       TAMREL_TRY(m.dim, read_u32le(src, magic, "dim"));
       TAMREL_CHECK(check_common_dim(m.dim));
       if (m.dim % 64 != 0) {
-        return invalid_data(fmt::format("KXBM dim {} is not a multiple of 64", m.dim));
+        return invalid_data(messages::kxbm_dim_not_multiple_of_64(m.dim));
       }
       TAMREL_TRY(const std::uint64_t n_top, read_u32le(src, magic, "n_top"));
       if (n_top == 0 || n_top >= m.dim) {
-        return invalid_data(
-            fmt::format("KXBM n_top {} must satisfy 0 < n_top < dim ({})", n_top, m.dim));
+        return invalid_data(messages::kxbm_n_top_out_of_range(n_top, m.dim));
       }
       TAMREL_TRY(m.vector_count, read_u32le(src, magic, "n_vectors"));
       TAMREL_CHECK(check_n_vectors(m.vector_count));
@@ -214,10 +207,10 @@ Result<std::uint64_t> read_header_fields(Source& src, IndexMetadata& m, std::str
     case IndexKind::SignBitmap: {
       TAMREL_TRY(m.dim, read_u32le(src, magic, "dim"));
       if (m.dim < kSignDimMin || m.dim > kSignDimMax) {
-        return invalid_data(fmt::format("KXSB dim {} out of range [64, {}]", m.dim, kSignDimMax));
+        return invalid_data(messages::kxsb_dim_out_of_range(m.dim, kSignDimMax));
       }
       if (m.dim % 64 != 0) {
-        return invalid_data(fmt::format("KXSB dim {} is not a multiple of 64", m.dim));
+        return invalid_data(messages::kxsb_dim_not_multiple_of_64(m.dim));
       }
       TAMREL_TRY(m.vector_count, read_u32le(src, magic, "n_vectors"));
       TAMREL_CHECK(check_n_vectors(m.vector_count));
@@ -229,22 +222,22 @@ Result<std::uint64_t> read_header_fields(Source& src, IndexMetadata& m, std::str
     case IndexKind::RankQuantFastscan: break;
   }
   // Kinds that cannot be probed carry a probe note and never get here.
-  return invalid_data(fmt::format("{} header layout is not known", magic));
+  return invalid_data(messages::layout_unknown(magic));
 }
 
 template <class Source>
 Result<IndexMetadata> probe(Source& src, std::uint64_t file_size) {
   char magic_bytes[4] = {};
   TAMREL_TRY(bool full, src.read_exact(reinterpret_cast<std::uint8_t*>(magic_bytes), 4));
-  if (!full) return truncated("tamrel index", "magic");
+  if (!full) return truncated(messages::unknown_kind, "magic");
   const FormatEntry* entry = lookup_format(std::string_view(magic_bytes, 4));
-  if (entry == nullptr) return invalid_data("unknown tamrel index magic");
+  if (entry == nullptr) return invalid_data(messages::unknown_magic());
   if (entry->probe_note) return invalid_data(std::string(*entry->probe_note));
 
   // Messages name the primary magic, also for a file carrying the twin.
   const std::string_view magic = entry->magic;
   TAMREL_TRY(const std::uint8_t version, read_u8(src, magic, "version"));
-  if (version != 1) return invalid_data(fmt::format("unsupported {} version: {}", magic, version));
+  if (version != 1) return invalid_data(messages::unsupported_version(magic, version));
 
   IndexMetadata meta;
   meta.kind = entry->kind;
@@ -252,19 +245,15 @@ Result<IndexMetadata> probe(Source& src, std::uint64_t file_size) {
   meta.file_size_bytes = file_size;
   TAMREL_TRY(const std::uint64_t payload, read_header_fields(src, meta, magic));
   if (payload > MAX_PAYLOAD) {
-    return invalid_data(fmt::format("payload {} B exceeds MAX_PAYLOAD={}", payload, MAX_PAYLOAD));
+    return invalid_data(messages::payload_over_limit(payload, MAX_PAYLOAD));
   }
   TAMREL_TRY(const std::uint64_t position, src.position());
   const std::uint64_t remaining = file_size > position ? file_size - position : 0;
   if (remaining < payload) {
-    return invalid_data(
-        fmt::format("{} payload truncated: header declares {} B but file has {} B remaining", magic,
-                    payload, remaining));
+    return invalid_data(messages::payload_truncated(magic, payload, remaining));
   }
   if (remaining > payload) {
-    return invalid_data(fmt::format(
-        "{} payload has trailing bytes: header declares {} B but file has {} B remaining", magic,
-        payload, remaining));
+    return invalid_data(messages::payload_trailing_bytes(magic, payload, remaining));
   }
   return meta;
 }

@@ -87,11 +87,6 @@ void collect_ignored(const fs::path& dir, const std::string& prefix,
   }
 }
 
-Result<std::string> read_manifest_bytes(const fs::path& manifest, const ResourceLimits& limits) {
-  return io::bounded_read(manifest, limits.max_manifest_bytes, "manifest_file_too_large",
-                          "manifest file", io::Origin::Caller);
-}
-
 void write_key_ids(model::JsonWriter& w, const std::vector<Key>& keys) {
   model::write_array(w, keys, [](model::JsonWriter& aw, const Key& k) { aw.string(k.id); });
 }
@@ -309,7 +304,8 @@ fs::path default_signature_path(const fs::path& manifest) {
 
 Result<std::string> sign_manifest_json(const SignOptions& options, std::string* refused_report) {
   TAMREL_TRY(const Key key, read_private_key(options.key, options.password));
-  TAMREL_TRY(const std::string bytes, read_manifest_bytes(options.manifest, options.verify.limits));
+  TAMREL_TRY(const std::string bytes,
+             model::read_manifest_text(options.manifest, options.verify.limits.max_manifest_bytes));
   TAMREL_TRY(const model::IndexManifest manifest, model::decode_manifest(bytes));
   const report::VerificationReport report =
       verify::verify_loaded_manifest(manifest, options.manifest, options.verify);
@@ -401,7 +397,8 @@ Result<std::string> verify_signed_json(const SignedVerifyOptions& options) {
   if (!run.issues.empty()) return signed_result(run, std::nullopt);
 
   // One read: the digest compared and the text decoded are of the same bytes.
-  TAMREL_TRY(const std::string bytes, read_manifest_bytes(options.manifest, options.verify.limits));
+  TAMREL_TRY(const std::string bytes,
+             model::read_manifest_text(options.manifest, options.verify.limits.max_manifest_bytes));
   check_manifest_digest(run, bytes);
   if (!run.issues.empty()) return signed_result(run, std::nullopt);
   TAMREL_TRY(const model::IndexManifest manifest, model::decode_manifest(bytes));

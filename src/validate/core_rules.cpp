@@ -80,18 +80,16 @@ bool is_namespaced_key(std::string_view key) {
   return segments >= 2;
 }
 
-void check_auxiliary_declarations(report::VerificationReport& report,
+bool check_auxiliary_declarations(report::VerificationReport& report,
                                   const model::IndexManifest& manifest,
                                   const ResourceLimits& limits) {
   auto& errors = report.errors;
   const auto& list = manifest.auxiliary_artifacts;
   if (list.size() > limits.max_auxiliary_artifacts) {
-    if (!report::has_issue_code(errors, issues::auxiliary_artifact_count_limit_exceeded.code)) {
-      report::add_issue_bounded(errors, limits.max_report_issues,
-                                issues::auxiliary_artifact_count_limit_exceeded, list.size(),
-                                limits.max_auxiliary_artifacts);
-    }
-    return;
+    report::add_issue_bounded(errors, limits.max_report_issues,
+                              issues::auxiliary_artifact_count_limit_exceeded, list.size(),
+                              limits.max_auxiliary_artifacts);
+    return false;
   }
   boost::unordered_flat_set<std::string_view> seen;  // views into the manifest, alive for this call
   for (const model::AuxiliaryArtifact& aux : list) {
@@ -108,10 +106,11 @@ void check_auxiliary_declarations(report::VerificationReport& report,
       add_issue(errors, issues::auxiliary_artifact_sha256_invalid(quoted(t)));
     }
   }
+  return true;
 }
 
-void check_core_rules(report::VerificationReport& report, const model::IndexManifest& m,
-                      const ResourceLimits& limits) {
+DeclaredRules check_core_rules(report::VerificationReport& report, const model::IndexManifest& m,
+                               const ResourceLimits& limits) {
   auto& errors = report.errors;
   const model::Artifact& a = m.artifact;
   if (m.schema_version != SCHEMA_VERSION) {
@@ -135,7 +134,7 @@ void check_core_rules(report::VerificationReport& report, const model::IndexMani
   if (const auto* jsonl = std::get_if<model::RowIdentityJsonl>(&m.row_identity)) {
     check_row_identity_jsonl(errors, *jsonl);
   }
-  check_auxiliary_declarations(report, m, limits);
+  const DeclaredRules declared{check_auxiliary_declarations(report, m, limits)};
   check_embedding_optionals(errors, m.embedding);
   if (m.build) check_build(errors, *m.build);
   for (const auto& [key, value] : m.extensions.members) {
@@ -143,6 +142,7 @@ void check_core_rules(report::VerificationReport& report, const model::IndexMani
       add_issue(errors, issues::extension_key_not_namespaced(quoted(key)));
     }
   }
+  return declared;
 }
 
 }  // namespace tamrel::validate

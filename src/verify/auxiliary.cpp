@@ -161,15 +161,6 @@ void verify_auxiliary_artifacts(report::VerificationReport& report, const PassIn
   const auto& list = in.manifest.auxiliary_artifacts;
   const ResourceLimits& limits = in.options.limits;
   auto& errors = report.errors;
-  if (list.size() > limits.max_auxiliary_artifacts) {
-    // The declared-value rules have usually said so already; once is enough.
-    const auto& limit_issue = validate::issues::auxiliary_artifact_count_limit_exceeded;
-    if (!report::has_issue_code(errors, limit_issue.code)) {
-      report::add_issue_bounded(errors, limits.max_report_issues, limit_issue, list.size(),
-                                limits.max_auxiliary_artifacts);
-    }
-    return;
-  }
   if (list.empty()) return;
   const std::vector<std::size_t> order = examination_order(list);
 

@@ -8,6 +8,7 @@
 
 namespace tamrel::verify::issues {
 
+using report::Failure;
 using report::Issue;
 using report::IssueCode;
 using report::PrefixedIssue;
@@ -130,5 +131,25 @@ inline constexpr Issue<U64> attestation_predicate_type_missing{
 inline constexpr Issue<> attestation_subject_sha256_mismatch{
     "attestation_subject_sha256_mismatch",
     "no supplied attestation subject digest matches the artifact SHA-256"};
+
+// ---- verify_for_load: a failing report refused, a passing one handed over ----
+// The first codes of the report, ", ..." when there are more.
+inline constexpr Failure<Text> verification_failed{"manifest verification failed: {}"};
+inline constexpr Failure<> plan_artifact_path_missing{
+    "verified report is missing the captured artifact path"};
+inline constexpr Failure<> plan_metadata_missing{
+    "verified report is missing probed artifact metadata"};
+inline constexpr Failure<> plan_row_identity_kind_missing{
+    "verified report is missing row identity kind"};
+inline constexpr Failure<> plan_row_count_missing{
+    "verified report is missing row identity row count"};
+inline constexpr Failure<> plan_row_identity_path_missing{
+    "verified report is missing the captured row identity path"};
+inline constexpr Failure<Text> plan_row_identity_kind_unsupported{
+    "verified report has unsupported row identity kind {}"};
+inline constexpr Failure<Text> plan_auxiliary_not_loadable{
+    "verified report contains non-loadable auxiliary artifact {}"};
+inline constexpr Failure<Text> plan_auxiliary_path_missing{
+    "verified auxiliary artifact {} is missing its captured path"};
 
 }  // namespace tamrel::verify::issues

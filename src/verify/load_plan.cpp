@@ -2,8 +2,6 @@
 #include <string>
 #include <string_view>
 
-#include <fmt/format.h>
-
 #include "base/text.hpp"
 #include "model/codec.hpp"
 #include "model/writer.hpp"
@@ -17,18 +15,21 @@ namespace {
 constexpr std::size_t FAILED_CODES_SHOWN = 3;
 constexpr std::string_view OPTIONAL_ABSENT_CODE = issues::auxiliary_artifact_optional_absent;
 
-ManifestError hand_over(std::string text) { return ManifestError::invalid(std::move(text)); }
+// A failing report has at least one error.
+ManifestError refusal(const std::vector<report::ReportIssue>& errors) {
+  std::string codes;
+  for (std::size_t i = 0; i < errors.size() && i < FAILED_CODES_SHOWN; ++i) {
+    if (i > 0) codes += ", ";
+    codes += errors[i].code;
+  }
+  if (errors.size() > FAILED_CODES_SHOWN) codes += ", ...";
+  return issues::verification_failed(codes);
+}
 
 }  // namespace
 
 std::string failure_text(const std::vector<report::ReportIssue>& errors) {
-  std::string text = "manifest verification failed";
-  for (std::size_t i = 0; i < errors.size() && i < FAILED_CODES_SHOWN; ++i) {
-    text += i == 0 ? ": " : ", ";
-    text += errors[i].code;
-  }
-  if (errors.size() > FAILED_CODES_SHOWN) text += ", ...";
-  return text;
+  return refusal(errors).message;
 }
 
 namespace {
@@ -50,31 +51,28 @@ Result<std::string> plan_json(const std::filesystem::path& manifest_path,
                               const report::VerificationReport& report) {
   const report::ArtifactFacts& artifact = report.artifact;
   if (!artifact.canonical_path) {
-    return hand_over("verified report is missing the captured artifact path");
+    return issues::plan_artifact_path_missing();
   }
-  if (!artifact.metadata) return hand_over("verified report is missing probed artifact metadata");
+  if (!artifact.metadata) return issues::plan_metadata_missing();
   const report::RowIdentityFacts& rows = report.row_identity;
-  if (!rows.kind) return hand_over("verified report is missing row identity kind");
-  if (!rows.row_count) return hand_over("verified report is missing row identity row count");
+  if (!rows.kind) return issues::plan_row_identity_kind_missing();
+  if (!rows.row_count) return issues::plan_row_count_missing();
   report::OptString rows_path;
   if (*rows.kind == "jsonl") {
     if (!rows.canonical_path) {
-      return hand_over("verified report is missing the captured row identity path");
+      return issues::plan_row_identity_path_missing();
     }
     rows_path = rows.canonical_path;
   } else if (*rows.kind != "row_id_identity") {
-    return hand_over(
-        fmt::format("verified report has unsupported row identity kind {}", *rows.kind));
+    return issues::plan_row_identity_kind_unsupported(*rows.kind);
   }
   for (const report::AuxiliaryArtifactFacts& aux : report.auxiliary_artifacts) {
     using State = report::AuxiliaryArtifactState;
     if (aux.state == State::MissingRequired || aux.state == State::Failed) {
-      return hand_over(fmt::format("verified report contains non-loadable auxiliary artifact {}",
-                                   validate::quoted(aux.name)));
+      return issues::plan_auxiliary_not_loadable(validate::quoted(aux.name));
     }
     if (aux.state == State::Verified && !aux.canonical_path) {
-      return hand_over(fmt::format("verified auxiliary artifact {} is missing its captured path",
-                                   validate::quoted(aux.name)));
+      return issues::plan_auxiliary_path_missing(validate::quoted(aux.name));
     }
   }
 
@@ -116,7 +114,7 @@ Result<std::string> load_plan_json(const std::filesystem::path& manifest_path,
                                    std::string* refused_report) {
   if (!report.ok) {
     if (refused_report != nullptr) *refused_report = report::report_to_json(report);
-    return hand_over(failure_text(report.errors));
+    return refusal(report.errors);
   }
   return plan_json(manifest_path, report);
 }

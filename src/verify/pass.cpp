@@ -11,10 +11,11 @@ report::VerificationReport verify_loaded_manifest(const model::IndexManifest& ma
                                                   const std::filesystem::path& manifest_path,
                                                   const VerifyOptions& options) {
   report::VerificationReport report = report::start_report(manifest.manifest_id);
-  validate::check_core_rules(report, manifest, options.limits);
+  const validate::DeclaredRules declared =
+      validate::check_core_rules(report, manifest, options.limits);
   const PassInput in{manifest, directory_of(manifest_path), options};
   verify_artifact(report, in);
-  verify_auxiliary_artifacts(report, in);
+  if (declared.auxiliary_within_limit) verify_auxiliary_artifacts(report, in);
   verify_row_identity(report, in);
   verify_encoder_distortion(report, in);
   verify_calibration(report, in);

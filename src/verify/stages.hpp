@@ -20,6 +20,7 @@ struct PassInput {
 };
 
 void verify_artifact(report::VerificationReport& report, const PassInput& in);
+// Only for a list within max_auxiliary_artifacts (the declared-value rules refused a longer one).
 void verify_auxiliary_artifacts(report::VerificationReport& report, const PassInput& in);
 void verify_row_identity(report::VerificationReport& report, const PassInput& in);
 // Declared rules, the profile file, then the calibration link.
