@@ -1,6 +1,7 @@
 // Argument matching (fast-call convention) and the conversions of every parameter kind.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -33,6 +34,16 @@ bool convert_limit(PyObject* obj, std::uint64_t& out);  // obj not None
 
 // Attaches "while processing '{name}'" to the pending exception (where add_note exists).
 void add_processing_note(const char* name);
+
+// A function's own parameter names followed by the limit keywords, in LIMITS order (for entry
+// points whose parameters the entry table's kinds do not cover).
+template <std::size_t N>
+constexpr std::array<const char*, N + LIMIT_COUNT> with_limits(const char* const (&own)[N]) {
+  std::array<const char*, N + LIMIT_COUNT> all{};
+  for (std::size_t i = 0; i < N; ++i) all[i] = own[i];
+  for (std::size_t i = 0; i < LIMIT_COUNT; ++i) all[N + i] = LIMITS[i].keyword;
+  return all;
+}
 
 // Converts slots[first .. first+10) into limits (None or absent: the default).
 bool convert_limits(const std::vector<PyObject*>& slots, std::size_t first, ResourceLimits& limits);

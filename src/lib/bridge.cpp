@@ -43,12 +43,10 @@ PyObject* panic_exception_type() {
 
 }  // namespace
 
-int expose_panic_exception() { return panic_exception_type() == nullptr ? -1 : 0; }
-
-bool intern_bridge_names() {
+bool prepare_bridge() {
   if (names.json == nullptr) names.json = PyUnicode_InternFromString("json");
   if (names.loads == nullptr) names.loads = PyUnicode_InternFromString("loads");
-  return names.json != nullptr && names.loads != nullptr;
+  return names.json != nullptr && names.loads != nullptr && panic_exception_type() != nullptr;
 }
 
 PyObject* json_to_python(std::string_view text) {

@@ -8,9 +8,11 @@
 
 namespace tamrel::lib {
 
-// Makes the names the bridge uses, once per process; the exec slot calls it before any entry
-// point can run. False with the Python exception set.
-bool intern_bridge_names();
+// Makes what the bridge keeps for the process, once: the names json_to_python looks up, and
+// PanicException, importable before any panic as the attribute of the private module
+// "_tamrel_manifest_native" in sys.modules (the one class every module of the package raises).
+// Each module's exec slot calls it before any entry point can run. False with the exception set.
+bool prepare_bridge();
 
 // json.loads(text), imported at call time. Null with the Python exception set on failure.
 PyObject* json_to_python(std::string_view text);
@@ -20,11 +22,6 @@ PyObject* raise_manifest_error(const ManifestError& error);
 
 // Raises ValueError(error's text) with the verification report's dict as its `report`.
 PyObject* raise_refused(const ManifestError& error, std::string_view report_json);
-
-// Makes PanicException importable before any panic, as the attribute of the private module
-// "_tamrel_manifest_native" in sys.modules (the one class every module of the package raises).
-// -1 on failure.
-int expose_panic_exception();
 
 // Raises PanicException(message); returns null. Aborts the process if even that fails.
 PyObject* raise_panic(std::string_view message);

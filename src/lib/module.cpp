@@ -207,7 +207,7 @@ int exec_module(PyObject* module) {
     PyErr_SetString(PyExc_TypeError, "expected a module object");
     return -1;
   }
-  if (!intern_bridge_names()) return -1;
+  if (!prepare_bridge()) return -1;
   struct StrConst {
     const char* name;
     const char* value;
@@ -226,7 +226,6 @@ int exec_module(PyObject* module) {
       return -1;
     }
   }
-  if (expose_panic_exception() < 0) return -1;
   PyRef module_name(PyModule_GetNameObject(module));
   if (!module_name) return -1;
   for (PyMethodDef& def : kMethods) {

@@ -231,10 +231,10 @@ PyMethodDef kMethods[] = {
 };
 
 int exec_module(PyObject* module) {
-  return PyModule_AddObject(module, "DEFAULT_MAX_SIGNATURE_BYTES",
-                            PyLong_FromUnsignedLongLong(sign::DEFAULT_MAX_SIGNATURE_BYTES)) < 0
-             ? -1
-             : 0;
+  if (!prepare_bridge()) return -1;
+  PyRef limit(PyLong_FromUnsignedLongLong(sign::DEFAULT_MAX_SIGNATURE_BYTES));
+  if (!limit) return -1;
+  return PyModule_AddObjectRef(module, "DEFAULT_MAX_SIGNATURE_BYTES", limit.get());
 }
 
 PyModuleDef_Slot kSlots[] = {
