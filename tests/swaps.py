@@ -59,17 +59,19 @@ except (OSError, ValueError) as e:
     print(json.dumps({"error": [type(e).__name__, str(e)]}))
 """
 
-# verify_manifest again and again for a while; each report counted by what it shows.
+# verify_manifest again and again for a while; each report counted by what it shows. The outside
+# index betrays a read by its digest (the hash) or its vector count (the header probe).
 VERIFY_LOOP = """
 import json, sys, time, _tamrel_manifest as tm
-manifest, seconds, outside, outside_path = sys.argv[1], float(sys.argv[2]), sys.argv[3], sys.argv[4]
-kwargs = json.loads(sys.argv[5])
+manifest, seconds, outside_path = sys.argv[1], float(sys.argv[2]), sys.argv[3]
+outside, outside_vectors, kwargs = sys.argv[4], int(sys.argv[5]), json.loads(sys.argv[6])
 counts = {}
 end = time.monotonic() + seconds
 while time.monotonic() < end:
     report = tm.verify_manifest(manifest, **kwargs)
     artifact = report["artifact"]
-    if artifact.get("sha256") == outside:
+    probed = (artifact.get("metadata") or {}).get("vector_count")
+    if artifact.get("sha256") == outside or probed == outside_vectors:
         # Read where the report says it was read is what escaping allows; anything else is not.
         named = artifact.get("canonical_path") == outside_path
         key = "outside file, named" if named else "outside file under an inside name"
@@ -101,7 +103,8 @@ class SwapTree:
         shutil.copytree(self.base / "d", self.base / "e")
         (self.base / "d" / "marker").touch()
         self.outside_index = self.root / "outside" / "d" / "index.rank_quant"
-        write_index(self.outside_index, "rank_quant", n_vectors=4)
+        self.outside_vectors = 4
+        write_index(self.outside_index, "rank_quant", n_vectors=self.outside_vectors)
         self.outside = sha256_of(self.outside_index)
         self.checked = self.base / "d" / "index.rank_quant"
 
@@ -109,16 +112,17 @@ class SwapTree:
         """Whether base/d was exchanged (the marker stays behind in the real directory)."""
         return not (self.base / "d" / "marker").exists()
 
-    def race(self, mode: str, seconds: float, **kwargs) -> dict[str, int]:
-        """verify_manifest in a loop while another process exchanges base/d with base/l, a link
-        to the outside directory."""
+    def race(self, mode: str, seconds: float, env: dict | None = None, **kwargs) -> dict[str, int]:
+        """verify_manifest (with kwargs) in a loop while another process exchanges base/d with
+        base/l, a link to the outside directory; env adds to the verifying child's."""
         if not (self.base / "l").is_symlink():
             os.symlink(self.outside_index.parent, self.base / "l")
         swapper = subprocess.Popen([sys.executable, "-c", SWAPPER, self.base / "d",
                                     self.base / "l"])
         try:
-            return run_child(mode, VERIFY_LOOP, self.path, seconds, self.outside,
-                             self.outside_index, json.dumps(kwargs), timeout=seconds + 120)
+            return run_child(mode, VERIFY_LOOP, self.path, seconds, self.outside_index,
+                             self.outside, self.outside_vectors, json.dumps(kwargs), env=env,
+                             timeout=seconds + 120)
         finally:
             swapper.kill()
             swapper.wait()
