@@ -45,7 +45,9 @@ Result<CheckedInput> open_checked_input(const fs::path& path, const fs::path& ma
   // A file outside is the caller's own choice and read as named; its stored path refuses it
   // later, after the checks that come first.
   const bool beneath = !allow_path_escape && verify::path_within(canonical, dir);
-  auto fd = verify::open_checked(canonical, beneath ? &dir : nullptr, io::Origin::Caller);
+  std::optional<verify::CheckedBase> base;
+  if (beneath) base = verify::open_base(dir);
+  auto fd = verify::open_checked(canonical, base ? &*base : nullptr, io::Origin::Caller);
   if (!fd.ok()) {
     if (beneath && fd.error().os_errno == EXDEV) {
       return issues::path_outside_manifest_directory(label, path_display(canonical),

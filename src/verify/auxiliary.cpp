@@ -68,7 +68,7 @@ void fail(Issues& errors, AuxiliaryArtifactFacts& v, report::ReportIssue issue) 
 std::optional<CheckedFile> resolve_auxiliary(Issues& errors, AuxiliaryArtifactFacts& v,
                                              const model::AuxiliaryArtifact& aux,
                                              const fs::path& base_dir,
-                                             const std::optional<fs::path>& canonical_base,
+                                             const std::optional<CheckedBase>& base,
                                              const VerifyOptions& options) {
   const fs::path declared(aux.path);
   const std::string name = validate::quoted(aux.name);
@@ -77,8 +77,8 @@ std::optional<CheckedFile> resolve_auxiliary(Issues& errors, AuxiliaryArtifactFa
          issues::auxiliary_artifact_absolute_path_rejected(path_display(declared), name));
     return std::nullopt;
   }
-  auto resolved = resolve_within_base(declared, base_dir, canonical_base, options.allow_path_escape,
-                                      io::Origin::Manifest);
+  auto resolved = resolve_within_base(declared, base_dir, base ? &*base : nullptr,
+                                      options.allow_path_escape, io::Origin::Manifest);
   if (auto* checked = std::get_if<CheckedFile>(&resolved)) return std::move(*checked);
   const PathRefusal& refusal = std::get<PathRefusal>(resolved);
   const std::string path = path_display(refusal.path);
@@ -102,7 +102,7 @@ std::optional<CheckedFile> resolve_auxiliary(Issues& errors, AuxiliaryArtifactFa
     case PathRefusal::Reason::Outside:
       fail(errors, v,
            issues::auxiliary_artifact_canonical_path_outside(path, name,
-                                                             path_display(*canonical_base)));
+                                                             path_display(base->canonical)));
       break;
   }
   return std::nullopt;
@@ -174,10 +174,11 @@ void verify_auxiliary_artifacts(report::VerificationReport& report, const PassIn
   if (list.empty()) return;
   const std::vector<std::size_t> order = examination_order(list);
 
-  std::optional<fs::path> canonical_base;
+  // Opened once: every artifact is opened beneath it.
+  std::optional<CheckedBase> base;
   if (!in.options.allow_path_escape) {
-    auto base = canonicalize(in.base_dir);
-    if (!base.ok()) {
+    auto canonical = canonicalize(in.base_dir);
+    if (!canonical.ok()) {
       for (const std::size_t i : order) {
         const model::AuxiliaryArtifact& aux = list[i];
         AuxiliaryArtifactFacts v = start_verdict(aux, in.base_dir);
@@ -185,14 +186,15 @@ void verify_auxiliary_artifacts(report::VerificationReport& report, const PassIn
           v.reason_code = kPathEmptyCode;
         } else {
           fail(errors, v,
-               issues::auxiliary_artifact_base_dir_unavailable(
-                   path_display(in.base_dir), validate::quoted(aux.name), base.error().message));
+               issues::auxiliary_artifact_base_dir_unavailable(path_display(in.base_dir),
+                                                               validate::quoted(aux.name),
+                                                               canonical.error().message));
         }
         report.auxiliary_artifacts.push_back(std::move(v));
       }
       return;
     }
-    canonical_base = std::move(base).value();
+    base = open_base(std::move(canonical).value());
   }
 
   for (const std::size_t i : order) {
@@ -201,7 +203,7 @@ void verify_auxiliary_artifacts(report::VerificationReport& report, const PassIn
     if (validate::is_blank(aux.path)) {
       v.reason_code = kPathEmptyCode;  // reported by the declared-value rules
     } else if (const auto checked =
-                   resolve_auxiliary(errors, v, aux, in.base_dir, canonical_base, in.options)) {
+                   resolve_auxiliary(errors, v, aux, in.base_dir, base, in.options)) {
       check_auxiliary_file(errors, v, aux, *checked, limits.max_auxiliary_artifact_bytes);
     }
     report.auxiliary_artifacts.push_back(std::move(v));

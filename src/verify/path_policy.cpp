@@ -99,15 +99,18 @@ fs::path path_below(const fs::path& canonical, const fs::path& canonical_base) {
 
 }  // namespace
 
-Result<UniqueFd> open_checked(const fs::path& canonical, const fs::path* canonical_base,
+CheckedBase open_base(fs::path canonical_base) {
+  auto dir = io::open_at(AT_FDCWD, canonical_base, O_PATH | O_DIRECTORY | O_CLOEXEC,
+                         io::Resolve::NoSymlinks);
+  return CheckedBase{std::move(canonical_base), std::move(dir)};
+}
+
+Result<UniqueFd> open_checked(const fs::path& canonical, const CheckedBase* base,
                               io::Origin origin) {
-  if (canonical_base != nullptr) {
-    // A canonical path has no links: one met on the way to the base was swapped in since.
-    TAMREL_TRY(const UniqueFd base,
-               io::open_at(AT_FDCWD, *canonical_base, O_PATH | O_DIRECTORY | O_CLOEXEC,
-                           io::Resolve::NoSymlinks));
+  if (base != nullptr) {
+    if (!base->dir.ok()) return base->dir.error();
     between_check_and_open();
-    return io::open_for_read_at(base.get(), path_below(canonical, *canonical_base),
+    return io::open_for_read_at(base->dir->get(), path_below(canonical, base->canonical),
                                 io::Resolve::Beneath, origin);
   }
   TAMREL_TRY(const io::FileVersion seen, io::path_version(canonical));
@@ -121,9 +124,11 @@ Result<UniqueFd> open_checked(const fs::path& canonical, const fs::path* canonic
   return fd;
 }
 
-std::variant<CheckedFile, PathRefusal> resolve_within_base(
-    const fs::path& declared, const fs::path& base_dir,
-    const std::optional<fs::path>& canonical_base, bool allow_path_escape, io::Origin origin) {
+std::variant<CheckedFile, PathRefusal> resolve_within_base(const fs::path& declared,
+                                                           const fs::path& base_dir,
+                                                           const CheckedBase* base,
+                                                           bool allow_path_escape,
+                                                           io::Origin origin) {
   if (!declared.is_absolute() && !allow_path_escape && lexically_escapes(declared)) {
     return PathRefusal{PathRefusal::Reason::Escapes, declared, {}};
   }
@@ -134,12 +139,12 @@ std::variant<CheckedFile, PathRefusal> resolve_within_base(
                        std::move(canonical.error())};
   }
   // Checked after resolution so that a link inside the base pointing out is caught too.
-  const bool contained = !allow_path_escape && canonical_base;
-  if (contained && !path_within(*canonical, *canonical_base)) {
+  const CheckedBase* within = allow_path_escape ? nullptr : base;
+  if (within != nullptr && !path_within(*canonical, within->canonical)) {
     return PathRefusal{PathRefusal::Reason::Outside, std::move(canonical).value(), {}};
   }
-  auto file = open_checked(*canonical, contained ? &*canonical_base : nullptr, origin);
-  if (contained && !file.ok() && file.error().os_errno == EXDEV) {
+  auto file = open_checked(*canonical, within, origin);
+  if (within != nullptr && !file.ok() && file.error().os_errno == EXDEV) {
     return PathRefusal{PathRefusal::Reason::Outside, std::move(canonical).value(), {}};
   }
   return CheckedFile{std::move(canonical).value(), std::move(file)};
@@ -162,7 +167,10 @@ std::optional<CheckedFile> resolve_manifest_path(const fs::path& declared, const
         errors, issues::base_dir_unavailable(prefix, path_display(base_dir), base.error().message));
     return std::nullopt;
   }
-  auto resolved = resolve_within_base(declared, base_dir, *base, allow_path_escape, origin);
+  std::optional<CheckedBase> checked_base;
+  if (!allow_path_escape) checked_base = open_base(*base);
+  auto resolved = resolve_within_base(declared, base_dir, checked_base ? &*checked_base : nullptr,
+                                      allow_path_escape, origin);
   if (auto* checked = std::get_if<CheckedFile>(&resolved)) return std::move(*checked);
   const PathRefusal& refusal = std::get<PathRefusal>(resolved);
   const std::string path = path_display(refusal.path);
