@@ -72,17 +72,19 @@ Status ensure_directory(const fs::path& dir) {
   return {};
 }
 
-// An input opened once: its size, header and digest all come through this descriptor, and its
-// version at opening is what the check after reading compares against.
+// An input opened once, as its path was checked: its size, header and digest all come through
+// this descriptor, its stored path from the same check, and its version at opening is what the
+// check after reading compares against.
 struct OpenInput {
-  UniqueFd fd;
+  CheckedInput checked;
   io::FileVersion version;
 };
 
-Result<OpenInput> open_input(const fs::path& path) {
-  TAMREL_TRY(UniqueFd fd, io::open_for_read(path, io::Origin::Caller));
-  TAMREL_TRY(const io::FileVersion version, io::file_version(fd.get()));
-  return OpenInput{std::move(fd), version};
+Result<OpenInput> open_input(const fs::path& path, const fs::path& dir,
+                             const CreateOptions& options, std::string_view label) {
+  TAMREL_TRY(CheckedInput checked, open_checked_input(path, dir, options.allow_path_escape, label));
+  TAMREL_TRY(const io::FileVersion version, io::file_version(checked.fd.get()));
+  return OpenInput{std::move(checked), version};
 }
 
 #ifdef TAMREL_TEST_HOOKS
@@ -119,16 +121,23 @@ Status check_unchanged(const OpenInput& input, const fs::path& path,
   return issues::input_changed(what, path_display(path));
 }
 
+struct IndexRead {
+  rank_io::IndexMetadata meta;
+  io::FileDigest digest;
+  OpenInput input;
+};
+
 // The header probe and the digest of one open of the index, its size taken from that open.
 // Errors: Io, Invalid.
-Result<std::pair<rank_io::IndexMetadata, io::FileDigest>> read_index(const fs::path& index) {
-  TAMREL_TRY(const OpenInput input, open_input(index));
-  TAMREL_TRY(rank_io::IndexMetadata meta,
-             rank_io::probe_index_metadata(input.fd.get(), input.version.size));
-  if (::lseek(input.fd.get(), 0, SEEK_SET) != 0) return ManifestError::from_errno(errno);
-  TAMREL_TRY(io::FileDigest digest, io::digest_fd(input.fd.get()));
+Result<IndexRead> read_index(const CreateOptions& options, const fs::path& dir) {
+  const fs::path& index = options.index;
+  TAMREL_TRY(OpenInput input, open_input(index, dir, options, "artifact"));
+  const int fd = input.checked.fd.get();
+  TAMREL_TRY(rank_io::IndexMetadata meta, rank_io::probe_index_metadata(fd, input.version.size));
+  if (::lseek(fd, 0, SEEK_SET) != 0) return ManifestError::from_errno(errno);
+  TAMREL_TRY(io::FileDigest digest, io::digest_fd(fd));
   TAMREL_CHECK(check_unchanged(input, index, digest.size_bytes, "index"));
-  return std::pair{std::move(meta), std::move(digest)};
+  return IndexRead{std::move(meta), std::move(digest), std::move(input)};
 }
 
 // Refuses probed facts that schema v1 cannot record. Errors: Invalid.
@@ -162,11 +171,12 @@ ManifestError row_map_issues_error(const std::vector<report::ReportIssue>& issue
 
 Result<model::RowIdentityJsonl> scan_row_map(const CreateOptions& options, const fs::path& dir,
                                              std::uint64_t vector_count) {
-  TAMREL_TRY(const OpenInput input, open_input(*options.row_map));
+  TAMREL_TRY(const OpenInput input, open_input(*options.row_map, dir, options, "row identity"));
   std::vector<report::ReportIssue> issues;
   TAMREL_TRY(const verify::RowScanResult scan,
-             verify::scan_row_identity_jsonl(input.fd.get(), /*allow_duplicate_db_ids=*/false,
-                                             options.limits, vector_count, issues));
+             verify::scan_row_identity_jsonl(input.checked.fd.get(),
+                                             /*allow_duplicate_db_ids=*/false, options.limits,
+                                             vector_count, issues));
   // Before judging the rows: what a change mid-scan leaves (a short count, a cut line) is not
   // the caller's row map.
   TAMREL_CHECK(check_unchanged(input, *options.row_map, std::nullopt, "row map"));
@@ -177,9 +187,8 @@ Result<model::RowIdentityJsonl> scan_row_map(const CreateOptions& options, const
   if (!scan.sha256) {
     return issues::row_map_hash_unavailable();
   }
-  TAMREL_TRY(std::string path,
-             manifest_relative_path(*options.row_map, dir, options.allow_absolute_paths,
-                                    options.allow_path_escape, "row identity"));
+  TAMREL_TRY(std::string path, manifest_relative_path(input.checked, options.allow_absolute_paths,
+                                                      options.allow_path_escape, "row identity"));
   model::RowIdentityJsonl jsonl;
   jsonl.path = std::move(path);
   jsonl.sha256 = *scan.sha256;
@@ -207,15 +216,15 @@ Result<std::vector<model::AuxiliaryArtifact>> read_auxiliary_artifacts(const Cre
       return ManifestError::invalid(
           validate::issues::auxiliary_artifact_name_duplicate.text(validate::quoted(name)));
     }
-    TAMREL_TRY(const OpenInput input, open_input(item.path));
+    TAMREL_TRY(const OpenInput input, open_input(item.path, dir, options, "auxiliary artifact"));
     TAMREL_TRY(io::FileDigest digest,
                io::bounded_read_digest(
-                   input.fd.get(), item.path, options.limits.max_auxiliary_artifact_bytes,
+                   input.checked.fd.get(), item.path, options.limits.max_auxiliary_artifact_bytes,
                    verify::issues::auxiliary_artifact_file_too_large, "auxiliary artifact"));
     TAMREL_CHECK(check_unchanged(input, item.path, digest.size_bytes,
                                  fmt::format("auxiliary artifact {}", validate::quoted(name))));
     TAMREL_TRY(std::string path,
-               manifest_relative_path(item.path, dir, options.allow_absolute_paths,
+               manifest_relative_path(input.checked, options.allow_absolute_paths,
                                       options.allow_path_escape, "auxiliary artifact"));
     model::AuxiliaryArtifact artifact;
     artifact.name = std::move(name);
@@ -243,16 +252,17 @@ Result<model::IndexManifest> create_manifest(const CreateOptions& options) {
   const fs::path dir = directory_of(options.out);
   TAMREL_CHECK(ensure_directory(dir));
 
-  TAMREL_TRY(auto index, read_index(options.index));
-  const rank_io::IndexMetadata& meta = index.first;
-  io::FileDigest& digest = index.second;
+  TAMREL_TRY(IndexRead index, read_index(options, dir));
+  const rank_io::IndexMetadata& meta = index.meta;
+  io::FileDigest& digest = index.digest;
   TAMREL_CHECK(check_coverage(meta));
 
   model::IndexManifest manifest;
   manifest.schema_version = SCHEMA_VERSION;
   model::Artifact& artifact = manifest.artifact;
-  TAMREL_TRY(artifact.path, manifest_relative_path(options.index, dir, options.allow_absolute_paths,
-                                                   options.allow_path_escape, "artifact"));
+  TAMREL_TRY(artifact.path,
+             manifest_relative_path(index.input.checked, options.allow_absolute_paths,
+                                    options.allow_path_escape, "artifact"));
   artifact.sha256 = std::move(digest.sha256);
   artifact.kind = meta.kind;
   artifact.format_version = meta.format_version;

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/fd.hpp"
 #include "base/limits.hpp"
 #include "base/result.hpp"
 #include "model/records.hpp"
@@ -33,11 +34,24 @@ struct CreateOptions {
 // Creates and writes the manifest; returns it. Errors: Io, Invalid, Context, Json.
 Result<model::IndexManifest> create_manifest(const CreateOptions& options);
 
-// The stored form of path relative to manifest_dir. Errors: Io, Invalid.
-Result<std::string> manifest_relative_path(const std::filesystem::path& path,
-                                           const std::filesystem::path& manifest_dir,
-                                           bool allow_absolute_paths, bool allow_path_escape,
-                                           std::string_view label);
+// An input file as creation checked it: its canonical path beside the manifest directory's, and
+// the file opened from that very resolution, so that the path stored names the bytes read.
+struct CheckedInput {
+  std::filesystem::path canonical;
+  std::filesystem::path canonical_dir;
+  UniqueFd fd;
+};
+
+// Canonicalizes path and manifest_dir and opens the file (beneath the directory when it lies
+// there and escaping is not allowed). Errors: Io; Invalid "{} path {} is outside manifest
+// directory ..." for a file that left the directory since it was canonicalized.
+Result<CheckedInput> open_checked_input(const std::filesystem::path& path,
+                                        const std::filesystem::path& manifest_dir,
+                                        bool allow_path_escape, std::string_view label);
+
+// The stored form of the input's path relative to the manifest directory. Errors: Invalid.
+Result<std::string> manifest_relative_path(const CheckedInput& input, bool allow_absolute_paths,
+                                           bool allow_path_escape, std::string_view label);
 
 // Writes the pretty manifest to out through a temporary file, flushed and renamed over it, so a
 // failed write leaves an existing out as it was and a crash leaves the old manifest or the new

@@ -1,5 +1,6 @@
 // How creation stores a path: relative to the manifest's directory, "/"-separated.
 #include <algorithm>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -37,11 +38,30 @@ Result<std::string> stored_text(const std::vector<std::string>& parts, const fs:
 
 }  // namespace
 
-Result<std::string> manifest_relative_path(const fs::path& path, const fs::path& manifest_dir,
-                                           bool allow_absolute_paths, bool allow_path_escape,
-                                           std::string_view label) {
-  TAMREL_TRY(const fs::path canonical, verify::canonicalize(path));
-  TAMREL_TRY(const fs::path base, verify::canonicalize(manifest_dir));
+Result<CheckedInput> open_checked_input(const fs::path& path, const fs::path& manifest_dir,
+                                        bool allow_path_escape, std::string_view label) {
+  TAMREL_TRY(fs::path canonical, verify::canonicalize(path));
+  TAMREL_TRY(fs::path dir, verify::canonicalize(manifest_dir));
+  // A file outside is the caller's own choice and read as named; its stored path refuses it
+  // later, after the checks that come first.
+  const bool beneath = !allow_path_escape && verify::path_within(canonical, dir);
+  std::optional<verify::CheckedBase> base;
+  if (beneath) base = verify::open_base(dir);
+  auto fd = verify::open_checked(canonical, base ? &*base : nullptr, io::Origin::Caller);
+  if (!fd.ok()) {
+    if (beneath && fd.error().os_errno == EXDEV) {
+      return issues::path_outside_manifest_directory(label, path_display(canonical),
+                                                     path_display(dir));
+    }
+    return std::move(fd).error();
+  }
+  return CheckedInput{std::move(canonical), std::move(dir), std::move(fd).value()};
+}
+
+Result<std::string> manifest_relative_path(const CheckedInput& input, bool allow_absolute_paths,
+                                           bool allow_path_escape, std::string_view label) {
+  const fs::path& canonical = input.canonical;
+  const fs::path& base = input.canonical_dir;
   const std::vector<fs::path> target = verify::named_components(canonical);
   const std::vector<fs::path> dir = verify::named_components(base);
 

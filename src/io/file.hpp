@@ -19,8 +19,30 @@ enum class Origin : std::uint8_t { Caller, Manifest };
 
 inline constexpr char NOT_A_REGULAR_FILE[] = "not a regular file";
 
+// The open failure of a file that is no longer the one its path named when it was checked.
+inline constexpr char FILE_REPLACED[] = "file was replaced between its path check and its open";
+
 // Opens path for reading. Errors: Io (system text, or "not a regular file" for a manifest path).
 Result<UniqueFd> open_for_read(const std::filesystem::path& path, Origin origin);
+
+// How a path opened from a directory descriptor may resolve.
+enum class Resolve : std::uint8_t {
+  // Never out of the directory: no absolute path or link target, no ".." above it, no magic
+  // link (openat2's RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS).
+  Beneath,
+  // No symbolic link anywhere (RESOLVE_NO_SYMLINKS): a canonical path names its file without one.
+  NoSymlinks,
+};
+
+// openat(2) of path from dirfd under the rule: with openat2(2), or where the kernel lacks or
+// refuses it (ENOSYS, EPERM under a seccomp filter, EINVAL), by a walk of one openat(O_NOFOLLOW)
+// per component that follows links itself under the same rule. Errors: Io with the system's
+// text; its errno is EXDEV when the path leads out of dirfd, ELOOP for a forbidden link.
+Result<UniqueFd> open_at(int dirfd, const std::filesystem::path& path, int flags, Resolve rule);
+
+// open_at for reading, with the checks open_for_read makes of a file a manifest named.
+Result<UniqueFd> open_for_read_at(int dirfd, const std::filesystem::path& path, Resolve rule,
+                                  Origin origin);
 
 using tamrel::read_some;
 

@@ -1,4 +1,8 @@
 // The index file on disk against the manifest's artifact record: digest, size, probed header.
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <fmt/format.h>
 
 #include "base/text.hpp"
@@ -15,9 +19,8 @@ namespace {
 using report::add_issue;
 
 void hash_pass(report::VerificationReport& report, const model::Artifact& a,
-               const std::filesystem::path& canonical, io::Origin origin) {
-  auto fd = io::open_for_read(canonical, origin);
-  auto digest = fd.ok() ? io::digest_fd(fd->get()) : Result<io::FileDigest>(fd.error());
+               const Result<UniqueFd>& file) {
+  auto digest = file.ok() ? io::digest_fd(file->get()) : Result<io::FileDigest>(file.error());
   if (!digest.ok()) {
     add_issue(report.errors, issues::hash_failed("artifact", "artifact", digest.error().message));
     return;
@@ -33,11 +36,13 @@ void check_fact(std::vector<report::ReportIssue>& errors, std::uint64_t observed
   if (observed != declared) add_issue(errors, issue(observed, declared));
 }
 
-Result<rank_io::IndexMetadata> probe_file(const std::filesystem::path& canonical,
-                                          io::Origin origin) {
-  TAMREL_TRY(UniqueFd fd, io::open_for_read(canonical, origin));
-  TAMREL_TRY(const std::uint64_t size, io::file_size(fd.get()));
-  return rank_io::probe_index_metadata(fd.get(), size);
+// The probe reads the file the hash pass read, from its start: a second open could meet another.
+Result<rank_io::IndexMetadata> probe_file(const Result<UniqueFd>& file) {
+  if (!file.ok()) return file.error();
+  const int fd = file->get();
+  if (::lseek(fd, 0, SEEK_SET) != 0) return ManifestError::from_errno(errno);
+  TAMREL_TRY(const std::uint64_t size, io::file_size(fd));
+  return rank_io::probe_index_metadata(fd, size);
 }
 
 void compare_metadata(report::VerificationReport& report, const model::Artifact& a,
@@ -76,17 +81,18 @@ void verify_artifact(report::VerificationReport& report, const PassInput& in) {
   report.artifact.manifest_path = a.path;
   report.artifact.observed_path = opt.index ? path_display(*opt.index) : a.path;
 
-  const auto canonical = resolve_manifest_path(declared, in.base_dir, opt.allow_absolute_paths,
-                                               opt.allow_path_escape, "artifact", report.errors);
-  if (!canonical) return;
-  report.artifact.canonical_path = path_display(*canonical);
-
   // An index= override is the caller's own choice of file, opened as usual; a path taken from
   // the manifest is opened without blocking and must be a regular file.
   const io::Origin origin = opt.index ? io::Origin::Caller : io::Origin::Manifest;
-  hash_pass(report, a, *canonical, origin);
+  const auto checked =
+      resolve_manifest_path(declared, in.base_dir, opt.allow_absolute_paths, opt.allow_path_escape,
+                            "artifact", report.errors, origin);
+  if (!checked) return;
+  report.artifact.canonical_path = path_display(checked->canonical);
 
-  auto meta = probe_file(*canonical, origin);
+  hash_pass(report, a, checked->file);
+
+  auto meta = probe_file(checked->file);
   if (!meta.ok()) {
     add_issue(report.errors, issues::artifact_probe_failed(meta.error().message));
     return;

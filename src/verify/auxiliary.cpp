@@ -64,12 +64,12 @@ void fail(Issues& errors, AuxiliaryArtifactFacts& v, report::ReportIssue issue) 
 }
 
 // The auxiliary path policy, worded with the artifact's name; a missing file is a verdict of its
-// own. Returns the canonical path, or none after settling the verdict.
-std::optional<fs::path> resolve_auxiliary(Issues& errors, AuxiliaryArtifactFacts& v,
-                                          const model::AuxiliaryArtifact& aux,
-                                          const fs::path& base_dir,
-                                          const std::optional<fs::path>& canonical_base,
-                                          const VerifyOptions& options) {
+// own. Returns the canonical path and its file, or none after settling the verdict.
+std::optional<CheckedFile> resolve_auxiliary(Issues& errors, AuxiliaryArtifactFacts& v,
+                                             const model::AuxiliaryArtifact& aux,
+                                             const fs::path& base_dir,
+                                             const std::optional<CheckedBase>& base,
+                                             const VerifyOptions& options) {
   const fs::path declared(aux.path);
   const std::string name = validate::quoted(aux.name);
   if (declared.is_absolute() && !options.allow_absolute_paths) {
@@ -77,9 +77,9 @@ std::optional<fs::path> resolve_auxiliary(Issues& errors, AuxiliaryArtifactFacts
          issues::auxiliary_artifact_absolute_path_rejected(path_display(declared), name));
     return std::nullopt;
   }
-  auto resolved =
-      resolve_within_base(declared, base_dir, canonical_base, options.allow_path_escape);
-  if (auto* canonical = std::get_if<fs::path>(&resolved)) return std::move(*canonical);
+  auto resolved = resolve_within_base(declared, base_dir, base ? &*base : nullptr,
+                                      options.allow_path_escape, io::Origin::Manifest);
+  if (auto* checked = std::get_if<CheckedFile>(&resolved)) return std::move(*checked);
   const PathRefusal& refusal = std::get<PathRefusal>(resolved);
   const std::string path = path_display(refusal.path);
   switch (refusal.reason) {
@@ -102,7 +102,7 @@ std::optional<fs::path> resolve_auxiliary(Issues& errors, AuxiliaryArtifactFacts
     case PathRefusal::Reason::Outside:
       fail(errors, v,
            issues::auxiliary_artifact_canonical_path_outside(path, name,
-                                                             path_display(*canonical_base)));
+                                                             path_display(base->canonical)));
       break;
   }
   return std::nullopt;
@@ -121,11 +121,12 @@ struct DeclaredFile {
 // fails gives one issue: its own when it was refused under the limit, else "{}_hash_failed".
 // Returns the digest when the file was read.
 std::optional<io::FileDigest> check_declared_file(Issues& errors, const DeclaredFile& file,
-                                                  const fs::path& canonical,
+                                                  const CheckedFile& checked,
                                                   const std::string& sha256,
                                                   std::uint64_t size_bytes) {
-  auto digest = io::bounded_read_digest(canonical, file.limit, file.too_large, file.kind,
-                                        io::Origin::Manifest);
+  auto digest = checked.file.ok() ? io::bounded_read_digest(checked.file->get(), checked.canonical,
+                                                            file.limit, file.too_large, file.kind)
+                                  : Result<io::FileDigest>(checked.file.error());
   if (!digest.ok()) {
     ManifestError& e = digest.error();
     if (e.variant == ManifestError::Variant::Context) {
@@ -140,14 +141,14 @@ std::optional<io::FileDigest> check_declared_file(Issues& errors, const Declared
 }
 
 void check_auxiliary_file(Issues& errors, AuxiliaryArtifactFacts& v,
-                          const model::AuxiliaryArtifact& aux, const fs::path& canonical,
+                          const model::AuxiliaryArtifact& aux, const CheckedFile& checked,
                           std::uint64_t limit) {
-  v.canonical_path = path_display(canonical);
+  v.canonical_path = path_display(checked.canonical);
   const DeclaredFile file{
       "auxiliary_artifact", fmt::format("auxiliary artifact {}", validate::quoted(aux.name)),
       "auxiliary artifact", std::string(issues::auxiliary_artifact_file_too_large), limit};
   const std::size_t before = errors.size();
-  const auto digest = check_declared_file(errors, file, canonical, aux.sha256, aux.file_size_bytes);
+  const auto digest = check_declared_file(errors, file, checked, aux.sha256, aux.file_size_bytes);
   if (errors.size() > before && !v.reason_code) v.reason_code = errors[before].code;
   if (!digest) return;
   v.sha256 = digest->sha256;
@@ -164,10 +165,11 @@ void verify_auxiliary_artifacts(report::VerificationReport& report, const PassIn
   if (list.empty()) return;
   const std::vector<std::size_t> order = examination_order(list);
 
-  std::optional<fs::path> canonical_base;
+  // Opened once: every artifact is opened beneath it.
+  std::optional<CheckedBase> base;
   if (!in.options.allow_path_escape) {
-    auto base = canonicalize(in.base_dir);
-    if (!base.ok()) {
+    auto canonical = canonicalize(in.base_dir);
+    if (!canonical.ok()) {
       for (const std::size_t i : order) {
         const model::AuxiliaryArtifact& aux = list[i];
         AuxiliaryArtifactFacts v = start_verdict(aux, in.base_dir);
@@ -175,14 +177,15 @@ void verify_auxiliary_artifacts(report::VerificationReport& report, const PassIn
           v.reason_code = kPathEmptyCode;
         } else {
           fail(errors, v,
-               issues::auxiliary_artifact_base_dir_unavailable(
-                   path_display(in.base_dir), validate::quoted(aux.name), base.error().message));
+               issues::auxiliary_artifact_base_dir_unavailable(path_display(in.base_dir),
+                                                               validate::quoted(aux.name),
+                                                               canonical.error().message));
         }
         report.auxiliary_artifacts.push_back(std::move(v));
       }
       return;
     }
-    canonical_base = std::move(base).value();
+    base = open_base(std::move(canonical).value());
   }
 
   for (const std::size_t i : order) {
@@ -190,9 +193,9 @@ void verify_auxiliary_artifacts(report::VerificationReport& report, const PassIn
     AuxiliaryArtifactFacts v = start_verdict(aux, in.base_dir);
     if (validate::is_blank(aux.path)) {
       v.reason_code = kPathEmptyCode;  // reported by the declared-value rules
-    } else if (const auto canonical =
-                   resolve_auxiliary(errors, v, aux, in.base_dir, canonical_base, in.options)) {
-      check_auxiliary_file(errors, v, aux, *canonical, limits.max_auxiliary_artifact_bytes);
+    } else if (const auto checked =
+                   resolve_auxiliary(errors, v, aux, in.base_dir, base, in.options)) {
+      check_auxiliary_file(errors, v, aux, *checked, limits.max_auxiliary_artifact_bytes);
     }
     report.auxiliary_artifacts.push_back(std::move(v));
   }
@@ -205,14 +208,14 @@ void verify_profile_file(report::VerificationReport& report, const PassInput& in
                          report::ProfileBlockFacts& facts) {
   if (validate::is_blank(path)) return;  // the declared-value rules reported it
   auto& errors = report.errors;
-  const auto canonical =
+  const auto checked =
       resolve_manifest_path(fs::path(path), in.base_dir, in.options.allow_absolute_paths,
                             in.options.allow_path_escape, prefix, errors);
-  if (!canonical) return;
-  facts.profile_canonical_path = path_display(*canonical);
+  if (!checked) return;
+  facts.profile_canonical_path = path_display(checked->canonical);
   const DeclaredFile file{prefix, std::string(label), label,
                           report::prefixed_code(issues::file_too_large, prefix), limit};
-  const auto digest = check_declared_file(errors, file, *canonical, sha256, file_size_bytes);
+  const auto digest = check_declared_file(errors, file, *checked, sha256, file_size_bytes);
   if (!digest) return;
   facts.profile_sha256 = digest->sha256;
   facts.profile_size_bytes = digest->size_bytes;

@@ -1,5 +1,8 @@
 #include "verify/path_policy.hpp"
 
+#include <fcntl.h>
+#include <stdio.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -66,9 +69,66 @@ fs::path join_declared(const fs::path& base_dir, const fs::path& declared) {
   return base_dir / declared;
 }
 
-std::variant<fs::path, PathRefusal> resolve_within_base(
-    const fs::path& declared, const fs::path& base_dir,
-    const std::optional<fs::path>& canonical_base, bool allow_path_escape) {
+namespace {
+
+#ifdef TAMREL_TEST_HOOKS
+// Test builds only: a rename at the one point between the check and the open, made
+// deterministic. TAMREL_TEST_SWAP names two paths, one per line, exchanged each time.
+void between_check_and_open() {
+  const char* swap = std::getenv("TAMREL_TEST_SWAP");
+  if (swap == nullptr) return;
+  const std::string_view text(swap);
+  const std::size_t newline = text.find('\n');
+  if (newline == std::string_view::npos) return;
+  const std::string first(text.substr(0, newline));
+  const std::string second(text.substr(newline + 1));
+  (void)::renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE);
+}
+#else
+void between_check_and_open() {}
+#endif
+
+// canonical's components below canonical_base, "." for the base itself.
+fs::path path_below(const fs::path& canonical, const fs::path& canonical_base) {
+  const std::vector<fs::path> inner = named_components(canonical);
+  const std::size_t skip = named_components(canonical_base).size();
+  fs::path below;
+  for (std::size_t i = skip; i < inner.size(); ++i) below /= inner[i];
+  return below.empty() ? fs::path(".") : below;
+}
+
+}  // namespace
+
+CheckedBase open_base(fs::path canonical_base) {
+  auto dir = io::open_at(AT_FDCWD, canonical_base, O_PATH | O_DIRECTORY | O_CLOEXEC,
+                         io::Resolve::NoSymlinks);
+  return CheckedBase{std::move(canonical_base), std::move(dir)};
+}
+
+Result<UniqueFd> open_checked(const fs::path& canonical, const CheckedBase* base,
+                              io::Origin origin) {
+  if (base != nullptr) {
+    if (!base->dir.ok()) return base->dir.error();
+    between_check_and_open();
+    return io::open_for_read_at(base->dir->get(), path_below(canonical, base->canonical),
+                                io::Resolve::Beneath, origin);
+  }
+  TAMREL_TRY(const io::FileVersion seen, io::path_version(canonical));
+  between_check_and_open();
+  TAMREL_TRY(UniqueFd fd,
+             io::open_for_read_at(AT_FDCWD, canonical, io::Resolve::NoSymlinks, origin));
+  TAMREL_TRY(const io::FileVersion opened, io::file_version(fd.get()));
+  if (opened.device != seen.device || opened.inode != seen.inode) {
+    return ManifestError::io(IoKind::Other, io::FILE_REPLACED);
+  }
+  return fd;
+}
+
+std::variant<CheckedFile, PathRefusal> resolve_within_base(const fs::path& declared,
+                                                           const fs::path& base_dir,
+                                                           const CheckedBase* base,
+                                                           bool allow_path_escape,
+                                                           io::Origin origin) {
   if (!declared.is_absolute() && !allow_path_escape && lexically_escapes(declared)) {
     return PathRefusal{PathRefusal::Reason::Escapes, declared, {}};
   }
@@ -79,16 +139,22 @@ std::variant<fs::path, PathRefusal> resolve_within_base(
                        std::move(canonical.error())};
   }
   // Checked after resolution so that a link inside the base pointing out is caught too.
-  if (!allow_path_escape && canonical_base && !path_within(*canonical, *canonical_base)) {
+  const CheckedBase* within = allow_path_escape ? nullptr : base;
+  if (within != nullptr && !path_within(*canonical, within->canonical)) {
     return PathRefusal{PathRefusal::Reason::Outside, std::move(canonical).value(), {}};
   }
-  return std::move(canonical).value();
+  auto file = open_checked(*canonical, within, origin);
+  if (within != nullptr && !file.ok() && file.error().os_errno == EXDEV) {
+    return PathRefusal{PathRefusal::Reason::Outside, std::move(canonical).value(), {}};
+  }
+  return CheckedFile{std::move(canonical).value(), std::move(file)};
 }
 
-std::optional<fs::path> resolve_manifest_path(const fs::path& declared, const fs::path& base_dir,
-                                              bool allow_absolute_paths, bool allow_path_escape,
-                                              std::string_view prefix,
-                                              std::vector<report::ReportIssue>& errors) {
+std::optional<CheckedFile> resolve_manifest_path(const fs::path& declared, const fs::path& base_dir,
+                                                 bool allow_absolute_paths, bool allow_path_escape,
+                                                 std::string_view prefix,
+                                                 std::vector<report::ReportIssue>& errors,
+                                                 io::Origin origin) {
   if (declared.is_absolute() && !allow_absolute_paths) {
     report::add_issue(errors, issues::absolute_path_rejected(prefix, path_display(declared)));
     return std::nullopt;
@@ -101,8 +167,11 @@ std::optional<fs::path> resolve_manifest_path(const fs::path& declared, const fs
         errors, issues::base_dir_unavailable(prefix, path_display(base_dir), base.error().message));
     return std::nullopt;
   }
-  auto resolved = resolve_within_base(declared, base_dir, *base, allow_path_escape);
-  if (auto* canonical = std::get_if<fs::path>(&resolved)) return std::move(*canonical);
+  std::optional<CheckedBase> checked_base;
+  if (!allow_path_escape) checked_base = open_base(*base);
+  auto resolved = resolve_within_base(declared, base_dir, checked_base ? &*checked_base : nullptr,
+                                      allow_path_escape, origin);
+  if (auto* checked = std::get_if<CheckedFile>(&resolved)) return std::move(*checked);
   const PathRefusal& refusal = std::get<PathRefusal>(resolved);
   const std::string path = path_display(refusal.path);
   switch (refusal.reason) {

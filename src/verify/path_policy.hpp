@@ -7,7 +7,9 @@
 #include <variant>
 #include <vector>
 
+#include "base/fd.hpp"
 #include "base/result.hpp"
+#include "io/file.hpp"
 #include "report/report.hpp"
 
 namespace tamrel::verify {
@@ -25,6 +27,32 @@ std::vector<std::filesystem::path> named_components(const std::filesystem::path&
 // Component-wise containment of one canonical path in another (/a/b2 is not inside /a/b).
 bool path_within(const std::filesystem::path& canonical, const std::filesystem::path& base);
 
+// The canonical manifest base, and a descriptor of it opened once for every file checked
+// beneath it.
+struct CheckedBase {
+  std::filesystem::path canonical;
+  Result<UniqueFd> dir;
+};
+
+// Opens canonical_base, a path canonicalize returned, following no link on the way: one met
+// there was swapped in since.
+CheckedBase open_base(std::filesystem::path canonical_base);
+
+// Opens canonical, a path canonicalize returned and the policy accepted, so that the file opened
+// is the one checked: beneath base's descriptor when containment is required (base given);
+// otherwise along canonical without following any link, and only if it is still the file
+// (device and inode) canonical named just before. The one way a checked path is opened.
+// Errors: Io; errno EXDEV when the file has left the base, and FILE_REPLACED when it is another.
+Result<UniqueFd> open_checked(const std::filesystem::path& canonical, const CheckedBase* base,
+                              io::Origin origin);
+
+// A path the policy accepted, and its file opened as checked. A failure to open is the file's
+// own, for the check that reads it to report.
+struct CheckedFile {
+  std::filesystem::path canonical;
+  Result<UniqueFd> file;
+};
+
 // Why the policy refused a declared path, for the caller to word as its issue.
 struct PathRefusal {
   enum class Reason : std::uint8_t { Escapes, Unavailable, Outside };
@@ -34,18 +62,23 @@ struct PathRefusal {
 };
 
 // The policy once absolute paths and the base are settled: the lexical walk, canonicalization of
-// base_dir joined with declared, then containment in canonical_base (when given). Escaping is
-// checked only when not allowed.
-std::variant<std::filesystem::path, PathRefusal> resolve_within_base(
-    const std::filesystem::path& declared, const std::filesystem::path& base_dir,
-    const std::optional<std::filesystem::path>& canonical_base, bool allow_path_escape);
+// base_dir joined with declared, then containment in base (when given), then the open. Escaping
+// is checked only when not allowed; a file found outside by the open is refused as Outside,
+// unread.
+std::variant<CheckedFile, PathRefusal> resolve_within_base(const std::filesystem::path& declared,
+                                                           const std::filesystem::path& base_dir,
+                                                           const CheckedBase* base,
+                                                           bool allow_path_escape,
+                                                           io::Origin origin);
 
-// The single-file policy. Returns the canonical path, or none after appending exactly one issue
-// "{prefix}_..." to errors.
-std::optional<std::filesystem::path> resolve_manifest_path(
-    const std::filesystem::path& declared, const std::filesystem::path& base_dir,
-    bool allow_absolute_paths, bool allow_path_escape, std::string_view prefix,
-    std::vector<report::ReportIssue>& errors);
+// The single-file policy. Returns the canonical path and its file, or none after appending
+// exactly one issue "{prefix}_..." to errors.
+std::optional<CheckedFile> resolve_manifest_path(const std::filesystem::path& declared,
+                                                 const std::filesystem::path& base_dir,
+                                                 bool allow_absolute_paths, bool allow_path_escape,
+                                                 std::string_view prefix,
+                                                 std::vector<report::ReportIssue>& errors,
+                                                 io::Origin origin = io::Origin::Manifest);
 
 // base_dir joined with declared (declared alone when it is absolute).
 std::filesystem::path join_declared(const std::filesystem::path& base_dir,

@@ -29,14 +29,16 @@ void verify_row_identity(report::VerificationReport& report, const PassInput& in
                                          jsonl->row_count, limits.max_row_map_rows));
     return;
   }
-  const auto canonical =
+  const auto checked =
       resolve_manifest_path(fs::path(jsonl->path), in.base_dir, in.options.allow_absolute_paths,
                             in.options.allow_path_escape, "row_identity", report.errors);
-  if (!canonical) return;
-  facts.canonical_path = path_display(*canonical);
+  if (!checked) return;
+  facts.canonical_path = path_display(checked->canonical);
 
-  auto scan = scan_row_identity_jsonl(*canonical, in.options.allow_duplicate_db_ids, limits,
-                                      jsonl->row_count, report.errors, io::Origin::Manifest);
+  auto scan = checked->file.ok()
+                  ? scan_row_identity_jsonl(checked->file->get(), in.options.allow_duplicate_db_ids,
+                                            limits, jsonl->row_count, report.errors)
+                  : Result<RowScanResult>(checked->file.error());
   if (!scan.ok()) {
     report::add_issue(report.errors, issues::row_identity_read_failed(scan.error().text()));
     return;
