@@ -1,14 +1,20 @@
 """The row-map scan against the hardware: verify_manifest in a warm process beside `openssl dgst
 -sha256` of the same files, the same checks in plain Python, and the memory the id set takes.
 
-Scenarios (a 4 MiB index beside each row map; ids are random UUIDs, 30 % of rows have a parent):
-- 1 M rows: time against openssl and against plain Python.
-- 10 M rows, 10 M distinct ids, the tracking limit raised to admit them: time against openssl,
-  and the call's peak RSS above the interpreter's baseline against the tracked id bytes.
+Three row maps of random UUIDs, each beside a 4 MiB index: no parent_id; a quarter of the rows
+with one (half of them null, half a UUID); a UUID parent_id on every row (chunked documents).
+- 1 M rows of each map: time against openssl and against plain Python.
+- 10 M rows (a quarter with parents), 10 M distinct ids, the tracking limit raised to admit
+  them: time against openssl, and the call's peak RSS above the interpreter's baseline against
+  the tracked id bytes.
 - The same 10 M rows with the default limits: the scan stops at the tracking limit; its peak.
 
+--pieces DIR times the scan alone (rowscan_bench, built with -DTAMREL_BENCH=ON in DIR) with
+every speed piece on, and with each piece off in a build of its own, on the 1 M maps and the
+10 M map; each figure is the time without the piece over the time with it, within one round.
+
 Usage: python bench/bench_rowmap_scan.py [--rows 1000000] [--big-rows 10000000] [--rounds 5]
-                                         [--build LABEL=DIR ...] [--keep]
+                                         [--build LABEL=DIR ...] [--keep] [--pieces DIR]
 Each --build adds the module built in DIR as a contender (the first is the baseline of the
 ratios); without one the installed module is used. The 10 M-row file (about 800 MiB) is deleted
 afterwards unless --keep.
@@ -48,7 +54,11 @@ print(json.dumps({"times": times, "peak": peak, "codes": sorted({e["code"] for e
 PURE = str(Path(__file__).resolve().parent / "pure_rowmap.py")
 
 
-def make_rows(path: Path, n: int) -> Path:
+PARENTS = ("none", "quarter", "every")
+
+
+def make_rows(path: Path, n: int, parents: str) -> Path:
+    """n rows of random lower-case UUIDs; parents is one of PARENTS."""
     if path.exists():
         return path
     seed = hashlib.sha256(b"rowmap").digest()
@@ -57,9 +67,12 @@ def make_rows(path: Path, n: int) -> Path:
         for i in range(n):
             h = hashlib.blake2b(seed + i.to_bytes(8, "little"), digest_size=33).hexdigest()
             db = f"{h[:8]}-{h[8:12]}-4{h[13:16]}-8{h[17:20]}-{h[20:32]}"
-            if int(h[64:66], 16) < 77:  # 30 %
-                p = f"{h[32:40]}-{h[40:44]}-4{h[45:48]}-9{h[49:52]}-{h[52:64]}"
+            p = f"{h[32:40]}-{h[40:44]}-4{h[45:48]}-9{h[49:52]}-{h[52:64]}"
+            pick = int(h[64:66], 16)
+            if parents == "every" or (parents == "quarter" and pick < 32):
                 chunk.append(f'{{"row_id":{i},"db_id":"{db}","parent_id":"{p}"}}\n')
+            elif parents == "quarter" and pick < 64:
+                chunk.append(f'{{"row_id":{i},"db_id":"{db}","parent_id":null}}\n')
             else:
                 chunk.append(f'{{"row_id":{i},"db_id":"{db}"}}\n')
             if len(chunk) == 100_000:
@@ -116,6 +129,36 @@ def compare(title: str, mpath: Path, builds: dict[str, dict[str, str]], rounds: 
     sys.stdout.flush()
 
 
+# The pieces kept (each bought 10 % or more); the switch of each is TAMREL_ROWSCAN_<PIECE>.
+PIECES = ["lookahead", "prefetch"]
+
+
+def pieces(bench_dir: Path, maps: list[tuple[str, Path, int]], rounds: int) -> None:
+    """Each piece's worth: time of the build without it over the build with it, per round."""
+    programs = {"all": bench_dir / "rowscan_bench"}
+    programs.update({p: bench_dir / f"rowscan_bench_no_{p}" for p in PIECES})
+    print(f"### Speed pieces: time without the piece / time with it (rowscan_bench, CPU time, "
+          f"median of {rounds} interleaved rounds)")
+    print("| map | every piece on | " + " | ".join(PIECES) + " |")
+    print("| --- | --- |" + " --- |" * len(PIECES))
+    sys.stdout.flush()
+    tracked = str(72 * 10_000_000)  # 10 M ids admitted, offsets still 4 bytes
+    for title, path, calls in maps:
+        warm(path)
+        times: dict[str, list[float]] = {name: [] for name in programs}
+        ratios: dict[str, list[float]] = {p: [] for p in PIECES}
+        for _ in range(rounds):
+            for name, prog in programs.items():
+                out = json.loads(run_timed([str(prog), str(path), str(calls), tracked])[2])
+                assert out["issues"] == 0, (name, out)
+                times[name].append(median(out["times"]))
+            for p in PIECES:
+                ratios[p].append(times[p][-1] / times["all"][-1])
+        cells = [f"{median(ratios[p]):.3f}" for p in PIECES]
+        print(f"| {title} | {median(times['all']):.3f} s | " + " | ".join(cells) + " |")
+        sys.stdout.flush()
+
+
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--rows", type=int, default=1_000_000)
@@ -123,29 +166,39 @@ def main() -> None:
     ap.add_argument("--rounds", type=int, default=5)
     ap.add_argument("--build", action="append", default=[], metavar="LABEL=DIR")
     ap.add_argument("--keep", action="store_true", help="keep the big row map for the next run")
+    ap.add_argument("--pieces", type=Path, metavar="DIR", help="time the speed pieces instead")
     args = ap.parse_args()
 
     builds = module_envs("verify_manifest", args.build)
     OUT.mkdir(parents=True, exist_ok=True)
     print(f"## row-map scan, {today()}, {machine()}")
-    print(f"median of {args.rounds} interleaved rounds; verify_manifest timed in a warm process, "
-          "openssl in a fresh one; files in the page cache")
-    small = make_rows(OUT / f"rowscan_{args.rows}.jsonl", args.rows)
-    compare(f"{args.rows} rows", write_pair(small, args.rows), builds, args.rounds, 5, {}, True, 0)
-    if args.big_rows:
-        big = make_rows(OUT / f"rowscan_{args.big_rows}.jsonl", args.big_rows)
-        mpath = write_pair(big, args.big_rows)
-        try:
+    small = {p: make_rows(OUT / f"rowscan_{args.rows}_{p}.jsonl", args.rows, p) for p in PARENTS}
+    big = make_rows(OUT / f"rowscan_{args.big_rows}_quarter.jsonl", args.big_rows, "quarter") \
+        if args.big_rows else None
+    try:
+        if args.pieces:
+            maps = [(f"{args.rows} rows, parents {p}", path, 5) for p, path in small.items()]
+            if big:
+                maps.append((f"{args.big_rows} rows, parents quarter", big, 1))
+            pieces(args.pieces, maps, args.rounds)
+            return
+        print(f"median of {args.rounds} interleaved rounds; verify_manifest timed in a warm "
+              "process, openssl in a fresh one; files in the page cache")
+        for p, path in small.items():
+            compare(f"{args.rows} rows, parents {p}", write_pair(path, args.rows), builds,
+                    args.rounds, 5, {}, True, 0)
+        if big:
+            mpath = write_pair(big, args.big_rows)
             tracked = args.big_rows * 36
             raised = {"max_row_map_tracked_id_bytes": 2 * tracked, "max_row_map_rows": args.big_rows}
             compare(f"{args.big_rows} distinct ids, limits raised", mpath, builds,
                     max(1, args.rounds // 2), 1, raised, False, tracked)
             compare(f"{args.big_rows} distinct ids, default limits", mpath, builds,
                     max(1, args.rounds // 2), 1, {}, False, 64 << 20)
-        finally:
-            if not args.keep:
-                for p in (big, big.with_suffix(".kxr"), mpath):
-                    p.unlink(missing_ok=True)
+    finally:
+        if big and not args.keep:
+            for p in (big, big.with_suffix(".kxr"), big.with_suffix(".json")):
+                p.unlink(missing_ok=True)
 
 
 if __name__ == "__main__":

@@ -446,8 +446,7 @@ def issue_lines(issues: Sequence[ReportIssue], keep: int = 5) -> list[str]:
 
 UUID_TEXT_BYTES = 36  # the hyphenated form, the one most databases write
 # Peak memory of the duplicate check per byte of tracked id text (id arena, table, buffers), as
-# measured for hyphenated UUIDs kept as text (bench/RESULTS.md); lower-case ones, kept packed,
-# take about 0.75. The hint quotes the larger; its cost is this times the bytes.
+# measured for 10 M hyphenated UUIDs (bench/RESULTS.md); the hint's cost is this times the bytes.
 TRACKED_MEMORY_PER_BYTE = 1.25
 
 

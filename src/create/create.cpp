@@ -31,7 +31,7 @@
 #include "validate/issues.hpp"
 #include "validate/predicates.hpp"
 #include "verify/issues.hpp"
-#include "verify/row_identity.hpp"
+#include "verify/row_scan.hpp"
 
 namespace tamrel::create {
 namespace fs = std::filesystem;

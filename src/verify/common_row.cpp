@@ -37,13 +37,11 @@ class CommonRowReader {
   explicit CommonRowReader(std::string_view line)
       : p_(line.data()), end_(line.data() + line.size()) {}
 
-  // The row; then the reader stands after the whitespace that follows it.
+  // The row, and nothing after it but whitespace.
   bool read(RowView& row) {
     if (!token('{') || !key("\"row_id\"") || !number(row.row_id)) return false;
-    if (!token(',') || !key("\"db_id\"") || !string(row.db_id, row.packed_db_id)) return false;
-    row.in_place = true;
+    if (!token(',') || !key("\"db_id\"") || !string(row.db_id)) return false;
     row.ids_are_uuids = last_string_uuid_;
-    row.db_id_packed = last_string_packed_;
     row.parent_id.reset();
     if (!token('}')) {
       if (!token(',') || !key("\"parent_id\"")) return false;
@@ -54,15 +52,11 @@ class CommonRowReader {
       if (!token('}')) return false;
     }
     skip_space();
-    return true;
+    return p_ == end_;
   }
 
-  const char* position() const { return p_; }
-  bool at_end() const { return p_ == end_; }
-
  private:
-  // A line feed ends the line, so it is never skipped: inside a cut line there is none, and in
-  // bytes read in place it is where the row's line ends.
+  // A cut line holds no line feed; one in other bytes is left to the strict decoder.
   void skip_space() {
     while (p_ != end_ && (*p_ == ' ' || *p_ == '\t' || *p_ == '\r')) ++p_;
   }
@@ -98,16 +92,14 @@ class CommonRowReader {
     value = sum;
     return true;
   }
-  // With pack, a lower-case hyphenated UUID is also packed into it.
-  bool string(std::string_view& text, unsigned char* pack = nullptr) {
+  bool string(std::string_view& text) {
     skip_space();
     if (p_ == end_ || *p_ != '"') return false;
     const char* start = ++p_;
     // A hyphenated UUID and its closing quote, as nearly every id is written: none of its bytes
     // can end or escape a string.
     const bool uuid_sized = end_ - p_ > 36 && p_[36] == '"';
-    last_string_packed_ = uuid_sized && pack != nullptr && pack_lower_hyphenated_uuid(p_, pack);
-    last_string_uuid_ = last_string_packed_ || (uuid_sized && is_hyphenated_uuid(p_));
+    last_string_uuid_ = uuid_sized && is_hyphenated_uuid(p_);
     if (last_string_uuid_) {
       text = std::string_view(start, 36);
       p_ += 37;
@@ -136,33 +128,27 @@ class CommonRowReader {
 
   const char* p_;
   const char* end_;
-  bool last_string_uuid_ = false;    // the last string read was a hyphenated UUID
-  bool last_string_packed_ = false;  // and lower-case, packed
+  bool last_string_uuid_ = false;  // the last string read was a hyphenated UUID
 };
 
 }  // namespace
 
+bool read_common_row(std::string_view line, RowView& row) {
+  return CommonRowReader(line).read(row);
+}
+
 std::optional<ManifestError> read_row(std::string_view line, RowView& row,
                                       model::JsonlRow& decoded) {
-  CommonRowReader reader(line);
-  if (reader.read(row) && reader.at_end()) return std::nullopt;
+  if (read_common_row(line, row)) return std::nullopt;
   auto strict = model::decode_jsonl_row(line);
   if (!strict.ok()) return std::move(strict).error();
   decoded = std::move(strict).value();
-  row.in_place = false;
   row.ids_are_uuids = false;
-  row.db_id_packed = false;
   row.row_id = decoded.row_id;
   row.db_id = decoded.db_id;
   row.parent_id.reset();
   if (decoded.parent_id) row.parent_id = *decoded.parent_id;
   return std::nullopt;
-}
-
-std::size_t read_common_row_line(std::string_view bytes, RowView& row) {
-  CommonRowReader reader(bytes);
-  if (!reader.read(row) || reader.at_end() || *reader.position() != '\n') return 0;
-  return static_cast<std::size_t>(reader.position() - bytes.data()) + 1;
 }
 
 }  // namespace tamrel::verify

@@ -1,4 +1,4 @@
-// The id set's memory: the arena's growing mapping and its prefaulting, the table's huge-page hint,
+// The id set's memory: the arena's growing mapping, the table's huge-page hint,
 // and the hash keys.
 #include "verify/id_set.hpp"
 
@@ -11,7 +11,6 @@
 #include <new>
 
 #include "io/random.hpp"
-#include "verify/uuid.hpp"
 
 namespace tamrel::verify {
 namespace {
@@ -19,7 +18,6 @@ namespace {
 constexpr std::size_t HUGE_PAGE_BYTES = std::size_t{2} << 20;
 constexpr std::uint64_t FIRST_ARENA_BYTES = std::uint64_t{4} << 10;
 constexpr std::uint64_t HEAP_ARENA_BYTES = std::uint64_t{64} << 10;
-constexpr std::uint64_t PREFAULT_BYTES = std::uint64_t{1} << 20;
 
 // A hint for the whole 2 MiB pages inside [p, p + bytes): without it the memory works as usual.
 void advise_huge_pages(void* p, std::size_t bytes) {
@@ -30,13 +28,6 @@ void advise_huge_pages(void* p, std::size_t bytes) {
 }
 
 }  // namespace
-
-IdKey id_key(std::string_view id, unsigned char (&packed)[16]) {
-  if (id.size() == 36 && pack_lower_hyphenated_uuid(id.data(), packed)) {
-    return packed_id_key(packed);
-  }
-  return {id, false};
-}
 
 IdHashKeys draw_id_hash_keys() {
   IdHashKeys keys;
@@ -64,22 +55,15 @@ std::uint64_t IdArena::bound_for(std::uint64_t limit) {
   return limit > (MAX - 16) / 2 ? MAX : 2 * limit + 16;
 }
 
-std::uint64_t IdArena::append(IdKey key) {
-  const std::string_view id = key.bytes;
+std::uint64_t IdArena::append(std::string_view id) {
   unsigned char prefix[10];
   std::size_t prefix_bytes = 0;
-  if (key.packed) {
-    std::memcpy(prefix, PACKED_MARK, sizeof PACKED_MARK);
-    prefix_bytes = sizeof PACKED_MARK;
-  } else {
-    for (std::uint64_t n = id.size();; n >>= 7) {
-      prefix[prefix_bytes++] = static_cast<unsigned char>((n & 0x7F) | (n > 0x7F ? 0x80 : 0));
-      if (n <= 0x7F) break;
-    }
+  for (std::uint64_t n = id.size();; n >>= 7) {
+    prefix[prefix_bytes++] = static_cast<unsigned char>((n & 0x7F) | (n > 0x7F ? 0x80 : 0));
+    if (n <= 0x7F) break;
   }
   const std::uint64_t need = size_ + prefix_bytes + id.size();
   if (need > capacity_) grow(need);
-  if (need > backed_) prefault(need);
   const std::uint64_t offset = size_;
   std::memcpy(base_ + size_, prefix, prefix_bytes);
   if (!id.empty()) std::memcpy(base_ + size_ + prefix_bytes, id.data(), id.size());
@@ -89,7 +73,7 @@ std::uint64_t IdArena::append(IdKey key) {
 
 // Doubles up to the ceiling, past it only as far as the entry needs. A small arena lives on the
 // heap; a large one in a mapping of its own that the kernel grows by moving pages, not bytes,
-// and where only pages written to (and up to 1 MiB ahead) are ever backed, whatever the capacity.
+// and where only pages written to are ever backed, whatever the capacity.
 void IdArena::grow(std::uint64_t need) {
   const std::uint64_t doubled = capacity_ == 0 ? FIRST_ARENA_BYTES : capacity_ * 2;
   const std::uint64_t target = std::max(std::min(doubled, ceiling_), need);
@@ -110,22 +94,6 @@ void IdArena::grow(std::uint64_t need) {
   }
   base_ = static_cast<char*>(p);
   capacity_ = target;
-  if (bytes <= HEAP_ARENA_BYTES) backed_ = capacity_;
-}
-
-// The pages of a mapped arena are faulted in a block at a time, a little ahead of the entries:
-// one call instead of a trap per page, which a virtual machine makes dear. No huge-page hint:
-// the arena is written in order, so small pages cost the TLB little, while a huge page may stall
-// its first touch on compaction (10 M ids: 0.8x the scan's time without the hint). A kernel
-// without MADV_POPULATE_WRITE faults the pages as they are written, as before.
-void IdArena::prefault(std::uint64_t need) {
-  constexpr std::uint64_t PAGE = 4096;
-  const std::uint64_t from = backed_ / PAGE * PAGE;
-  const std::uint64_t until = std::min(capacity_, (need + PREFAULT_BYTES) / PAGE * PAGE);
-  if (until > from) {
-    (void)::madvise(base_ + from, static_cast<std::size_t>(until - from), MADV_POPULATE_WRITE);
-  }
-  backed_ = std::max(until, need);
 }
 
 IdArena::~IdArena() {

@@ -10,25 +10,11 @@
 
 #include <boost/unordered/unordered_flat_set.hpp>
 
+#ifndef TAMREL_ROWSCAN_PREFETCH
+#define TAMREL_ROWSCAN_PREFETCH 1
+#endif
+
 namespace tamrel::verify {
-
-// An id as the set holds it: a lower-case 8-4-4-4-12 UUID, the form nearly every id is written
-// in, as the 16 bytes it spells; any other id as its text. Two ids are equal exactly when their
-// keys are, and a packed key takes less than half the bytes.
-struct IdKey {
-  std::string_view bytes;
-  bool packed = false;
-
-  bool operator==(const IdKey&) const = default;
-};
-
-// The key of id; a packed key's bytes are written to packed, which must outlive the key.
-IdKey id_key(std::string_view id, unsigned char (&packed)[16]);
-
-// The key of a UUID already packed.
-inline IdKey packed_id_key(const unsigned char (&packed)[16]) {
-  return {{reinterpret_cast<const char*>(packed), 16}, true};
-}
 
 // Keys of the id hash, fresh for every scan: a row map crafted against one scan's hash cannot
 // force the next scan's table into long probe chains, and no state outlives a call.
@@ -61,11 +47,11 @@ inline std::uint64_t load_bytes(const char* p, std::size_t n) {
 // hash mixes four bytes a step, three times the cost). Both operands of each product carry a
 // secret, so no chosen block can cancel the keys. The last 0..15 bytes are read as overlapping
 // 4-byte loads (or three single bytes) that together cover every byte, never past the end.
-inline std::uint64_t hash_id(const IdHashKeys& keys, IdKey key) {
+inline std::uint64_t hash_id(const IdHashKeys& keys, std::string_view key) {
   using detail::fold_multiply;
   using detail::load_bytes;
-  const char* p = key.bytes.data();
-  std::size_t n = key.bytes.size();
+  const char* p = key.data();
+  std::size_t n = key.size();
   std::uint64_t h = keys.seed;
   for (; n >= 16; p += 16, n -= 16) {
     h = fold_multiply(load_bytes(p, 8) ^ keys.block, load_bytes(p + 8, 8) ^ h);
@@ -82,12 +68,11 @@ inline std::uint64_t hash_id(const IdHashKeys& keys, IdKey key) {
         static_cast<unsigned char>(p[n - 1]);
   }
   h = fold_multiply(a ^ keys.tail, b ^ h);
-  return fold_multiply(h ^ keys.block, (key.bytes.size() << 1 | key.packed) ^ keys.tail);
+  return fold_multiply(h ^ keys.block, key.size() ^ keys.tail);
 }
 
 // The key of every distinct id in one block that grows in place, so an entry is named by its
-// offset and a table slot needs only 4 bytes. A text key is written after its length (LEB128);
-// a packed key after the two bytes 0x80 0x00, which no length begins with.
+// offset and a table slot needs only 4 bytes. Each id is written after its length (LEB128).
 class IdArena {
  public:
   // The block never grows past ceiling bytes unless an entry needs it.
@@ -97,23 +82,18 @@ class IdArena {
   IdArena& operator=(const IdArena&) = delete;
 
   // Appends the entry; returns its offset.
-  std::uint64_t append(IdKey key);
+  std::uint64_t append(std::string_view key);
 
-  // Takes back the entries from offset on.
-  void truncate(std::uint64_t offset) { size_ = offset; }
   // Where the entry whose key is key ends: the next entry's offset.
-  std::uint64_t end_of(IdKey key) const {
-    return static_cast<std::uint64_t>(key.bytes.data() + key.bytes.size() - base_);
+  std::uint64_t end_of(std::string_view key) const {
+    return static_cast<std::uint64_t>(key.data() + key.size() - base_);
   }
 
-  IdKey at(std::uint64_t offset) const {
+  std::string_view at(std::uint64_t offset) const {
     const auto* p = reinterpret_cast<const unsigned char*>(base_ + offset);
-    if (p[0] == PACKED_MARK[0] && p[1] == PACKED_MARK[1]) {
-      return {{reinterpret_cast<const char*>(p + 2), 16}, true};
-    }
     std::uint64_t length = *p & 0x7F;
     for (unsigned shift = 7; *p++ & 0x80; shift += 7) length |= std::uint64_t{*p & 0x7Fu} << shift;
-    return {{reinterpret_cast<const char*>(p), static_cast<std::size_t>(length)}, false};
+    return {reinterpret_cast<const char*>(p), static_cast<std::size_t>(length)};
   }
 
   // Bytes the longest arena a scan can fill may take when at most limit id bytes are kept: a
@@ -121,15 +101,11 @@ class IdArena {
   static std::uint64_t bound_for(std::uint64_t limit);
 
  private:
-  static constexpr unsigned char PACKED_MARK[2] = {0x80, 0x00};
-
   void grow(std::uint64_t need);
-  void prefault(std::uint64_t need);
 
   char* base_ = nullptr;
   std::uint64_t size_ = 0;
   std::uint64_t capacity_ = 0;
-  std::uint64_t backed_ = 0;  // of a mapped arena: the bytes already faulted in
   std::uint64_t ceiling_;
 };
 
@@ -200,18 +176,16 @@ class IdSet {
   IdSet(const IdSet&) = delete;
   IdSet& operator=(const IdSet&) = delete;
 
-  std::uint64_t hash(IdKey key) const { return hash_id(keys_, key); }
+  std::uint64_t hash(std::string_view key) const { return hash_id(keys_, key); }
   [[gnu::always_inline]] void prefetch(std::uint64_t hash) const {
-    prefetch_group<Offset>(buffer_, table_.bucket_count(), hash);
+    if (TAMREL_ROWSCAN_PREFETCH) prefetch_group<Offset>(buffer_, table_.bucket_count(), hash);
   }
-  bool contains(IdKey key, std::uint64_t hash) const { return table_.contains(Probe{key, hash}); }
-  // Adds the id unless the set holds it already; true when it was added. One probe: the key is
-  // written to the arena first and taken back when the table finds it there.
-  bool insert(IdKey key, std::uint64_t hash) {
-    const std::uint64_t offset = arena_.append(key);
-    const bool added = insert_offset(static_cast<Offset>(offset), hash, false);
-    if (!added) arena_.truncate(offset);
-    return added;
+  bool contains(std::string_view key, std::uint64_t hash) const {
+    return table_.contains(Probe{key, hash});
+  }
+  // Adds an id the set does not hold.
+  void insert_new(std::string_view key, std::uint64_t hash) {
+    insert_offset(static_cast<Offset>(arena_.append(key)), hash);
   }
   std::size_t size() const { return table_.size(); }
   // Room for this many ids without a rehash.
@@ -235,9 +209,9 @@ class IdSet {
     std::uint64_t next = 0;
     for (std::size_t i = 0; i < count + AHEAD; ++i) {
       Entry& entry = ahead[i % AHEAD];
-      if (i >= AHEAD) insert_offset(entry.offset, entry.hash, true);
+      if (i >= AHEAD) insert_offset(entry.offset, entry.hash);
       if (i < count) {
-        const IdKey key = arena_.at(next);
+        const std::string_view key = arena_.at(next);
         entry = {static_cast<Offset>(next), hash(key)};
         prefetch(entry.hash);
         next = arena_.end_of(key);
@@ -246,17 +220,15 @@ class IdSet {
   }
 
  private:
-  // The arena entry at offset, whose hash is known; distinct when the table cannot hold its key
-  // yet (the refill: the arena holds no two equal keys). True when it was added.
-  bool insert_offset(Offset offset, std::uint64_t hash, bool distinct) {
-    known_ = {offset, hash, true, distinct};
-    const bool added = table_.insert(offset).second;
+  // The arena entry at offset, whose hash is known and whose key the table does not hold.
+  void insert_offset(Offset offset, std::uint64_t hash) {
+    known_ = {offset, hash, true};
+    table_.insert(offset);
     known_ = {};
-    return added;
   }
 
   struct Probe {
-    IdKey key;
+    std::string_view key;
     std::uint64_t hash;
   };
   struct Hash {
@@ -274,10 +246,9 @@ class IdSet {
   struct Equal {
     using is_transparent = void;
     const IdSet* set;
-    // Only the entry being inserted meets the table's entries, on a matching hash byte.
-    bool operator()(Offset a, Offset b) const {
-      return a == b || (!set->known_.distinct && set->arena_.at(a) == set->arena_.at(b));
-    }
+    // Only an entry being inserted meets the table's entries, and its key is new to them: the
+    // arena holds no two equal keys.
+    bool operator()(Offset a, Offset b) const { return a == b; }
     bool operator()(const Probe& a, Offset b) const { return a.key == set->arena_.at(b); }
     bool operator()(Offset a, const Probe& b) const { return set->arena_.at(a) == b.key; }
   };
@@ -285,7 +256,6 @@ class IdSet {
     Offset offset = 0;
     std::uint64_t hash = 0;
     bool valid = false;
-    bool distinct = false;  // the entry is known to be new: offsets alone tell entries apart
   };
 
   IdHashKeys keys_;

@@ -1,6 +1,4 @@
 // The row-identity stage of verification: the declared facts, then one scan of the row map.
-#include "verify/row_identity.hpp"
-
 #include <variant>
 
 #include <fmt/format.h>
@@ -8,6 +6,7 @@
 #include "base/text.hpp"
 #include "verify/issues.hpp"
 #include "verify/path_policy.hpp"
+#include "verify/row_scan.hpp"
 #include "verify/stages.hpp"
 
 namespace tamrel::verify {
@@ -51,10 +50,8 @@ void verify_row_identity(report::VerificationReport& report, const PassInput& in
                                                                *scan->sha256, jsonl->sha256));
     }
   }
-  // The scanner already said "more than declared" when it stopped on the count; one count
-  // issue is enough.
-  if (scan->rows != jsonl->row_count &&
-      !report::has_issue_code(report.errors, issues::row_identity_row_count_mismatch)) {
+  // A scan stopped on the declared count has said so already; one count issue is enough.
+  if (scan->rows != jsonl->row_count && scan->stop != RowScanStop::DeclaredRows) {
     const std::string counted =
         scan->sha256 ? fmt::format("{}", scan->rows) : fmt::format("at least {}", scan->rows);
     report::add_issue(report.errors, issues::row_identity_rows_differ(counted, jsonl->row_count));

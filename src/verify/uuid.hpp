@@ -22,15 +22,14 @@ inline std::uint64_t load_word(const char* p) {
   return word;
 }
 
-// The high bit of each byte of word that is an ASCII hex digit (with lower_only, 0-9 and a-f
-// only). On seven-bit bytes the sums below stay inside each byte, so no carry crosses into the
-// next.
-inline std::uint64_t hex_digit_bytes(std::uint64_t word, bool lower_only = false) {
+// The high bit of each byte of word that is an ASCII hex digit. On seven-bit bytes the sums
+// below stay inside each byte, so no carry crosses into the next.
+inline std::uint64_t hex_digit_bytes(std::uint64_t word) {
   const std::uint64_t low = word & ~HIGH;
   const auto at_least = [](std::uint64_t x, unsigned char bound) {
     return x + ONES * (0x80 - bound);
   };
-  const std::uint64_t folded = lower_only ? low : low | ONES * 0x20;  // 'A'-'F' read as 'a'-'f'
+  const std::uint64_t folded = low | ONES * 0x20;  // 'A'-'F' read as 'a'-'f'
   const std::uint64_t digit = at_least(low, '0') & ~at_least(low, '9' + 1);
   const std::uint64_t letter = at_least(folded, 'a') & ~at_least(folded, 'f' + 1);
   return (digit | letter) & ~word & HIGH;
@@ -40,14 +39,6 @@ inline std::uint64_t load_half(const char* p) {
   std::uint32_t half;
   std::memcpy(&half, p, 4);
   return half;
-}
-
-// Eight lower-case hex digits, all checked, as the four bytes they spell, in order.
-inline std::uint32_t pack_digits(std::uint64_t word) {
-  std::uint64_t v = (word & ONES * 0x0F) + ((word >> 6) & ONES) * 9;  // 'a' (0x61) gives 10
-  v = (v << 4 | v >> 8) & 0x00FF00FF00FF00FF;
-  v = (v | v >> 8) & 0x0000FFFF0000FFFF;
-  return static_cast<std::uint32_t>(v | v >> 16);
 }
 
 using DigitWords = std::uint64_t[4];
@@ -66,40 +57,25 @@ inline bool hyphenated_digits(const char* p, DigitWords& words) {
 // Written out word by word: as a loop the compiler vectorizes it, and the words, just built in
 // general registers, then reach the vector unit through the stack, where each pair stalls on
 // store forwarding (a tenth of the row scan's time).
-inline bool all_hex(const DigitWords& words, bool lower_only) {
-  const std::uint64_t found =
-      hex_digit_bytes(words[0], lower_only) & hex_digit_bytes(words[1], lower_only) &
-      hex_digit_bytes(words[2], lower_only) & hex_digit_bytes(words[3], lower_only);
-  return found == HIGH;
+inline bool all_hex(const DigitWords& words) {
+  return (hex_digit_bytes(words[0]) & hex_digit_bytes(words[1]) & hex_digit_bytes(words[2]) &
+          hex_digit_bytes(words[3])) == HIGH;
 }
 
 }  // namespace uuid_detail
-
-// The 16 bytes a lower-case 8-4-4-4-12 UUID at p spells, into out, or false (out unspecified)
-// for any other 36 bytes. Distinct such UUIDs give distinct bytes.
-inline bool pack_lower_hyphenated_uuid(const char* p, unsigned char* out) {
-  using namespace uuid_detail;
-  DigitWords words;
-  if (!hyphenated_digits(p, words) || !all_hex(words, true)) return false;
-  const std::uint64_t low = pack_digits(words[0]) | std::uint64_t{pack_digits(words[1])} << 32;
-  const std::uint64_t high = pack_digits(words[2]) | std::uint64_t{pack_digits(words[3])} << 32;
-  std::memcpy(out, &low, 8);
-  std::memcpy(out + 8, &high, 8);
-  return true;
-}
 
 // 32 hex digits at p.
 inline bool is_plain_uuid(const char* p) {
   using namespace uuid_detail;
   const DigitWords words = {load_word(p), load_word(p + 8), load_word(p + 16), load_word(p + 24)};
-  return all_hex(words, false);
+  return all_hex(words);
 }
 
 // 8-4-4-4-12 at p, hyphens at 8, 13, 18 and 23.
 inline bool is_hyphenated_uuid(const char* p) {
   using namespace uuid_detail;
   DigitWords words;
-  return hyphenated_digits(p, words) && all_hex(words, false);
+  return hyphenated_digits(p, words) && all_hex(words);
 }
 
 // 32 hex digits, 8-4-4-4-12, braced, or "urn:uuid:" prefixed.

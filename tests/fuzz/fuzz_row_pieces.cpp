@@ -4,24 +4,7 @@
 #include <vector>
 
 #include "row_scan_setup.hpp"
-#include "verify/row_identity.hpp"
-
-namespace {
-
-bool same(const tamrel::verify::RowScanResult& a, const tamrel::verify::RowScanResult& b) {
-  return a.sha256 == b.sha256 && a.rows == b.rows && a.validated_rows == b.validated_rows;
-}
-
-bool same(const std::vector<tamrel::report::ReportIssue>& a,
-          const std::vector<tamrel::report::ReportIssue>& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (a[i].code != b[i].code || a[i].message != b[i].message) return false;
-  }
-  return true;
-}
-
-}  // namespace
+#include "verify/row_scan.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t size) {
   const RowScanSetup s = row_scan_setup(data, size);
@@ -32,6 +15,6 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   std::vector<tamrel::report::ReportIssue> piece_issues;
   const auto pieces = tamrel::verify::scan_row_identity_bytes(
       s.bytes, s.piece_bytes, s.allow_duplicates, s.limits, s.expected_rows, piece_issues);
-  if (!same(whole, pieces) || !same(whole_issues, piece_issues)) std::abort();
+  if (!(whole == pieces) || !same_issues(whole_issues, piece_issues)) std::abort();
   return 0;
 }

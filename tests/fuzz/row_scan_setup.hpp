@@ -4,8 +4,10 @@
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "base/limits.hpp"
+#include "report/report.hpp"
 
 struct RowScanSetup {
   std::string_view bytes;
@@ -28,4 +30,14 @@ inline RowScanSetup row_scan_setup(const unsigned char* data, std::size_t size) 
   s.limits.max_row_map_tracked_id_bytes = 64 + knob;
   s.limits.max_report_issues = 1 + (knob & 7);
   return s;
+}
+
+// The same issues in the same order, code and text.
+inline bool same_issues(const std::vector<tamrel::report::ReportIssue>& a,
+                        const std::vector<tamrel::report::ReportIssue>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (a[i].code != b[i].code || a[i].message != b[i].message) return false;
+  }
+  return true;
 }

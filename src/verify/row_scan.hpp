@@ -15,10 +15,16 @@
 
 namespace tamrel::verify {
 
+// Why a scan ended before the end of its file.
+enum class RowScanStop : std::uint8_t { None, RowLimit, DeclaredRows, LineTooLarge, TrackingLimit };
+
 struct RowScanResult {
   std::optional<std::string> sha256;  // none when the scan stopped early
   std::uint64_t rows = 0;             // lines read, valid or not
   std::uint64_t validated_rows = 0;   // lines that decoded as a row object
+  RowScanStop stop = RowScanStop::None;
+
+  bool operator==(const RowScanResult&) const = default;
 };
 
 // One pass: lines, limits, row objects, duplicate ids and the digest. Issues go through the
