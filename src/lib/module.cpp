@@ -431,6 +431,6 @@ PyModuleDef kModule = {
 }  // namespace
 }  // namespace tamrel::lib
 
-extern "C" PyMODINIT_FUNC PyInit__tamrel_manifest(void) {
+PyMODINIT_FUNC PyInit__tamrel_manifest(void) {
   return PyModuleDef_Init(&tamrel::lib::kModule);
 }
