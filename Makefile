@@ -49,10 +49,10 @@ wheel: wheels
 
 wheel-check: venv
 	@bash -c 'source tools/wheel-env.sh && apt_ensure binutils binutils-aarch64-linux-gnu'
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) tools/check_wheel.py dist/tamrel_manifest-*-manylinux_*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) tools/check_wheel.py dist/tamrel_manifest-*manylinux*.whl
 
 test-aarch64:
-	tools/test-aarch64.sh dist/tamrel_manifest-*-manylinux_*_aarch64.whl
+	tools/test-aarch64.sh dist/tamrel_manifest-*manylinux*_aarch64.whl
 
 # The whole test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps venv

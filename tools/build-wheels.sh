@@ -28,7 +28,7 @@ for arch in "${WHEEL_TARGETS[@]}"; do
     CMAKE_TOOLCHAIN_FILE=$repo/tools/zig/toolchain.cmake _PYTHON_HOST_PLATFORM=linux-$arch \
     "$PY" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" \
       -C build-dir="build/zig-$arch" -C cmake.define.CMAKE_TOOLCHAIN_FILE="$repo/tools/zig/toolchain.cmake" .
-  rm -f dist/tamrel_manifest-*-manylinux_*_"$arch".whl
+  rm -f dist/tamrel_manifest-*manylinux*_"$arch".whl
   # auditwheel checks the policy and writes the manylinux tag.
   PATH="$(dirname "$PY"):$PATH" "$(dirname "$PY")/auditwheel" repair -w dist \
     --plat "manylinux_${GLIBC_FLOOR//./_}_$arch" "$raw"/*.whl

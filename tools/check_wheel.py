@@ -17,7 +17,7 @@ from pathlib import Path
 
 MAX_BYTES = 3 * 1024 * 1024
 OBJDUMP = {"x86_64": "objdump", "aarch64": "aarch64-linux-gnu-objdump"}
-TAG = re.compile(r"-manylinux_(\d+)_(\d+)_(x86_64|aarch64)(?:\.[\w.]+)?\.whl$")
+TAG = re.compile(r"[-.]manylinux_(\d+)_(\d+)_(x86_64|aarch64)[.]")
 
 
 def run(*cmd: str) -> str:
