@@ -29,8 +29,10 @@ for arch in "${WHEEL_TARGETS[@]}"; do
     "$PY" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" \
       -C build-dir="build/zig-$arch" -C cmake.define.CMAKE_TOOLCHAIN_FILE="$repo/tools/zig/toolchain.cmake" .
   rm -f dist/tamrel_manifest-*manylinux*_"$arch".whl
-  # auditwheel checks the policy and writes the manylinux tag.
-  PATH="$(dirname "$PY"):$PATH" "$(dirname "$PY")/auditwheel" repair -w dist \
-    --plat "manylinux_${GLIBC_FLOOR//./_}_$arch" "$raw"/*.whl
+  # auditwheel checks the policies and writes the tag of the oldest one the wheel meets (its
+  # --plat offers only the build machine's architecture), which must be the intended floor.
+  PATH="$(dirname "$PY"):$PATH" "$(dirname "$PY")/auditwheel" repair -w dist "$raw"/*.whl
+  ls dist/tamrel_manifest-*manylinux_"${GLIBC_FLOOR//./_}_$arch".whl >/dev/null ||
+    { log "the $arch wheel is not manylinux_${GLIBC_FLOOR//./_}"; exit 1; }
   log "$arch wheel built in $(( $(date +%s) - start )) s"
 done
