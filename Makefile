@@ -9,7 +9,7 @@ FUZZ_DEB_PACKAGES := clang libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
 ASAN_BUILD := build/asan
 
-.PHONY: format format-check run test asan bench fuzz fuzz-smoke fuzz-build install deps venv clean unicode-tables wheel wheels wheel-check test-aarch64
+.PHONY: format format-check run test asan bench fuzz fuzz-smoke fuzz-build install deps venv clean unicode-tables wheel wheels wheel-check test-aarch64 arm64-tree
 
 run: install
 	$(PY) examples/run.py
@@ -46,6 +46,10 @@ wheels: deps venv
 	PY=$(abspath $(PY)) tools/build-wheels.sh
 
 wheel: wheels
+
+# The arm64 Debian tree alone (made once per machine; test-aarch64 makes it when missing).
+arm64-tree:
+	bash -c 'source tools/wheel-env.sh && arm64_tree_ensure'
 
 wheel-check: venv
 	@bash -c 'source tools/wheel-env.sh && apt_ensure binutils binutils-aarch64-linux-gnu'

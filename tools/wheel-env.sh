@@ -19,8 +19,8 @@ apt_ensure() {  # apt_ensure PACKAGE...: installs the ones missing
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   log "installing Debian packages: ${missing[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+  $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}"
 }
 
 zig_triple() { echo "$1-linux-gnu.$GLIBC_FLOOR"; }
