@@ -431,6 +431,4 @@ PyModuleDef kModule = {
 }  // namespace
 }  // namespace tamrel::lib
 
-PyMODINIT_FUNC PyInit__tamrel_manifest(void) {
-  return PyModuleDef_Init(&tamrel::lib::kModule);
-}
+PyMODINIT_FUNC PyInit__tamrel_manifest(void) { return PyModuleDef_Init(&tamrel::lib::kModule); }
