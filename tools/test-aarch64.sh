@@ -45,5 +45,5 @@ unshare --mount sh -ec '
   python3 -m venv venv
   venv/bin/python -m pip install -q --disable-pip-version-check --no-index --find-links wheels $name pytest
   venv/bin/python -c 'import platform, _tamrel_manifest as m; print(platform.machine(), m.__file__)'
-  cd run && env -u PYTHONPATH ../venv/bin/python -m pytest -q -p no:cacheprovider -m smoke $files"
+  cd run && env -u PYTHONPATH ../venv/bin/python -m pytest -q -p no:cacheprovider --basetemp=$inside/pytest -m smoke $files"
 log "aarch64 smoke tests under qemu: $(( $(date +%s) - start )) s"
