@@ -97,7 +97,10 @@ libcrypto_ensure() {  # libcrypto_ensure ARCH -> prints the install prefix (incl
     build=$prefix.build
     rm -rf "$build" "$prefix" && cp -a "$src" "$build"
     log "building libcrypto $ver for $arch (make build_libs)"
-    (cd "$build" && PATH="$ZIG_HOME/bin/$arch:$PATH" CC=cc CXX=c++ AR=ar RANLIB=ranlib        ./Configure "linux-$arch" no-shared no-module no-dso no-engine no-autoload-config          no-tests --prefix=/nonexistent --openssldir=/nonexistent          -fvisibility=hidden -O2 >configure.log 2>&1 &&
+    (cd "$build" && PATH="$ZIG_HOME/bin/$arch:$PATH" CC=cc CXX=c++ AR=ar RANLIB=ranlib \
+       ./Configure "linux-$arch" no-shared no-module no-dso no-engine no-autoload-config \
+         no-tests --prefix=/nonexistent --openssldir=/nonexistent \
+         -fvisibility=hidden -O2 >configure.log 2>&1 &&
        PATH="$ZIG_HOME/bin/$arch:$PATH" make -s -j"$(nproc)" build_libs >make.log 2>&1) ||
       { log "libcrypto build failed: see $build/*.log"; return 1; }
     mkdir -p "$prefix/lib" "$prefix/include"
