@@ -5,6 +5,7 @@ random source on kernels without getrandom."""
 from __future__ import annotations
 
 import errno
+import hashlib
 import importlib.metadata
 import os
 import platform
@@ -143,3 +144,18 @@ def test_secure_random_without_getrandom(tmp_path, err, outcome):
          str(tmp_path / "index.rank_quant"), str(tmp_path / "m")],
         capture_output=True, text=True, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
     assert child.stdout.splitlines() == [f"getrandom: {os.strerror(err)}", outcome], child.stderr
+
+
+def test_a_host_openssl_configuration_is_not_read(tmp_path):
+    # Loaded, this configuration would leave no SHA-256 to fetch (there is no FIPS provider).
+    conf = tmp_path / "openssl.cnf"
+    conf.write_text("openssl_conf = init\n[init]\nalg_section = algs\n"
+                    "[algs]\ndefault_properties = fips=yes\n")
+    f = tmp_path / "f"
+    f.write_bytes(b"abc")
+    child = subprocess.run(
+        [sys.executable, "-c", "import _tamrel_manifest as tm, sys; "
+         "print(tm.sha256_file(sys.argv[1])['sha256'])", str(f)],
+        capture_output=True, text=True,
+        env={**os.environ, "OPENSSL_CONF": str(conf), "PYTHONPATH": os.pathsep.join(sys.path)})
+    assert child.stdout.split() == [hashlib.sha256(b"abc").hexdigest()], child.stderr
