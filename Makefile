@@ -9,7 +9,7 @@ FUZZ_DEB_PACKAGES := clang libclang-rt-14-dev
 FUZZ_SECONDS ?= 60
 ASAN_BUILD := build/asan
 
-.PHONY: format format-check run test asan bench fuzz fuzz-smoke fuzz-build install deps venv clean unicode-tables wheel
+.PHONY: format format-check run test asan bench fuzz fuzz-smoke fuzz-build install deps venv clean unicode-tables wheel wheels wheel-check test-aarch64 arm64-tree
 
 run: install
 	$(PY) examples/run.py
@@ -38,15 +38,25 @@ venv: $(VENV)/.ready
 install: deps venv
 	$(PY) -m pip install -q --no-build-isolation .
 
-# The wheel users install, from the same build as `make install`; auditwheel checks it and tags
-# it with the oldest manylinux policy the module satisfies.
-WHEELHOUSE := build/wheelhouse
-wheel: deps venv
-	rm -rf $(WHEELHOUSE) && mkdir -p dist
-	$(PY) -m pip wheel -q --no-build-isolation --no-deps -w $(WHEELHOUSE) .
-	rm -f dist/tamrel_manifest-*-manylinux_*.whl
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist $(WHEELHOUSE)/*.whl
-	$(VENV)/bin/auditwheel show dist/tamrel_manifest-*-manylinux_*.whl
+# The wheels users install: manylinux_2_17 for x86-64 and aarch64, built by zig with libcrypto
+# from Debian's OpenSSL source (tools/build-wheels.sh; heavy steps cached per user, outside the
+# checkout). wheel-check: tags, symbol versions, exports, stable ABI, size of each.
+# test-aarch64: the tests marked smoke on the aarch64 wheel in an arm64 Debian tree under qemu.
+wheels: deps venv
+	PY=$(abspath $(PY)) tools/build-wheels.sh
+
+wheel: wheels
+
+# The arm64 Debian tree alone (made once per machine; test-aarch64 makes it when missing).
+arm64-tree:
+	bash -c 'source tools/wheel-env.sh && arm64_tree_ensure'
+
+wheel-check: venv
+	@bash -c 'source tools/wheel-env.sh && apt_ensure binutils binutils-aarch64-linux-gnu'
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(PY) tools/check_wheel.py dist/tamrel_manifest-*manylinux*.whl
+
+test-aarch64:
+	tools/test-aarch64.sh dist/tamrel_manifest-*manylinux*_aarch64.whl
 
 # The whole test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
 asan: deps venv

@@ -70,6 +70,7 @@ def facts(stdout: str) -> dict[str, list[str]]:
 
 # ---- verdicts and hints ----
 
+@pytest.mark.smoke
 def test_verify_clean(tmp_path: Path) -> None:
     manifest = bundle(tmp_path)
     result = run("verify", manifest)
@@ -84,6 +85,7 @@ def test_verify_clean(tmp_path: Path) -> None:
     assert "hint:" not in result.stdout
 
 
+@pytest.mark.smoke
 def test_verify_one_changed_byte(tmp_path: Path) -> None:
     manifest = bundle(tmp_path)
     index = tmp_path / "index.rank_quant"
@@ -559,6 +561,7 @@ def test_json_equals_the_python_results(tmp_path: Path) -> None:
         assert json.dumps(json.loads(result.stdout)) == json.dumps(value)
 
 
+@pytest.mark.smoke
 def test_create_json_is_the_written_manifest(tmp_path: Path) -> None:
     bundle(tmp_path)
     out = tmp_path / "new" / "m.json"

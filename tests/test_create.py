@@ -42,6 +42,7 @@ def create(root: Path, n: int = 3, *, lines: list[str] | None = None, **kw):
 
 @pytest.mark.parametrize("row_map", [True, False], ids=["jsonl", "identity"])
 @pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.smoke
 def test_created_manifest_records_probed_facts(tmp_path, kind, row_map):
     expected = builders.make_fixture(tmp_path, kind, 3, row_map=row_map)
     out = tmp_path / "m.json"

@@ -2,7 +2,9 @@
 
 import hashlib
 import os
+import shutil
 import signal
+import subprocess
 import threading
 import time
 
@@ -16,6 +18,7 @@ EMPTY = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"
 
 @pytest.mark.parametrize("data", [b"", b"abc", b"x" * 65535, b"y" * 65536, b"z" * 65537,
                                   bytes(range(256)) * 1000])
+@pytest.mark.smoke
 def test_digest_matches_hashlib(tmp_path, data):
     f = tmp_path / "f"
     f.write_bytes(data)
@@ -24,6 +27,17 @@ def test_digest_matches_hashlib(tmp_path, data):
     assert result == {"sha256": hashlib.sha256(data).hexdigest(), "size_bytes": len(data)}
 
 
+@pytest.mark.smoke
+@pytest.mark.skipif(shutil.which("sha256sum") is None, reason="no sha256sum")
+def test_digest_matches_the_systems_sha256sum(tmp_path):
+    f = tmp_path / "f"
+    f.write_bytes(os.urandom(3 * 2**20 + 17))  # many blocks, a partial last one
+    expected = subprocess.run(["sha256sum", f], capture_output=True, text=True,
+                              check=True).stdout.split()[0]
+    assert tm.sha256_file(f)["sha256"] == expected
+
+
+@pytest.mark.smoke
 def test_known_vectors(tmp_path):
     (tmp_path / "e").write_bytes(b"")
     (tmp_path / "abc").write_bytes(b"abc")

@@ -36,6 +36,7 @@ def no_time(plan: dict[str, Any]) -> dict[str, Any]:
     return {**plan, "report": {k: v for k, v in plan["report"].items() if k != "checked_at"}}
 
 
+@pytest.mark.smoke
 def test_yields_the_plan_and_the_verified_files(tmp_path: Path) -> None:
     manifest = bundle(tmp_path)
     with open_verified(manifest) as verified:
