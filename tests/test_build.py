@@ -1,6 +1,6 @@
-"""What the built modules ask of the system they are installed on: only the C library and its
-parts, glibc symbols no newer than the wheel's manylinux tag, one export each; and the secure
-random source on kernels without getrandom."""
+"""What the built libraries ask of the system they are installed on: only the C library and its
+parts, glibc symbols no newer than the wheel's manylinux tag, no export but the init functions of
+the modules each holds; and the secure random source on kernels without getrandom."""
 
 from __future__ import annotations
 
@@ -79,6 +79,15 @@ def glibc_versions(module: Path) -> set[tuple[int, ...]]:
     return {tuple(map(int, v.split("."))) for v in found}
 
 
+# The modules each library holds; the package loads _tamrel_sign from _tamrel_manifest's file.
+LIBRARY_MODULES = {"_tamrel_manifest": ("_tamrel_manifest", "_tamrel_sign")}
+
+
+def library_inits(module: Path) -> set[str]:
+    stem = module.name.split(".")[0]
+    return {"PyInit_" + name for name in LIBRARY_MODULES.get(stem, (stem,))}
+
+
 def libraries_allowed(found: set[str], module: Path) -> bool:
     allowed = SYSTEM_LIBRARIES | (OLD_GLIBC_LIBRARIES if glibc_floor() < (2, 34) else set())
     return found <= allowed
@@ -88,7 +97,7 @@ def libraries_allowed(found: set[str], module: Path) -> bool:
 @pytest.mark.parametrize("module", extension_modules(), ids=lambda p: p.name.split(".")[0])
 @pytest.mark.parametrize("probe,allowed", [
     (libraries, libraries_allowed),
-    (exports, lambda found, module: found == {"PyInit_" + module.name.split(".")[0]}),
+    (exports, lambda found, module: found == library_inits(module)),
     (glibc_versions, lambda found, module: found and max(found) <= glibc_floor()),
 ], ids=["shared libraries", "exported symbols", "glibc floor"])
 def test_module_needs_nothing_beyond_the_platform(probe, allowed, module):

@@ -9,14 +9,43 @@ pinned file is read.
 
 from __future__ import annotations
 
+import importlib.machinery
+import importlib.util
 import os
+import sys
 from collections.abc import Iterable
+from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
-import _tamrel_sign as _native_sign
+import _tamrel_manifest
 
 if TYPE_CHECKING:
+    import _tamrel_sign as _native_sign
     from _tamrel_manifest import StrPath, VerificationReport
+
+
+def _load_native() -> ModuleType:
+    """The signing module, which lives in _tamrel_manifest's library (one copy of libcrypto and
+    the C++ runtime): loaded from that file by its own init function's name."""
+    name = "_tamrel_sign"
+    if name in sys.modules:
+        return sys.modules[name]
+    path = _tamrel_manifest.__file__
+    loader = importlib.machinery.ExtensionFileLoader(name, path)
+    spec = importlib.util.spec_from_file_location(name, path, loader=loader)
+    assert spec is not None
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module
+    try:
+        loader.exec_module(module)
+    except BaseException:
+        del sys.modules[name]
+        raise
+    return module
+
+
+if not TYPE_CHECKING:
+    _native_sign = _load_native()
 
 __all__ = [
     "DEFAULT_MAX_SIGNATURE_BYTES",

@@ -249,6 +249,4 @@ PyModuleDef kModule = {
 }  // namespace
 }  // namespace tamrel::lib
 
-extern "C" PyMODINIT_FUNC PyInit__tamrel_sign(void) {
-  return PyModuleDef_Init(&tamrel::lib::kModule);
-}
+PyMODINIT_FUNC PyInit__tamrel_sign(void) { return PyModuleDef_Init(&tamrel::lib::kModule); }
