@@ -86,6 +86,23 @@ def test_verify_clean(tmp_path: Path) -> None:
 
 
 @pytest.mark.smoke
+@pytest.mark.parametrize("key_type", ["ecdsa-p256", "ed25519"])
+def test_signed_round_trip(tmp_path: Path, key_type: str) -> None:
+    # The signing module is loaded from the main module's library: the wheel on every platform.
+    manifest = bundle(tmp_path)
+    key = tmp_path / "signer.key"
+    assert run("keygen", key, "--type", key_type).returncode == 0
+    assert run("sign", manifest, "--key", key).returncode == 0
+    assert run("verify", manifest, "--trusted-key", f"{key}.pub").returncode == 0
+    index = tmp_path / "index.rank_quant"
+    data = bytearray(index.read_bytes())
+    data[-1] ^= 0xFF
+    index.write_bytes(bytes(data))
+    refused = run("verify", manifest, "--trusted-key", f"{key}.pub")
+    assert refused.returncode == 1 and "artifact_sha256_mismatch" in refused.stdout
+
+
+@pytest.mark.smoke
 def test_verify_one_changed_byte(tmp_path: Path) -> None:
     manifest = bundle(tmp_path)
     index = tmp_path / "index.rank_quant"
