@@ -158,11 +158,6 @@ void add_issue(std::vector<ReportIssue>& issues, std::string code, std::string m
   issues.push_back(ReportIssue{std::move(code), std::move(message)});
 }
 
-bool has_issue_code(const std::vector<ReportIssue>& issues, std::string_view code) {
-  return std::any_of(issues.begin(), issues.end(),
-                     [&](const ReportIssue& i) { return i.code == code; });
-}
-
 void add_issue_bounded(std::vector<ReportIssue>& issues, std::uint64_t max_report_issues,
                        std::string code, std::string message) {
   if (issues.size() < max_report_issues) {

@@ -121,7 +121,6 @@ void add_issue_bounded(std::vector<ReportIssue>& issues, std::uint64_t max_repor
                        std::string code, std::string message);
 // What an issue past the limit leaves: the marker, placed once.
 void mark_issue_limit(std::vector<ReportIssue>& issues, std::uint64_t max_report_issues);
-bool has_issue_code(const std::vector<ReportIssue>& issues, std::string_view code);
 
 // Final limit, then the verdict.
 void finish_report(VerificationReport& report, std::uint64_t max_report_issues);
