@@ -32,9 +32,9 @@ def _load_native() -> ModuleType:
         return sys.modules[name]
     path = _tamrel_manifest.__file__
     loader = importlib.machinery.ExtensionFileLoader(name, path)
-    spec = importlib.util.spec_from_file_location(name, path, loader=loader)
-    assert spec is not None
-    module = importlib.util.module_from_spec(spec)
+    module_spec = importlib.util.spec_from_file_location(name, path, loader=loader)
+    assert module_spec is not None
+    module = importlib.util.module_from_spec(module_spec)
     sys.modules[name] = module
     try:
         loader.exec_module(module)
