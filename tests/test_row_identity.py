@@ -418,6 +418,39 @@ def test_line_end_near_a_read_boundary(tmp_path, eol, shift):
     assert facts["validated_rows"] == len(lines)
 
 
+# Maps of 4 MiB and more are read and hashed by a worker thread in 256 KiB blocks while the
+# scan works through them. Each case: rows, what is appended, limits, the issues, and whether
+# the scan runs to the end (and so has a digest).
+BIG_ROWS = 72_000  # about 4.4 MB of rows
+BIG_CASES = [
+    ("clean, unterminated last line", b'{"row_id":%d,"db_id":"00000000-0000-4000-8000-000000000000"}'
+     % BIG_ROWS, {}, [], True),
+    ("a repeat at the very end", b'{"row_id":%d,"db_id":"00000007-0000-4000-8000-000000000007"}\n'
+     % BIG_ROWS, {}, [("row_identity_duplicate_db_id", f"line {BIG_ROWS} repeats db_id")], True),
+    ("stopped in the first block", b"", {"max_row_map_tracked_id_bytes": 360},
+     [("row_identity_duplicate_tracking_limit_exceeded",
+       "tracked db_id bytes exceed max_row_identity_tracked_db_id_bytes=360"),
+      ("row_identity_row_count_mismatch",
+       f"row identity file has at least 11 rows, manifest declares {BIG_ROWS}")], False),
+    ("stopped on the last line", b"{" * 300 + b"\n", {"max_row_map_line_bytes": 200},
+     [("row_identity_line_too_large",
+       f"line {BIG_ROWS} exceeds max_row_identity_jsonl_line_bytes=200")], False),
+]
+
+
+@pytest.mark.parametrize("tail, limits, expected, whole", [c[1:] for c in BIG_CASES],
+                         ids=[c[0] for c in BIG_CASES])
+def test_large_map_read_by_a_worker(tmp_path, tail, limits, expected, whole):
+    line = b'{"row_id":%d,"db_id":"%08x-0000-4000-8000-%012x"}\n'
+    data = b"".join(line % (i, i + 1, i + 1) for i in range(BIG_ROWS)) + tail
+    assert len(data) >= 4 << 20
+    threads = len(os.listdir("/proc/self/task"))
+    issues, facts = verify_rows(tmp_path, data, **limits)
+    assert issues == expected
+    assert facts["sha256"] == (hashlib.sha256(data).hexdigest() if whole else None)
+    assert len(os.listdir("/proc/self/task")) == threads  # the worker has ended
+
+
 # ---- the stage ----
 
 def test_digest_mismatch(tmp_path):

@@ -2,6 +2,8 @@
 // checked in order against the limits, the declared count and the ids seen before.
 #include "verify/row_scan.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -10,17 +12,23 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <type_traits>
 
 #include "io/digest.hpp"
+#include "io/hashed_blocks.hpp"
 #include "verify/common_row.hpp"
 #include "verify/id_set.hpp"
 #include "verify/issues.hpp"
 #include "verify/uuid.hpp"
 
-// The look-ahead, switched off by a row-scan bench build (the prefetch's switch is in id_set.hpp).
+// The look-ahead and the hashing worker, each switched off by a row-scan bench build (the
+// prefetch's switch is in id_set.hpp).
 #ifndef TAMREL_ROWSCAN_LOOKAHEAD
 #define TAMREL_ROWSCAN_LOOKAHEAD 1
+#endif
+#ifndef TAMREL_ROWSCAN_HASH_WORKER
+#define TAMREL_ROWSCAN_HASH_WORKER 1
 #endif
 
 namespace tamrel::verify {
@@ -30,6 +38,9 @@ namespace {
 
 // Reads of 128 KiB bought 4-7 % over this on a 1 M-row map, under the 10 % a piece must earn.
 constexpr std::size_t READ_BUFFER_BYTES = 8192;
+// From this size on, a worker reads and hashes the file while the scan works through it: the
+// digest is about a third of the scan, and a thread costs tens of microseconds to start.
+constexpr std::uint64_t HASH_WORKER_MIN_BYTES = std::uint64_t{4} << 20;
 
 enum class Step : std::uint8_t { Next, Stop };
 
@@ -60,8 +71,9 @@ constexpr IdIssues PARENT_ID_ISSUES{issues::row_identity_parent_id_empty,
                                     issues::row_identity_parent_id_contains_nul,
                                     issues::row_identity_parent_id_invalid_uuid};
 
-// One scan: bytes in file order are hashed and cut into lines, and every line is checked in
-// order. A line that spans two pieces is put together in a buffer kept for the whole scan.
+// One scan: bytes in file order are cut into lines, and every line is checked in order (the
+// source of the bytes hashes them). A line that spans two pieces is put together in a buffer
+// kept for the whole scan.
 //
 // Lines are decoded a few ahead of the line being checked, so that the hash-set slot of each
 // db_id can be prefetched while earlier lines are checked: with a million ids the table is far
@@ -87,10 +99,8 @@ class RowScan {
   }
 
   // The next bytes of the file. False once the scan has stopped: no later byte changes its
-  // result. Bytes past a stopping line are hashed but never reported on, because a stopped scan
-  // returns no digest.
+  // result, and a stopped scan returns no digest.
   bool feed(std::string_view bytes) {
-    digest_.update(bytes);
     while (!bytes.empty()) {
       const std::size_t lf = bytes.find('\n');
       const std::size_t take = lf == std::string_view::npos ? bytes.size() : lf + 1;
@@ -122,14 +132,13 @@ class RowScan {
     return drain() == Step::Next;
   }
 
-  // After the last byte, or once feed returned false.
+  // After the last byte, or once feed returned false; the digest is the caller's to add.
   RowScanResult finish() {
-    if (result_.stop != RowScanStop::None) return std::move(result_);
     // A final line without a terminator; a file ending in LF has no extra empty line.
-    if (!pending_.empty() && (add_line(pending_) == Step::Stop || drain() == Step::Stop)) {
-      return std::move(result_);
+    if (result_.stop == RowScanStop::None && !pending_.empty() &&
+        add_line(pending_) == Step::Next) {
+      (void)drain();
     }
-    result_.sha256 = digest_.finish_hex();
     return std::move(result_);
   }
 
@@ -282,20 +291,22 @@ class RowScan {
   std::array<Pending, LOOKAHEAD> window_;
   std::size_t head_ = 0;
   std::size_t queued_ = 0;
-  io::Sha256 digest_;
   std::string pending_;  // the part of a line that began in an earlier piece
 };
 
-// Pieces come from next() until it gives an empty one. Offsets into the id arena take 4 bytes
-// whenever the tracking limit keeps the arena under 4 GiB.
-template <class Next>
-Result<RowScanResult> scan_pieces(const ScanParams& p, Next&& next) {
+// Pieces come from source.next() until it gives an empty one; source.digest() is then the
+// digest of them all. Offsets into the id arena take 4 bytes whenever the tracking limit keeps
+// the arena under 4 GiB.
+template <class Source>
+Result<RowScanResult> scan_pieces(const ScanParams& p, Source& source) {
   auto run = [&](auto& scan) -> Result<RowScanResult> {
     for (;;) {
-      TAMREL_TRY(const std::string_view piece, next());
+      TAMREL_TRY(const std::string_view piece, source.next());
       if (piece.empty() || !scan.feed(piece)) break;
     }
-    return scan.finish();
+    RowScanResult result = scan.finish();
+    if (result.stop == RowScanStop::None) result.sha256 = source.digest();
+    return result;
   };
   if (IdArena::bound_for(p.limits.max_row_map_tracked_id_bytes) <=
       std::numeric_limits<std::uint32_t>::max()) {
@@ -333,29 +344,48 @@ Result<RowScanResult> scan_row_identity_jsonl(int fd, bool allow_duplicate_db_id
                                               const ResourceLimits& limits,
                                               std::uint64_t expected_rows,
                                               std::vector<report::ReportIssue>& issues) {
-  const std::unique_ptr<char[]> buffer(new char[READ_BUFFER_BYTES]);
-  const Result<std::uint64_t> size = io::file_size(fd);
-  const std::uint64_t file_bytes = size.ok() ? size.value() : 0;
-  return scan_pieces(params(allow_duplicate_db_ids, limits, expected_rows, file_bytes, issues),
-                     [&]() -> Result<std::string_view> {
-                       const long got = io::read_some(fd, buffer.get(), READ_BUFFER_BYTES);
-                       if (got < 0) return ManifestError::from_errno(errno);
-                       return std::string_view(buffer.get(), static_cast<std::size_t>(got));
-                     });
+  struct stat st {};
+  const bool large = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+                     static_cast<std::uint64_t>(st.st_size) >= HASH_WORKER_MIN_BYTES &&
+                     std::thread::hardware_concurrency() > 1;
+  const auto file_bytes = static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0));
+  const ScanParams p = params(allow_duplicate_db_ids, limits, expected_rows, file_bytes, issues);
+  if (TAMREL_ROWSCAN_HASH_WORKER && large) {
+    if (auto worker = io::HashedBlockReader::start(fd)) return scan_pieces(p, *worker);
+  }
+  struct Reads {
+    explicit Reads(int fd) : fd(fd) {}
+    int fd;
+    std::unique_ptr<char[]> buffer{new char[READ_BUFFER_BYTES]};
+    io::Sha256 hash;
+    Result<std::string_view> next() {
+      const long got = io::read_some(fd, buffer.get(), READ_BUFFER_BYTES);
+      if (got < 0) return ManifestError::from_errno(errno);
+      hash.update(buffer.get(), static_cast<std::size_t>(got));
+      return std::string_view(buffer.get(), static_cast<std::size_t>(got));
+    }
+    std::string digest() { return hash.finish_hex(); }
+  } reads(fd);
+  return scan_pieces(p, reads);
 }
 
 RowScanResult scan_row_identity_bytes(std::string_view bytes, std::size_t piece_bytes,
                                       bool allow_duplicate_db_ids, const ResourceLimits& limits,
                                       std::uint64_t expected_rows,
                                       std::vector<report::ReportIssue>& issues) {
-  const std::size_t step = std::max<std::size_t>(piece_bytes, 1);
-  auto scan =
-      scan_pieces(params(allow_duplicate_db_ids, limits, expected_rows, bytes.size(), issues),
-                  [&]() -> Result<std::string_view> {
-                    const std::string_view piece = bytes.substr(0, step);
-                    bytes.remove_prefix(piece.size());
-                    return piece;
-                  });
+  struct Pieces {
+    std::string_view bytes;
+    std::size_t step;
+    std::string_view all;
+    Result<std::string_view> next() {
+      const std::string_view piece = bytes.substr(0, step);
+      bytes.remove_prefix(piece.size());
+      return piece;
+    }
+    std::string digest() const { return io::sha256_hex(all); }
+  } pieces{bytes, std::max<std::size_t>(piece_bytes, 1), bytes};
+  auto scan = scan_pieces(
+      params(allow_duplicate_db_ids, limits, expected_rows, bytes.size(), issues), pieces);
   return std::move(scan).value();  // pieces from memory never fail
 }
 
