@@ -130,32 +130,37 @@ def compare(title: str, mpath: Path, builds: dict[str, dict[str, str]], rounds: 
 
 
 # The pieces kept (each bought 10 % or more); the switch of each is TAMREL_ROWSCAN_<PIECE>.
-PIECES = ["lookahead", "prefetch"]
+PIECES = ["lookahead", "prefetch", "hash_worker", "huge_pages"]
 
 
 def pieces(bench_dir: Path, maps: list[tuple[str, Path, int]], rounds: int) -> None:
-    """Each piece's worth: time of the build without it over the build with it, per round."""
+    """Each piece's worth: time of the build without it over the build with it, per round, in
+    wall time and in CPU time (the hashing worker buys wall time with a second core)."""
     programs = {"all": bench_dir / "rowscan_bench"}
     programs.update({p: bench_dir / f"rowscan_bench_no_{p}" for p in PIECES})
-    print(f"### Speed pieces: time without the piece / time with it (rowscan_bench, CPU time, "
+    print(f"### Speed pieces: time without the piece / time with it, wall (CPU) (rowscan_bench, "
           f"median of {rounds} interleaved rounds)")
-    print("| map | every piece on | " + " | ".join(PIECES) + " |")
+    print("| map | every piece on, wall (CPU) | " + " | ".join(PIECES) + " |")
     print("| --- | --- |" + " --- |" * len(PIECES))
     sys.stdout.flush()
     tracked = str(72 * 10_000_000)  # 10 M ids admitted, offsets still 4 bytes
     for title, path, calls in maps:
         warm(path)
-        times: dict[str, list[float]] = {name: [] for name in programs}
-        ratios: dict[str, list[float]] = {p: [] for p in PIECES}
+        times = {clock: {name: [] for name in programs} for clock in ("wall", "times")}
+        ratios = {clock: {p: [] for p in PIECES} for clock in ("wall", "times")}
         for _ in range(rounds):
             for name, prog in programs.items():
                 out = json.loads(run_timed([str(prog), str(path), str(calls), tracked])[2])
                 assert out["issues"] == 0, (name, out)
-                times[name].append(median(out["times"]))
-            for p in PIECES:
-                ratios[p].append(times[p][-1] / times["all"][-1])
-        cells = [f"{median(ratios[p]):.3f}" for p in PIECES]
-        print(f"| {title} | {median(times['all']):.3f} s | " + " | ".join(cells) + " |")
+                for clock in times:
+                    times[clock][name].append(median(out[clock]))
+            for clock in times:
+                for p in PIECES:
+                    ratios[clock][p].append(times[clock][p][-1] / times[clock]["all"][-1])
+        cells = [f"{median(ratios['wall'][p]):.3f} ({median(ratios['times'][p]):.3f})"
+                 for p in PIECES]
+        print(f"| {title} | {median(times['wall']['all']):.3f} s ({median(times['times']['all']):.3f} s) | "
+              + " | ".join(cells) + " |")
         sys.stdout.flush()
 
 
