@@ -438,6 +438,7 @@ BIG_CASES = [
 ]
 
 
+@pytest.mark.smoke  # the worker is a thread of its own on every platform the wheels serve
 @pytest.mark.parametrize("tail, limits, expected, whole", [c[1:] for c in BIG_CASES],
                          ids=[c[0] for c in BIG_CASES])
 def test_large_map_read_by_a_worker(tmp_path, tail, limits, expected, whole):
