@@ -2,6 +2,7 @@
 // checked in order against the limits, the declared count and the ids seen before.
 #include "verify/row_scan.hpp"
 
+#include <sched.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -12,7 +13,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <type_traits>
 
 #include "io/digest.hpp"
@@ -317,6 +317,14 @@ Result<RowScanResult> scan_pieces(const ScanParams& p, Source& source) {
   return run(scan);
 }
 
+// The CPUs this process may run on, which a container or taskset may make fewer than the
+// machine's: with one, a worker would take turns with the scan and only add its cost.
+int usable_cpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  return ::sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+}
+
 ScanParams params(bool allow_duplicate_db_ids, const ResourceLimits& limits,
                   std::uint64_t expected_rows, std::uint64_t file_bytes,
                   std::vector<report::ReportIssue>& issues) {
@@ -347,7 +355,7 @@ Result<RowScanResult> scan_row_identity_jsonl(int fd, bool allow_duplicate_db_id
   struct stat st {};
   const bool large = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
                      static_cast<std::uint64_t>(st.st_size) >= HASH_WORKER_MIN_BYTES &&
-                     std::thread::hardware_concurrency() > 1;
+                     usable_cpus() > 1;
   const auto file_bytes = static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0));
   const ScanParams p = params(allow_duplicate_db_ids, limits, expected_rows, file_bytes, issues);
   if (TAMREL_ROWSCAN_HASH_WORKER && large) {
