@@ -81,7 +81,7 @@ fuzz-smoke: fuzz-build
 	tests/fuzz/run.sh build/fuzz 30
 
 # C++ layout by .clang-format; the generated Unicode tables stay as generated.
-FORMAT_SOURCES = $(filter-out src/base/unicode_tables.cpp,$(sort $(wildcard src/*/*.cpp src/*/*.hpp src/*/*/*.cpp tests/fuzz/*.cpp)))
+FORMAT_SOURCES = $(filter-out src/base/unicode_tables.cpp,$(sort $(wildcard src/*/*.cpp src/*/*.hpp src/*/*/*.cpp bench/*.cpp tests/fuzz/*.cpp tests/fuzz/*.hpp)))
 format-check: deps
 	clang-format --dry-run --Werror $(FORMAT_SOURCES)
 

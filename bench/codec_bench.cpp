@@ -28,9 +28,7 @@ struct Clock {
   }
 };
 
-double seconds_since(Clock::time_point start) {
-  return (Clock::now() - start).count();
-}
+double seconds_since(Clock::time_point start) { return (Clock::now() - start).count(); }
 
 // The process's resident high-water mark in KiB.
 long hwm_kib() {
@@ -69,9 +67,10 @@ int bench_manifest(const char* path, long iterations) {
   start = Clock::now();
   for (long i = 0; i < iterations; ++i) sink += tamrel::model::manifest_to_json(*manifest).size();
   const double encode = seconds_since(start) / static_cast<double>(iterations);
-  std::printf("{\"bytes\": %zu, \"decode_s\": %.9f, \"encode_s\": %.9f, \"hwm_kib\": %ld, "
-              "\"sink\": %zu}\n",
-              text.size(), decode, encode, hwm_kib(), sink);
+  std::printf(
+      "{\"bytes\": %zu, \"decode_s\": %.9f, \"encode_s\": %.9f, \"hwm_kib\": %ld, "
+      "\"sink\": %zu}\n",
+      text.size(), decode, encode, hwm_kib(), sink);
   return 0;
 }
 
@@ -94,9 +93,10 @@ int bench_rows(const char* path) {
     pos = end + 1;
   }
   const double total = seconds_since(start);
-  std::printf("{\"bytes\": %zu, \"lines\": %zu, \"seconds\": %.9f, \"hwm_kib\": %ld, "
-              "\"sink\": %llu}\n",
-              text.size(), lines, total, hwm_kib(), static_cast<unsigned long long>(sink));
+  std::printf(
+      "{\"bytes\": %zu, \"lines\": %zu, \"seconds\": %.9f, \"hwm_kib\": %ld, "
+      "\"sink\": %llu}\n",
+      text.size(), lines, total, hwm_kib(), static_cast<unsigned long long>(sink));
   return 0;
 }
 
