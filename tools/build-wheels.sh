@@ -25,7 +25,7 @@ for arch in "${WHEEL_TARGETS[@]}"; do
   raw=build/wheels-raw/$arch
   rm -rf "$raw"
   TAMREL_ZIG_BIN=$ZIG_HOME/bin/$arch TAMREL_ZIG_ARCH=$arch TAMREL_ZIG_PREFIX=$prefix \
-    CMAKE_TOOLCHAIN_FILE=$repo/tools/zig/toolchain.cmake _PYTHON_HOST_PLATFORM=linux-$arch \
+    _PYTHON_HOST_PLATFORM=linux-$arch \
     "$PY" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" \
       -C build-dir="build/zig-$arch" -C cmake.define.CMAKE_TOOLCHAIN_FILE="$repo/tools/zig/toolchain.cmake" .
   rm -f dist/tamrel_manifest-*manylinux*_"$arch".whl
