@@ -17,14 +17,13 @@ Usage: python bench/bench_swap_race.py --build before=DIR --build after=DIR [--s
 from __future__ import annotations
 
 import argparse
-import json
 import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
 from bench_blocks import build
-from common import OUT, machine, median, module_envs, today
+from common import OUT, machine, median, module_envs, python_cmd, today
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 from swaps import MODES, SwapTree, refuse_openat2  # noqa: E402
@@ -42,7 +41,7 @@ print((time.perf_counter() - start) / calls)
 
 def timed(env: dict[str, str], mode: str, manifest: Path, calls: int) -> float:
     err = MODES[mode]
-    out = subprocess.run([sys.executable, "-c", TIMED, str(manifest), str(calls)], env=env,
+    out = subprocess.run(python_cmd(TIMED) + [str(manifest), str(calls)], env=env,
                          capture_output=True, text=True, check=True,
                          preexec_fn=None if err is None else (lambda: refuse_openat2(err)))
     return float(out.stdout)
