@@ -12,6 +12,9 @@ SUDO=$([ "$(id -u)" = 0 ] || echo sudo)
 
 log() { printf '[%s] %s\n' "$(date -u +%H:%M:%S)" "$*" >&2; }
 
+# apt-get as root, waiting for another apt run (the arm64 tree is made beside the builds).
+apt_get() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 "$@"; }
+
 apt_ensure() {  # apt_ensure PACKAGE...: installs the ones missing
   local missing=() p
   for p in "$@"; do
@@ -19,8 +22,8 @@ apt_ensure() {  # apt_ensure PACKAGE...: installs the ones missing
   done
   [ ${#missing[@]} -eq 0 ] && return 0
   log "installing Debian packages: ${missing[*]}"
-  $SUDO apt-get -o DPkg::Lock::Timeout=600 update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}"
+  apt_get update -qq
+  apt_get install -y -qq "${missing[@]}"
 }
 
 zig_triple() { echo "$1-linux-gnu.$GLIBC_FLOOR"; }
@@ -59,7 +62,7 @@ Suites: $DEBIAN_SUITE
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
-    $SUDO apt-get update -qq
+    apt_get update -qq
   fi
 }
 
@@ -78,7 +81,7 @@ openssl_src_ensure() {  # openssl_src_ensure VERSION -> prints the source folder
     log "fetching Debian's OpenSSL $ver source"
     rm -rf "$dir" && mkdir -p "$dir/dl"
     (cd "$dir/dl" && apt-get source -qq "openssl=$ver" >/dev/null 2>&1 ||
-       { apt-get update -qq && apt-get source -qq "openssl=$ver"; })
+       { apt_get update -qq && apt-get source -qq "openssl=$ver"; })
     mv "$dir"/dl/openssl-*/ "$dir/src" && rm -rf "$dir/dl"
     touch "$dir/.ready"
   fi
