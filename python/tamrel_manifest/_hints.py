@@ -450,12 +450,18 @@ UUID_TEXT_BYTES = 36  # the hyphenated form, the one most databases write
 TRACKED_MEMORY_PER_BYTE = 1.25
 
 
-def _option(keyword: str) -> str:
+SIZE_UNITS = (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10))
+LIMIT_MAX = 2**64 - 1  # the limits are unsigned 64-bit numbers
+
+
+def option_name(keyword: str) -> str:
+    """The command-line option of a keyword argument."""
     return "--" + keyword.replace("_", "-")
 
 
-def _size_option(value: int) -> str:
-    for suffix, factor in (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10)):
+def size_text(value: int) -> str:
+    """A byte count as the limit options accept it: 536870912 -> '512MiB'; 1000 -> '1000'."""
+    for suffix, factor in SIZE_UNITS:
         if value >= factor and value % factor == 0:
             return f"{value // factor}{suffix}"
     return str(value)
@@ -466,15 +472,11 @@ def _rounded(value: int) -> int:
     return -(-value // (1 << 20)) << 20 if value > 1 << 20 else value
 
 
-def _memory(count: float) -> str:
-    return human_bytes(count)
-
-
 def _raise(keyword: str, value: int | None, size: bool = True) -> str:
     if value is None:
-        return f"raise {_option(keyword)} (Python: {keyword}=)"
-    shown = _size_option(value) if size else str(value)
-    return f"{_option(keyword)} {shown} (Python: {keyword}={value}) admits it"
+        return f"raise {option_name(keyword)} (Python: {keyword}=)"
+    shown = size_text(value) if size else str(value)
+    return f"{option_name(keyword)} {shown} (Python: {keyword}={value}) admits it"
 
 
 def limit_hint(
@@ -494,7 +496,7 @@ def limit_hint(
         return None
     hint = _limit_hint(code, keyword, limits, rows, count, size)
     alias = next((name for name, kw in MESSAGE_LIMIT_NAMES.items() if kw == keyword), None)
-    return hint if alias is None else f"{hint} ({alias} in the message is {_option(keyword)})"
+    return hint if alias is None else f"{hint} ({alias} in the message is {option_name(keyword)})"
 
 
 def _limit_hint(
@@ -509,21 +511,21 @@ def _limit_hint(
     if code == "row_identity_duplicate_tracking_limit_exceeded":
         hint = (
             f"the duplicate check holds the text of every distinct db_id and stopped at"
-            f" {_option(keyword)} {_size_option(current)}"
+            f" {option_name(keyword)} {size_text(current)}"
         )
         if rows:
             need = rows * UUID_TEXT_BYTES
             hint += (
                 f"; for {rows} distinct UUIDs of {UUID_TEXT_BYTES} bytes, "
                 + _raise(keyword, _rounded(need))
-                + f" and costs about {_memory(need * TRACKED_MEMORY_PER_BYTE)} of memory"
+                + f" and costs about {human_bytes(need * TRACKED_MEMORY_PER_BYTE)} of memory"
             )
         else:
             hint += "; " + _raise(keyword, None)
         return hint + "; --allow-duplicate-db-ids skips the check"
     if code == "row_identity_row_count_limit_exceeded":
         value = rows if rows and rows > current else None
-        hint = f"the row map has more rows than {_option(keyword)} {current} allows; "
+        hint = f"the row map has more rows than {option_name(keyword)} {current} allows; "
         hint += _raise(keyword, value, size=False)
         tracked = limits.get("max_row_map_tracked_id_bytes")
         if value is not None and tracked is not None:
@@ -531,32 +533,32 @@ def _limit_hint(
             if need > tracked:
                 hint += (
                     f"; the duplicate check then needs"
-                    f" --max-row-map-tracked-id-bytes {_size_option(need)} for distinct UUIDs"
-                    f" (about {_memory(need * TRACKED_MEMORY_PER_BYTE)} of memory)"
+                    f" --max-row-map-tracked-id-bytes {size_text(need)} for distinct UUIDs"
+                    f" (about {human_bytes(need * TRACKED_MEMORY_PER_BYTE)} of memory)"
                 )
         return hint
     if code == "row_identity_line_too_large":
         return (
-            f"a row-map line is longer than {_option(keyword)} {_size_option(current)}"
+            f"a row-map line is longer than {option_name(keyword)} {size_text(current)}"
             f" allows (a row is usually under 100 bytes: is this the right file?); "
             + _raise(keyword, None)
         )
     if code == "auxiliary_artifact_count_limit_exceeded":
         return (
-            f"there are more auxiliary artifacts than {_option(keyword)} {current};"
+            f"there are more auxiliary artifacts than {option_name(keyword)} {current};"
             f" " + _raise(keyword, count if count is not None and count > current else None,
                           size=False)
         )
     if code == ISSUE_LIMIT_CODE:
         return (
-            f"the report stopped at {_option(keyword)} {current}: issues found after"
+            f"the report stopped at {option_name(keyword)} {current}: issues found after"
             f" it (such as the row map's digest and row count) are not shown;"
-            f" {_option(keyword)} {2**64 - 1} shows all"
+            f" {option_name(keyword)} {LIMIT_MAX} shows all"
         )
     if code == MANIFEST_TOO_LARGE:
         return "a manifest is a small JSON document; " + _raise(keyword, size or None)
     return (
-        f"a file is larger than {_option(keyword)} {_size_option(current)} allows; it is"
+        f"a file is larger than {option_name(keyword)} {size_text(current)} allows; it is"
         f" read whole, so admitting it costs its size in memory; "
         + _raise(keyword, size)
     )

@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, TextIO
 import _tamrel_manifest as _native
 from tamrel_manifest import _hints, _run, _sign_cli
 from tamrel_manifest._create import RowMapInvalid, count_lines, create_manifest
+from tamrel_manifest._hints import LIMIT_MAX, SIZE_UNITS, option_name, size_text
 from tamrel_manifest.verified import VerificationFailed, verify_for_load
 from tamrel_manifest._progress import Progress, human_bytes
 
@@ -54,25 +55,11 @@ _LIMIT_HELP = {
     "max_report_issues": "most issues in a report",
     "max_cached_report_bytes": "accepted and passed on; no step consults it",
 }
-SIZE_UNITS = (("GiB", 1 << 30), ("MiB", 1 << 20), ("KiB", 1 << 10))
 _SIZE = re.compile(r"([0-9]+) ?(KiB|MiB|GiB)?")
 
 
 def is_size_limit(name: str) -> bool:
     return name.endswith("_bytes")
-
-
-def option_name(keyword: str) -> str:
-    """The command-line option of a keyword argument."""
-    return "--" + keyword.replace("_", "-")
-
-
-def size_text(value: int) -> str:
-    """A byte count as the limit options accept it: 536870912 -> '512MiB'; 1000 -> '1000'."""
-    for suffix, factor in SIZE_UNITS:
-        if value >= factor and value % factor == 0:
-            return f"{value // factor}{suffix}"
-    return str(value)
 
 
 def limit_text(name: str, value: int) -> str:
@@ -172,9 +159,6 @@ def _terminal_can_erase_lines() -> bool:
 
 
 # ---- argument parsing ----
-
-
-LIMIT_MAX = 2**64 - 1  # the limits are unsigned 64-bit numbers
 
 
 def _at_most_64_bits(value: int, text: str) -> int:
