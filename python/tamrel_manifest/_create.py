@@ -16,7 +16,10 @@ from tamrel_manifest import _hints
 if TYPE_CHECKING:
     from _tamrel_manifest import IndexManifest, ReportIssue, StrPath
 
-__all__ = ["RowMapInvalid", "RowMapReport", "count_lines", "create_manifest", "row_map_issues"]
+__all__ = [
+    "RowMapInvalid", "RowMapReport", "count_lines", "create_manifest", "effective_limits",
+    "row_map_issues",
+]
 
 _LIMIT_NAMES = tuple(_native.default_resource_limits())
 
@@ -36,6 +39,14 @@ class RowMapInvalid(ValueError):
     def __init__(self, message: str, report: RowMapReport) -> None:
         super().__init__(message)
         self.report = report
+
+
+def effective_limits(options: Mapping[str, Any]) -> dict[str, int]:
+    """The limits a call with these keyword arguments runs under: the module's defaults, with
+    those `options` set (not None) in their place."""
+    limits: dict[str, int] = dict(_native.default_resource_limits())  # type: ignore[arg-type]
+    limits.update({k: v for k, v in options.items() if k in _LIMIT_NAMES and v is not None})
+    return limits
 
 
 def _missing_directories(out: str) -> list[str]:
@@ -66,15 +77,9 @@ def create_manifest(
         if options.get("row_map") is not None and _hints.PATTERNS["row_map_invalid"].match(
             str(exc)
         ):
-            limits: dict[str, int] = dict(
-                _native.default_resource_limits()  # type: ignore[arg-type]
-            )
-            limits.update(
-                {k: v for k, v in options.items() if k in _LIMIT_NAMES and v is not None}
-            )
             row_map = os.fspath(options["row_map"])
             try:
-                errors = row_map_issues(row_map, limits)
+                errors = row_map_issues(row_map, effective_limits(options))
             except (OSError, ValueError):
                 raise exc from None
             raise RowMapInvalid(str(exc), {"row_map": row_map, "errors": errors}) from None

@@ -19,7 +19,12 @@ from typing import TYPE_CHECKING, Any, NamedTuple, TextIO
 
 import _tamrel_manifest as _native
 from tamrel_manifest import _hints, _run, _sign_cli
-from tamrel_manifest._create import RowMapInvalid, count_lines, create_manifest
+from tamrel_manifest._create import (
+    RowMapInvalid,
+    count_lines,
+    create_manifest,
+    effective_limits,
+)
 from tamrel_manifest._hints import LIMIT_MAX, SIZE_UNITS, option_name, size_text
 from tamrel_manifest.verified import VerificationFailed, verify_for_load
 from tamrel_manifest._progress import Progress, human_bytes
@@ -595,9 +600,7 @@ def _write_manifest_facts(output: Output, manifest: IndexManifest) -> None:
 
 
 def _effective_limits(args: argparse.Namespace) -> dict[str, int]:
-    limits: dict[str, int] = dict(_native.default_resource_limits())  # type: ignore[arg-type]
-    limits.update({k: v for k, v in _limit_kwargs(args).items() if v is not None})
-    return limits
+    return effective_limits(_limit_kwargs(args))
 
 
 class Checked:
