@@ -13,7 +13,6 @@ import json
 import os
 import re
 import sys
-import tempfile
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple, TextIO
 
