@@ -192,12 +192,13 @@ def hints_for_file(check: FileCheck, same_kind: bool = True) -> list[str]:
 def input_hints(label: str, path: str) -> list[str]:
     """Hints for an input the probe refused at creation: a pointer, an empty file, or the first
     bytes of a file that is no index."""
-    check = FileCheck(label, path, path, None, None, None, None)
-    hints = hints_for_file(check)
-    if not hints and _head(path, 1) == b"":
-        hints.append(f"{label} {path} is empty")
+    pointer = hints_for_file(FileCheck(label, path, path, None, None, None, None))
+    if pointer:
+        return pointer
+    if _head(path, 1) == b"":
+        return [f"{label} {path} is empty"]
     magic = magic_hint(f"{label} {path}", path)
-    return hints + ([magic] if magic is not None and not hints else [])
+    return [] if magic is None else [magic]
 
 
 def file_checks(report: VerificationReport, manifest: IndexManifest | None) -> list[FileCheck]:
