@@ -18,10 +18,11 @@ if TYPE_CHECKING:
 
 __all__ = [
     "RowMapInvalid", "RowMapReport", "count_lines", "create_manifest", "effective_limits",
-    "row_map_issues",
+    "LIMIT_NAMES", "row_map_issues",
 ]
 
-_LIMIT_NAMES = tuple(_native.default_resource_limits())
+# The module is the one place that knows its limits.
+LIMIT_NAMES: tuple[str, ...] = tuple(_native.default_resource_limits())
 
 
 class RowMapReport(TypedDict):
@@ -45,7 +46,7 @@ def effective_limits(options: Mapping[str, Any]) -> dict[str, int]:
     """The limits a call with these keyword arguments runs under: the module's defaults, with
     those `options` set (not None) in their place."""
     limits: dict[str, int] = dict(_native.default_resource_limits())  # type: ignore[arg-type]
-    limits.update({k: v for k, v in options.items() if k in _LIMIT_NAMES and v is not None})
+    limits.update({k: v for k, v in options.items() if k in LIMIT_NAMES and v is not None})
     return limits
 
 
@@ -139,7 +140,7 @@ def row_map_issues(row_map: str, limits: Mapping[str, int]) -> list[ReportIssue]
             path,
             allow_absolute_paths=True,
             allow_path_escape=True,
-            **{name: limits[name] for name in _LIMIT_NAMES},  # type: ignore[arg-type]
+            **{name: limits[name] for name in LIMIT_NAMES},  # type: ignore[arg-type]
         )
     # The digest and count were not declared: only what the rows themselves break.
     unrelated = (_hints.ROW_SHA256_MISMATCH, _hints.ROW_COUNT_MISMATCH)

@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple, TextIO
 import _tamrel_manifest as _native
 from tamrel_manifest import _hints, _run, _sign_cli
 from tamrel_manifest._create import (
+    LIMIT_NAMES,
     RowMapInvalid,
     count_lines,
     create_manifest,
@@ -45,8 +46,7 @@ EXIT_INTERRUPTED = 130
 # What the module raises for a file it cannot read or decode, or a value it refuses.
 INPUT_ERRORS = (OSError, ValueError, TypeError, OverflowError, KeyError)
 
-# The module is the one place that knows its limits; only the help texts live here.
-LIMIT_NAMES: tuple[str, ...] = tuple(_native.default_resource_limits())
+# The module is the one place that knows its limits (LIMIT_NAMES); only the help texts live here.
 _LIMIT_HELP = {
     "max_manifest_bytes": "largest manifest file read",
     "max_row_map_line_bytes": "longest row-map line",
