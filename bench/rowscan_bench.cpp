@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "io/file.hpp"
 #include "verify/row_scan.hpp"
 
 namespace {
@@ -42,8 +43,10 @@ int main(int argc, char** argv) {
     std::vector<tamrel::report::ReportIssue> issues;
     const double cpu_start = seconds(CLOCK_PROCESS_CPUTIME_ID);
     const double wall_start = seconds(CLOCK_MONOTONIC);
-    auto scan = tamrel::verify::scan_row_identity_jsonl(argv[1], false, limits, UINT64_MAX, issues,
-                                                        tamrel::io::Origin::Caller);
+    auto fd = tamrel::io::open_for_read(argv[1], tamrel::io::Origin::Caller);
+    auto scan = fd.ok() ? tamrel::verify::scan_row_identity_jsonl(fd->get(), false, limits,
+                                                                  UINT64_MAX, issues)
+                        : tamrel::Result<tamrel::verify::RowScanResult>(fd.error());
     const double cpu_elapsed = seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu_start;
     const double wall_elapsed = seconds(CLOCK_MONOTONIC) - wall_start;
     if (!scan.ok()) {

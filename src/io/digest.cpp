@@ -128,13 +128,6 @@ Result<std::string> bounded_read(const std::filesystem::path& path, std::uint64_
   return data;
 }
 
-Result<FileDigest> bounded_read_digest(const std::filesystem::path& path, std::uint64_t limit,
-                                       std::string_view code, std::string_view label,
-                                       Origin origin) {
-  TAMREL_TRY(UniqueFd fd, open_for_read(path, origin));
-  return bounded_read_digest(fd.get(), path, limit, code, label);
-}
-
 Result<FileDigest> bounded_read_digest(int fd, const std::filesystem::path& path,
                                        std::uint64_t limit, std::string_view code,
                                        std::string_view label) {

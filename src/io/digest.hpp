@@ -54,11 +54,8 @@ Result<FileDigest> digest_fd(int fd);
 Result<std::string> bounded_read(const std::filesystem::path& path, std::uint64_t limit,
                                  std::string_view code, std::string_view label, Origin origin);
 
-// The bounded read, the bytes hashed as they arrive instead of kept.
-Result<FileDigest> bounded_read_digest(const std::filesystem::path& path, std::uint64_t limit,
-                                       std::string_view code, std::string_view label,
-                                       Origin origin);
-// The same over a file already open for reading from its start; path names it in messages.
+// The bounded read over a file already open for reading from its start, the bytes hashed as they
+// arrive instead of kept; path names the file in messages.
 Result<FileDigest> bounded_read_digest(int fd, const std::filesystem::path& path,
                                        std::uint64_t limit, std::string_view code,
                                        std::string_view label);

@@ -19,8 +19,8 @@ namespace {
 using report::add_issue;
 
 void hash_pass(report::VerificationReport& report, const model::Artifact& a,
-               const Result<UniqueFd>& file) {
-  auto digest = file.ok() ? io::digest_fd(file->get()) : Result<io::FileDigest>(file.error());
+               const CheckedFile& checked) {
+  auto digest = checked.read(io::digest_fd);
   if (!digest.ok()) {
     add_issue(report.errors, issues::hash_failed("artifact", "artifact", digest.error().message));
     return;
@@ -37,12 +37,12 @@ void check_fact(std::vector<report::ReportIssue>& errors, std::uint64_t observed
 }
 
 // The probe reads the file the hash pass read, from its start: a second open could meet another.
-Result<rank_io::IndexMetadata> probe_file(const Result<UniqueFd>& file) {
-  if (!file.ok()) return file.error();
-  const int fd = file->get();
-  if (::lseek(fd, 0, SEEK_SET) != 0) return ManifestError::from_errno(errno);
-  TAMREL_TRY(const std::uint64_t size, io::file_size(fd));
-  return rank_io::probe_index_metadata(fd, size);
+Result<rank_io::IndexMetadata> probe_file(const CheckedFile& checked) {
+  return checked.read([](int fd) -> Result<rank_io::IndexMetadata> {
+    if (::lseek(fd, 0, SEEK_SET) != 0) return ManifestError::from_errno(errno);
+    TAMREL_TRY(const std::uint64_t size, io::file_size(fd));
+    return rank_io::probe_index_metadata(fd, size);
+  });
 }
 
 void compare_metadata(report::VerificationReport& report, const model::Artifact& a,
@@ -90,9 +90,9 @@ void verify_artifact(report::VerificationReport& report, const PassInput& in) {
   if (!checked) return;
   report.artifact.canonical_path = path_display(checked->canonical);
 
-  hash_pass(report, a, checked->file);
+  hash_pass(report, a, *checked);
 
-  auto meta = probe_file(checked->file);
+  auto meta = probe_file(*checked);
   if (!meta.ok()) {
     add_issue(report.errors, issues::artifact_probe_failed(meta.error().message));
     return;

@@ -124,9 +124,9 @@ std::optional<io::FileDigest> check_declared_file(Issues& errors, const Declared
                                                   const CheckedFile& checked,
                                                   const std::string& sha256,
                                                   std::uint64_t size_bytes) {
-  auto digest = checked.file.ok() ? io::bounded_read_digest(checked.file->get(), checked.canonical,
-                                                            file.limit, file.too_large, file.kind)
-                                  : Result<io::FileDigest>(checked.file.error());
+  auto digest = checked.read([&](int fd) {
+    return io::bounded_read_digest(fd, checked.canonical, file.limit, file.too_large, file.kind);
+  });
   if (!digest.ok()) {
     ManifestError& e = digest.error();
     if (e.variant == ManifestError::Variant::Context) {

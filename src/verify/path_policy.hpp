@@ -51,6 +51,13 @@ Result<UniqueFd> open_checked(const std::filesystem::path& canonical, const Chec
 struct CheckedFile {
   std::filesystem::path canonical;
   Result<UniqueFd> file;
+
+  // read(fd) on the file, or the failure to open it as read's own.
+  template <class Read>
+  auto read(Read&& read) const -> decltype(read(0)) {
+    if (!file.ok()) return file.error();
+    return read(file->get());
+  }
 };
 
 // Why the policy refused a declared path, for the caller to word as its issue.

@@ -34,10 +34,10 @@ void verify_row_identity(report::VerificationReport& report, const PassInput& in
   if (!checked) return;
   facts.canonical_path = path_display(checked->canonical);
 
-  auto scan = checked->file.ok()
-                  ? scan_row_identity_jsonl(checked->file->get(), in.options.allow_duplicate_db_ids,
-                                            limits, jsonl->row_count, report.errors)
-                  : Result<RowScanResult>(checked->file.error());
+  auto scan = checked->read([&](int fd) {
+    return scan_row_identity_jsonl(fd, in.options.allow_duplicate_db_ids, limits, jsonl->row_count,
+                                   report.errors);
+  });
   if (!scan.ok()) {
     report::add_issue(report.errors, issues::row_identity_read_failed(scan.error().text()));
     return;

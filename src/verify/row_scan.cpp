@@ -32,7 +32,6 @@
 #endif
 
 namespace tamrel::verify {
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -338,15 +337,6 @@ ScanParams params(bool allow_duplicate_db_ids, const ResourceLimits& limits,
 }
 
 }  // namespace
-
-Result<RowScanResult> scan_row_identity_jsonl(const fs::path& path, bool allow_duplicate_db_ids,
-                                              const ResourceLimits& limits,
-                                              std::uint64_t expected_rows,
-                                              std::vector<report::ReportIssue>& issues,
-                                              io::Origin origin) {
-  TAMREL_TRY(UniqueFd fd, io::open_for_read(path, origin));
-  return scan_row_identity_jsonl(fd.get(), allow_duplicate_db_ids, limits, expected_rows, issues);
-}
 
 Result<RowScanResult> scan_row_identity_jsonl(int fd, bool allow_duplicate_db_ids,
                                               const ResourceLimits& limits,

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,7 +9,6 @@
 
 #include "base/limits.hpp"
 #include "base/result.hpp"
-#include "io/file.hpp"
 #include "report/report.hpp"
 
 namespace tamrel::verify {
@@ -27,12 +25,8 @@ struct RowScanResult {
   bool operator==(const RowScanResult&) const = default;
 };
 
-// One pass: lines, limits, row objects, duplicate ids and the digest. Issues go through the
-// bounded add into issues. Errors: Io (open or read).
-Result<RowScanResult> scan_row_identity_jsonl(
-    const std::filesystem::path& path, bool allow_duplicate_db_ids, const ResourceLimits& limits,
-    std::uint64_t expected_rows, std::vector<report::ReportIssue>& issues, io::Origin origin);
-// The same pass over a file already open for reading from its start.
+// One pass over a file open for reading from its start: lines, limits, row objects, duplicate
+// ids and the digest. Issues go through the bounded add into issues. Errors: Io (read).
 Result<RowScanResult> scan_row_identity_jsonl(int fd, bool allow_duplicate_db_ids,
                                               const ResourceLimits& limits,
                                               std::uint64_t expected_rows,
