@@ -9,6 +9,7 @@
 #include "base/text.hpp"
 #include "lib/args.hpp"
 #include "lib/bridge.hpp"
+#include "lib/entry.hpp"
 #include "lib/pyref.hpp"
 #include "model/writer.hpp"
 #include "sign/issues.hpp"
@@ -23,11 +24,6 @@ bool param(Convert&& convert, const char* name) {
   if (convert()) return true;
   add_processing_note(name);
   return false;
-}
-
-PyObject* finish(const Result<std::string>& result) {
-  if (!result.ok()) return raise_manifest_error(result.error());
-  return json_to_python(*result);
 }
 
 bool convert_optional_str(PyObject* obj, std::optional<std::string>& out) {
@@ -102,13 +98,8 @@ PyObject* generate_key(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     const std::optional<sign::KeyType> type = sign::key_type_from_name(type_name);
     if (!type)
       return raise_manifest_error(sign::issues::key_type_unknown(tamrel::quoted(type_name)));
-    Result<std::string> result = std::string();
-    {
-      ReleasedLock unlocked;
-      auto key = sign::generate_key(path, *type, password);
-      result = key ? Result<std::string>(key_json(*key)) : std::move(key).error();
-    }
-    return finish(result);
+    return finish(
+        without_lock([&] { return to_json(sign::generate_key(path, *type, password), key_json); }));
   });
 }
 
@@ -143,12 +134,9 @@ PyObject* sign_manifest(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         !convert_verify_flags(slots, kSignFlags, options.verify)) {
       return nullptr;
     }
-    Result<std::string> result = std::string();
     std::string refused_report;
-    {
-      ReleasedLock unlocked;
-      result = sign::sign_manifest_json(options, &refused_report);
-    }
+    const Result<std::string> result =
+        without_lock([&] { return sign::sign_manifest_json(options, &refused_report); });
     if (!result.ok() && !refused_report.empty()) {
       return raise_refused(result.error(), refused_report);
     }
@@ -203,21 +191,11 @@ PyObject* verify_signed_manifest(PyObject*, PyObject* const* args, Py_ssize_t na
       options.verify.index = std::move(index);
     }
     if (!convert_verify_flags(slots, kVerifyFlagsAt, options.verify)) return nullptr;
-    Result<std::string> result = std::string();
-    {
-      ReleasedLock unlocked;
-      result = sign::verify_signed_json(options);
-    }
-    return finish(result);
+    return finish(without_lock([&] { return sign::verify_signed_json(options); }));
   });
 }
 
 // ---- module definition ----
-
-template <class F>
-PyCFunction as_cfunction(F* f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 PyMethodDef kMethods[] = {
     {"generate_key", as_cfunction(generate_key), METH_FASTCALL | METH_KEYWORDS,
