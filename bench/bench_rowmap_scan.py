@@ -130,12 +130,12 @@ def compare(title: str, mpath: Path, builds: dict[str, dict[str, str]], rounds: 
 
 
 # The pieces kept (each bought 10 % or more); the switch of each is TAMREL_ROWSCAN_<PIECE>.
-PIECES = ["lookahead", "prefetch", "hash_worker", "huge_pages"]
+PIECES = ["lookahead", "prefetch", "huge_pages"]
 
 
 def pieces(bench_dir: Path, maps: list[tuple[str, Path, int]], rounds: int) -> None:
     """Each piece's worth: time of the build without it over the build with it, per round, in
-    wall time and in CPU time (the hashing worker buys wall time with a second core)."""
+    wall time and in CPU time."""
     programs = {"all": bench_dir / "rowscan_bench"}
     programs.update({p: bench_dir / f"rowscan_bench_no_{p}" for p in PIECES})
     print(f"### Speed pieces: time without the piece / time with it, wall (CPU) (rowscan_bench, "

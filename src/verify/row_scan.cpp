@@ -2,9 +2,6 @@
 // checked in order against the limits, the declared count and the ids seen before.
 #include "verify/row_scan.hpp"
 
-#include <sched.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -16,19 +13,16 @@
 #include <type_traits>
 
 #include "io/digest.hpp"
-#include "io/hashed_blocks.hpp"
+#include "io/file.hpp"
 #include "verify/common_row.hpp"
 #include "verify/id_set.hpp"
 #include "verify/issues.hpp"
 #include "verify/uuid.hpp"
 
-// The look-ahead and the hashing worker, each switched off by a row-scan bench build (the
-// prefetch's switch is in id_set.hpp).
+// The look-ahead, switched off by a row-scan bench build (the prefetch's switch is in
+// id_set.hpp).
 #ifndef TAMREL_ROWSCAN_LOOKAHEAD
 #define TAMREL_ROWSCAN_LOOKAHEAD 1
-#endif
-#ifndef TAMREL_ROWSCAN_HASH_WORKER
-#define TAMREL_ROWSCAN_HASH_WORKER 1
 #endif
 
 namespace tamrel::verify {
@@ -37,9 +31,6 @@ namespace {
 
 // Reads of 128 KiB bought 4-7 % over this on a 1 M-row map, under the 10 % a piece must earn.
 constexpr std::size_t READ_BUFFER_BYTES = 8192;
-// From this size on, a worker reads and hashes the file while the scan works through it: the
-// digest is about a third of the scan, and a thread costs tens of microseconds to start.
-constexpr std::uint64_t HASH_WORKER_MIN_BYTES = std::uint64_t{4} << 20;
 
 enum class Step : std::uint8_t { Next, Stop };
 
@@ -316,14 +307,6 @@ Result<RowScanResult> scan_pieces(const ScanParams& p, Source& source) {
   return run(scan);
 }
 
-// The CPUs this process may run on, which a container or taskset may make fewer than the
-// machine's: with one, a worker would take turns with the scan and only add its cost.
-int usable_cpus() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  return ::sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
-}
-
 ScanParams params(bool allow_duplicate_db_ids, const ResourceLimits& limits,
                   std::uint64_t expected_rows, std::uint64_t file_bytes,
                   std::vector<report::ReportIssue>& issues) {
@@ -342,15 +325,9 @@ Result<RowScanResult> scan_row_identity_jsonl(int fd, bool allow_duplicate_db_id
                                               const ResourceLimits& limits,
                                               std::uint64_t expected_rows,
                                               std::vector<report::ReportIssue>& issues) {
-  struct stat st {};
-  const bool large = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                     static_cast<std::uint64_t>(st.st_size) >= HASH_WORKER_MIN_BYTES &&
-                     usable_cpus() > 1;
-  const auto file_bytes = static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0));
+  const Result<std::uint64_t> size = io::file_size(fd);
+  const std::uint64_t file_bytes = size.ok() ? size.value() : 0;
   const ScanParams p = params(allow_duplicate_db_ids, limits, expected_rows, file_bytes, issues);
-  if (TAMREL_ROWSCAN_HASH_WORKER && large) {
-    if (auto worker = io::HashedBlockReader::start(fd)) return scan_pieces(p, *worker);
-  }
   struct Reads {
     explicit Reads(int fd) : fd(fd) {}
     int fd;
