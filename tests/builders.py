@@ -5,10 +5,13 @@ from __future__ import annotations
 
 import hashlib
 import json
+import os
 import struct
 import uuid
 from pathlib import Path
 from typing import Any
+
+import _tamrel_manifest
 
 # (primary magic, twin magic, JSON kind name)
 KINDS = {
@@ -154,3 +157,39 @@ def write_manifest(path: Path, manifest: dict[str, Any] | str | bytes) -> Path:
     else:
         path.write_text(json.dumps(manifest, indent=2), encoding="utf-8")
     return path
+
+
+def write_large_bundle(root: Path, rows: int, *, parents: bool = True,
+                       index_mib: int = 0) -> tuple[Path, Path]:
+    """A rank index of `rows` vectors (at least index_mib MiB) and a row map of `rows` distinct
+    ids, each row with a parent_id when `parents`; returns (index, row map). Ids are counters
+    written as UUIDs, so writing a million rows takes a second, not a minute."""
+    root.mkdir(parents=True, exist_ok=True)
+    dim = max(2, -(-(index_mib << 20) // (2 * rows)))  # 2 bytes a dimension
+    header = index_header("rank", dim, rows)
+    index = root / "index.rank"
+    with open(index, "wb") as f:
+        f.write(header)
+        f.truncate(len(header) + rows * dim * 2)  # the payload reads as zeros
+    line = ('{"row_id":%d,"db_id":"%08x-0000-4000-8000-%012x","parent_id":'
+            '"%08x-1111-4000-8000-%012x"}\n' if parents else
+            '{"row_id":%d,"db_id":"%08x-0000-4000-8000-%012x"}\n')
+    row_map = root / "rows.jsonl"
+    with open(row_map, "w") as f:
+        for start in range(0, rows, 65536):
+            stop = min(rows, start + 65536)
+            f.write("".join(line % ((i, i, i, i, i) if parents else (i, i, i))
+                            for i in range(start, stop)))
+    return index, row_map
+
+
+def has_test_hooks() -> bool:
+    """Whether the module imported has the fault-injection hooks (the panic hook answers)."""
+    os.environ["TAMREL_TEST_PANIC"] = "1"
+    try:
+        _tamrel_manifest.sha256_file(__file__)
+    except BaseException as exc:  # noqa: BLE001 - PanicException is a BaseException
+        return type(exc).__name__ == "PanicException"
+    finally:
+        del os.environ["TAMREL_TEST_PANIC"]
+    return False

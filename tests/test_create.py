@@ -411,18 +411,6 @@ def test_failing_call_leaves_existing_manifest_untouched(tmp_path, row_map, aux_
 
 # ---- inputs that change while they are read ----
 
-def has_test_hooks() -> bool:
-    """Whether this build has the fault-injection hooks (the panic hook answers)."""
-    os.environ["TAMREL_TEST_PANIC"] = "1"
-    try:
-        tm.sha256_file(__file__)
-    except BaseException as exc:  # noqa: BLE001 - PanicException is a BaseException
-        return type(exc).__name__ == "PanicException"
-    finally:
-        del os.environ["TAMREL_TEST_PANIC"]
-    return False
-
-
 class Pause:
     """Holds a creation at its check of one input, after the input was read: the hook of a
     test-hook build opens the FIFO for reading and waits until this side closes it."""
@@ -481,7 +469,7 @@ def changed_input_case(tmp_path: Path, which: str):
 
 @pytest.mark.parametrize("which", ["index", "row map", "auxiliary artifact"])
 def test_input_changed_while_read_is_refused(tmp_path, monkeypatch, which):
-    if not has_test_hooks():
+    if not builders.has_test_hooks():
         pytest.skip("needs a build with the test hooks (make asan)")
     path, change, what, kw = changed_input_case(tmp_path, which)
     # Timestamps from long ago: a change now is seen whatever the file system's granularity.

@@ -23,6 +23,9 @@ namespace {
 constexpr std::size_t HUGE_PAGE_BYTES = std::size_t{2} << 20;
 constexpr std::uint64_t FIRST_ARENA_BYTES = std::uint64_t{4} << 10;
 constexpr std::uint64_t HEAP_ARENA_BYTES = std::uint64_t{64} << 10;
+#ifdef TAMREL_TEST_HOOKS
+constexpr std::size_t PAGE_BYTES = 4096;
+#endif
 
 // A hint for the whole 2 MiB pages inside [p, p + bytes): without it the memory works as usual.
 void advise_huge_pages(void* p, std::size_t bytes) {
@@ -31,6 +34,14 @@ void advise_huge_pages(void* p, std::size_t bytes) {
   const std::uintptr_t first = (begin + HUGE_PAGE_BYTES - 1) & ~(HUGE_PAGE_BYTES - 1);
   const std::uintptr_t last = (begin + bytes) & ~(HUGE_PAGE_BYTES - 1);
   if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+// A private anonymous mapping of bytes, with the huge-page hint for all of it.
+void* new_mapping(std::size_t bytes) {
+  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (p == MAP_FAILED) throw std::bad_alloc();
+  if (TAMREL_ROWSCAN_HUGE_PAGES) (void)::madvise(p, bytes, MADV_HUGEPAGE);
+  return p;
 }
 
 }  // namespace
@@ -80,8 +91,8 @@ std::uint64_t IdArena::append(std::string_view id) {
 // Doubles up to the ceiling, past it only as far as the entry needs. A small arena lives on the
 // heap; a large one in a mapping of its own that the kernel grows by moving pages, not bytes,
 // and where only pages written to are ever backed, whatever the capacity. The mapping asks for
-// huge pages: a million ids fill nine thousand small pages, and their faults cost the scan more
-// than the table's probes.
+// huge pages as a whole: advice for part of it would split it in two or three, and the kernel
+// moves only a range that is one mapping. Should it be split all the same, growing copies it.
 void IdArena::grow(std::uint64_t need) {
   const std::uint64_t doubled = capacity_ == 0 ? FIRST_ARENA_BYTES : capacity_ * 2;
   const std::uint64_t target = std::max(std::min(doubled, ceiling_), need);
@@ -92,18 +103,25 @@ void IdArena::grow(std::uint64_t need) {
     p = std::realloc(base_, bytes);
     if (p == nullptr) throw std::bad_alloc();
   } else if (capacity_ <= HEAP_ARENA_BYTES) {
-    p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    advise_huge_pages(p, bytes);
+    p = new_mapping(bytes);
     if (size_ > 0) std::memcpy(p, base_, static_cast<std::size_t>(size_));
     std::free(base_);
   } else {
     p = ::mremap(base_, static_cast<std::size_t>(capacity_), bytes, MREMAP_MAYMOVE);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    advise_huge_pages(p, bytes);
+    if (p == MAP_FAILED) {
+      p = new_mapping(bytes);
+      std::memcpy(p, base_, static_cast<std::size_t>(size_));
+      ::munmap(base_, static_cast<std::size_t>(capacity_));
+    }
   }
   base_ = static_cast<char*>(p);
   capacity_ = target;
+#ifdef TAMREL_TEST_HOOKS
+  // Test builds only: splits the mapping in two, so that the next growth meets a split mapping.
+  if (bytes > HEAP_ARENA_BYTES && std::getenv("TAMREL_TEST_SPLIT_ARENA") != nullptr) {
+    (void)::madvise(base_, PAGE_BYTES, MADV_NOHUGEPAGE);
+  }
+#endif
 }
 
 IdArena::~IdArena() {
