@@ -50,7 +50,7 @@ if TYPE_CHECKING:  # the module's signatures; the package's versions take the sa
         """Raised when the native code panics (an internal invariant failed)."""
 
 else:
-    from _tamrel_manifest_native import PanicException  # placed there by the module
+    from _tamrel_manifest_native import PanicException  # placed there by the signing module
     from tamrel_manifest._create import create_manifest
     from tamrel_manifest.verified import verify_for_load
 

@@ -15,16 +15,27 @@ struct BridgeNames {
 };
 BridgeNames names;
 
+// The private module PanicException is registered under, in sys.modules.
+constexpr const char* PANIC_HOLDER = "_tamrel_manifest_native";
+
 // One class per process, shared by every extension module of the package: whichever module
-// needs it first creates it and registers it in sys.modules under the class's module name, where
-// the others (and the package, for `except`) find it.
+// needs it first creates it and registers it under PANIC_HOLDER, where the others (and the
+// package, for `except`) find it. A class found there is used only if it is an exception class.
 PyObject* panic_exception_type() {
   static PyObject* type = nullptr;  // kept for the process's lifetime
   if (type != nullptr) return type;
-  PyObject* holder = PyImport_AddModule("_tamrel_manifest_native");  // borrowed
+  PyObject* holder = PyImport_AddModule(PANIC_HOLDER);  // borrowed; made and registered if new
   if (holder == nullptr) return nullptr;
   PyObject* found = PyObject_GetAttrString(holder, "PanicException");
-  if (found != nullptr) return type = found;
+  if (found != nullptr) {
+    const int subclass = PyType_Check(found) ? PyObject_IsSubclass(found, PyExc_BaseException) : 0;
+    if (subclass == 1) return type = found;
+    Py_DECREF(found);
+    if (subclass == 0) {
+      PyErr_Format(PyExc_TypeError, "%s.PanicException is not an exception class", PANIC_HOLDER);
+    }
+    return nullptr;
+  }
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
   PyErr_Clear();
   PyObject* made = PyErr_NewExceptionWithDoc(
@@ -43,10 +54,11 @@ PyObject* panic_exception_type() {
 
 }  // namespace
 
-bool prepare_bridge() {
+bool prepare_bridge(PanicClass panic_class) {
   if (names.json == nullptr) names.json = PyUnicode_InternFromString("json");
   if (names.loads == nullptr) names.loads = PyUnicode_InternFromString("loads");
-  return names.json != nullptr && names.loads != nullptr && panic_exception_type() != nullptr;
+  if (names.json == nullptr || names.loads == nullptr) return false;
+  return panic_class == PanicClass::AtFirstPanic || panic_exception_type() != nullptr;
 }
 
 PyObject* json_to_python(std::string_view text) {

@@ -8,11 +8,16 @@
 
 namespace tamrel::lib {
 
+// When PanicException, the one class every module of the package raises, is made: at the first
+// panic (so that importing the module registers nothing), or now, so that it is importable
+// before any panic as the attribute of the private module "_tamrel_manifest_native" in
+// sys.modules. Either way it is made once per process and found there by whoever comes second.
+enum class PanicClass : bool { AtFirstPanic, Now };
+
 // Makes what the bridge keeps for the process, once: the names json_to_python looks up, and
-// PanicException, importable before any panic as the attribute of the private module
-// "_tamrel_manifest_native" in sys.modules (the one class every module of the package raises).
-// Each module's exec slot calls it before any entry point can run. False with the exception set.
-bool prepare_bridge();
+// PanicException when panic_class says so. Each module's exec slot calls it before any entry
+// point can run. False with the exception set.
+bool prepare_bridge(PanicClass panic_class);
 
 // json.loads(text), imported at call time. Null with the Python exception set on failure.
 PyObject* json_to_python(std::string_view text);

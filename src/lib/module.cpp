@@ -207,7 +207,7 @@ int exec_module(PyObject* module) {
     PyErr_SetString(PyExc_TypeError, "expected a module object");
     return -1;
   }
-  if (!prepare_bridge()) return -1;
+  if (!prepare_bridge(PanicClass::AtFirstPanic)) return -1;
   struct StrConst {
     const char* name;
     const char* value;

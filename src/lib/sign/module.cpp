@@ -209,7 +209,7 @@ PyMethodDef kMethods[] = {
 };
 
 int exec_module(PyObject* module) {
-  if (!prepare_bridge()) return -1;
+  if (!prepare_bridge(PanicClass::Now)) return -1;
   PyRef limit(PyLong_FromUnsignedLongLong(sign::DEFAULT_MAX_SIGNATURE_BYTES));
   if (!limit) return -1;
   return PyModule_AddObjectRef(module, "DEFAULT_MAX_SIGNATURE_BYTES", limit.get());
