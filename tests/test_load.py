@@ -136,3 +136,53 @@ def test_long_loops_do_not_grow(tmp_path):
     growth = json.loads(out.stdout)
     for name, grew in growth.items():
         assert grew < 4 << 20, f"{name} grew by {grew} bytes over {n} calls"
+
+
+# ---- real sizes: 8 threads over one bundle of 200,000 rows ----
+
+BIG_ROWS = 200_000
+BIG_ROUNDS = 3
+
+
+def test_eight_threads_over_a_large_bundle_agree_with_one(tmp_path):
+    from builders import write_large_bundle
+    from tamrel_manifest import signing
+
+    index, row_map = write_large_bundle(tmp_path / "b", BIG_ROWS)
+    manifest = tmp_path / "b" / "m.json"
+    tm.create_manifest(index, manifest, "m", row_map=row_map)
+    key = tmp_path / "k.pem"
+    signing.generate_key(key)
+    signing.sign_manifest(manifest, key)
+    pub = [str(key) + ".pub"]
+
+    def calls(i):
+        out = tmp_path / "b" / f"created{i}.json"
+        return [
+            lambda: tm.verify_manifest(manifest),
+            lambda: tm.verify_for_load(manifest),
+            lambda: signing.verify_signed_manifest(manifest, pub),
+            lambda: tm.create_manifest(index, out, "m", row_map=row_map),
+        ]
+
+    expected = [_outcome(fn) for fn in calls(0)]
+    assert [kind for kind, _ in expected] == ["ok"] * 4, expected
+    assert expected[0][1]["ok"] and expected[2][1]["ok"]
+    failures: list[str] = []
+
+    def work(i):
+        mine = calls(i)
+        for _ in range(BIG_ROUNDS):
+            # Verifications ten times as often as creation, as a service's threads would.
+            for j in [0, 1, 2] * 3 + [3]:
+                got = _outcome(mine[j])
+                if got != expected[j]:
+                    failures.append(f"thread {i}, call {j}: {got if got[0] != 'ok' else 'differs'}")
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=900)
+    assert not any(t.is_alive() for t in threads)
+    assert failures == []
