@@ -130,7 +130,7 @@ def compare(title: str, mpath: Path, builds: dict[str, dict[str, str]], rounds: 
 
 
 # The pieces kept (each bought 10 % or more); the switch of each is TAMREL_ROWSCAN_<PIECE>.
-PIECES = ["lookahead", "prefetch", "huge_pages"]
+PIECES = ["lookahead", "prefetch"]
 
 
 def pieces(bench_dir: Path, maps: list[tuple[str, Path, int]], rounds: int) -> None:

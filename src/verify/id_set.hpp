@@ -114,8 +114,7 @@ struct TableBuffer {
   const char* base = nullptr;
 };
 
-// Blocks of 2 MiB and more are asked to live on huge pages: the table is touched at random and
-// with small pages nearly every probe also misses the TLB.
+// The table's blocks; throws std::bad_alloc.
 void* allocate_table_block(std::size_t bytes);
 void free_table_block(void* p);
 
