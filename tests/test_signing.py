@@ -245,6 +245,7 @@ TAMPERING = {
 }
 
 
+@pytest.mark.interop
 @pytest.mark.parametrize("signer", ["tamrel", "model_signing"])
 @pytest.mark.parametrize("tampering", [None, *TAMPERING])
 def test_model_signing_reads_ours_and_we_read_its(
