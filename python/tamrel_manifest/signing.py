@@ -18,6 +18,7 @@ from types import ModuleType
 from typing import TYPE_CHECKING, Any
 
 import _tamrel_manifest
+from tamrel_manifest import _untrusted
 
 if TYPE_CHECKING:
     import _tamrel_sign as _native_sign
@@ -88,6 +89,7 @@ def sign_manifest(
     fails, and ValueError when a pinned file lies outside the manifest's directory. Returns what
     was signed: the signature's path, the key id and type, the resources and ignored paths, and
     the verification report."""
+    _untrusted.require_regular_manifest(manifest)
     result: dict[str, Any] = _native_sign.sign_manifest(
         manifest, key, signature=signature, password=password, **verify_options
     )
@@ -108,6 +110,7 @@ def verify_signed_manifest(
     digest verification measured. Returns the verification report with a `signature` part;
     every refusal is an issue of the report (`ok` false). Raises what `verify_manifest` raises,
     and ValueError for an unreadable trusted key or an impossible threshold."""
+    _untrusted.require_regular_manifest(manifest)
     result = _native_sign.verify_signed_manifest(
         manifest,
         _paths(trusted_keys),

@@ -20,6 +20,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple
 
 import _tamrel_manifest as _native
+from tamrel_manifest import _trust, _untrusted
 
 if TYPE_CHECKING:
     from typing_extensions import Unpack
@@ -182,7 +183,7 @@ def open_verified(
     manifest: StrPath,
     *,
     trusted_keys: StrPath | Iterable[StrPath] | None = None,
-    threshold: int = 1,
+    threshold: int | None = None,
     signatures: StrPath | Iterable[StrPath] | None = None,
     **options: Unpack[VerifyOptions],
 ) -> Iterator[VerifiedFiles]:
@@ -195,8 +196,13 @@ def open_verified(
     not the file that was verified (replaced, rewritten, or reached through a new link).
 
     With `trusted_keys`, the signatures are checked first as `verify_signed_manifest` does
-    (`signatures`, `threshold`); a refused signature raises VerificationFailed before any
-    pinned file is read, and its report carries the `signature` part."""
+    (`signatures`, `threshold`, default 1); a refused signature raises VerificationFailed before
+    any pinned file is read, and its report carries the `signature` part. Those options, and
+    `max_signature_bytes`, without `trusted_keys` raise TypeError: nothing would check them.
+    A manifest that is not a regular file (a FIFO, a device, a directory) raises OSError
+    unread."""
+    _untrusted.require_regular_manifest(manifest)
+    threshold = _trust.checked_threshold(trusted_keys, threshold, signatures, options)
     limits: dict[str, Any] = {k: v for k, v in options.items() if k in _LIMIT_NAMES}
     declared: IndexManifest = _native.inspect_manifest(manifest, **limits)
     base = os.path.dirname(os.fspath(manifest)) or "."
