@@ -423,6 +423,10 @@ def _db_id(line: bytes) -> str | None:
 # ---- repeated issues ----
 
 
+def issue_count(issues: Sequence[ReportIssue]) -> str:
+    return "1 issue" if len(issues) == 1 else f"{len(issues)} issues"
+
+
 def issue_lines(issues: Sequence[ReportIssue], keep: int = 5) -> list[str]:
     """`code: message` per issue, except that past the first `keep` issues of one code a single
     line counts the rest and names the first and last row-map line they mention."""

@@ -1,4 +1,5 @@
-"""The signing commands of the tool: keygen, sign, and verify's --trusted-key options."""
+"""The signing commands of the tool (keygen, sign) and the trust options of verify and
+load-plan."""
 
 from __future__ import annotations
 
@@ -6,7 +7,11 @@ import argparse
 import os
 from typing import TYPE_CHECKING, Any
 
-from tamrel_manifest import _hints, signing
+from tamrel_manifest import _hints, _trust, signing
+from tamrel_manifest._argtypes import positive, size
+from tamrel_manifest._hints import size_text
+from tamrel_manifest.signing import DEFAULT_MAX_SIGNATURE_BYTES
+from tamrel_manifest.verified import open_verified
 
 if TYPE_CHECKING:
     from tamrel_manifest.cli import Output
@@ -66,30 +71,91 @@ def add_commands(
     sign.set_defaults(handler=_sign, index=None)
 
 
-def add_verify_options(parser: argparse.ArgumentParser) -> None:
-    group = parser.add_argument_group("signatures (checked before any pinned file is read)")
-    group.add_argument(
-        "--trusted-key", dest="trusted_keys", action="append", metavar="PUB",
-        help="a trusted public key (PEM; repeatable); requires a valid signature",
-    )
-    group.add_argument(
-        "--signature", dest="signatures", action="append", metavar="SIG",
-        help="a signature file (repeatable; default: MANIFEST.sig)",
-    )
-    group.add_argument(
-        "--threshold", type=int, default=1, metavar="N",
-        help="distinct trusted keys that must have signed (default: 1)",
-    )
-    group.add_argument(
-        "--max-signature-bytes", type=int, default=signing.DEFAULT_MAX_SIGNATURE_BYTES,
-        metavar="N", help="largest signature file read",
-    )
+# The one definition of the options that narrow which signatures count (verify, load-plan):
+# the option, its keyword (that of verify_signed_manifest and open_verified), and the rest.
+_TRUST_OPTIONS: tuple[tuple[str, str, dict[str, Any]], ...] = (
+    ("--trusted-key", "trusted_keys", {
+        "action": "append", "metavar": "PUB",
+        "help": "a trusted public key (PEM; repeatable); requires a valid signature"}),
+    ("--signature", "signatures", {
+        "action": "append", "metavar": "SIG",
+        "help": "a signature file (repeatable; default: MANIFEST.sig)"}),
+    ("--threshold", "threshold", {
+        "type": positive, "metavar": "N",
+        "help": "distinct trusted keys that must have signed (default: 1)"}),
+    ("--max-signature-bytes", "max_signature_bytes", {
+        "type": size, "metavar": "SIZE",
+        "help": "largest signature file read (default:"
+                f" {size_text(DEFAULT_MAX_SIGNATURE_BYTES)})"}),
+)
+_KEYS_OPTION, _KEYS = _TRUST_OPTIONS[0][:2]  # what makes the others mean anything
 
 
-def wants_signed_verify(args: argparse.Namespace) -> bool:
-    return bool(args.trusted_keys or args.signatures)
+def add_trust_options(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group(
+        "signatures (checked before any pinned file is read; each needs --trusted-key)"
+    )
+    for option, keyword, settings in _TRUST_OPTIONS:
+        group.add_argument(option, dest=keyword, **settings)
 
 
+def trust_kwargs(args: argparse.Namespace) -> dict[str, Any]:
+    """The signature keywords for parsed options: {} for an unsigned verification, else
+    trusted_keys and the options given. ValueError for a usage error: an option that would go
+    unchecked without trusted keys, or --signature with several manifests."""
+    given = {
+        keyword: getattr(args, keyword)
+        for _, keyword, _ in _TRUST_OPTIONS
+        if getattr(args, keyword) is not None
+    }
+    if _KEYS not in given:
+        if given:
+            options = [option for option, keyword, _ in _TRUST_OPTIONS if keyword in given]
+            raise ValueError(_trust.without_keys(options, _KEYS_OPTION))
+        return {}
+    if "signatures" in given and isinstance(args.manifest, list) and len(args.manifest) > 1:
+        raise ValueError("--signature applies to one manifest")
+    return given
+
+
+# The member of an unsigned report (--json) that names the signature file left unchecked.
+NOT_CHECKED = "signature_not_checked"
+
+
+def not_checked_line(signature: str) -> str:
+    return f"note: signature {signature} was not checked (--trusted-key checks it)"
+
+
+def unchecked_signature(manifest: str) -> str | None:
+    """The signature file beside `manifest` that an unsigned verification leaves unchecked."""
+    path = _trust.default_signature(manifest)
+    return path if os.path.lexists(path) else None
+
+
+def signed_plan(manifest: str, trust: dict[str, Any], options: dict[str, Any]) -> Any:
+    """The load plan after the signature check, as open_verified gives it to a loader."""
+    with open_verified(manifest, **trust, **options) as files:
+        return files.plan
+
+
+def write_verdict(output: Output, manifest: str, report: Any, indent: str) -> None:
+    """A signed report for a person: the verdict, then its issues."""
+    if report["ok"]:
+        signers = ", ".join(entry["key_id"] for entry in report["signature"]["signatures"])
+        output.line(f"OK: {manifest} verified, signed by {signers}")
+    else:
+        output.line(f"FAILED: {manifest}: {_hints.issue_count(report['errors'])}")
+    write_issues(output, report, indent)
+
+
+def write_issues(output: Output, report: Any, indent: str) -> None:
+    """The issues of a signed report and the signed files it leaves unpinned. No facts: a
+    refused signature stops verification before any file is read."""
+    for line in _hints.issue_lines(report["errors"]):
+        output.line(indent + line)
+    unpinned = report["signature"]["unpinned_resources"]
+    if unpinned:
+        output.line(f"{indent}signed but not pinned: " + ", ".join(unpinned))
 def _keygen(args: argparse.Namespace, output: Output) -> int:
     key = signing.generate_key(args.path, args.key_type, password=_password(args))
     if output.json_mode:
@@ -131,34 +197,3 @@ def _sign(args: argparse.Namespace, output: Output, verify_kwargs: Any = None) -
         if result["ignore_paths"]:
             output.line("left out (not pinned): " + ", ".join(result["ignore_paths"]))
     return 0
-
-
-def verify(args: argparse.Namespace, output: Output) -> int:
-    """verify with --trusted-key: each manifest checked against its signatures, then verified."""
-    from tamrel_manifest import cli
-
-    if not args.trusted_keys:
-        raise ValueError("--signature needs --trusted-key: a signature is only as good as its key")
-    if args.signatures and len(args.manifest) > 1:
-        raise ValueError("--signature applies to one manifest")
-    statuses = []
-    for manifest in args.manifest:
-        report = output.call(
-            signing.verify_signed_manifest, manifest, args.trusted_keys,
-            signatures=args.signatures, threshold=args.threshold,
-            max_signature_bytes=args.max_signature_bytes, **cli.verify_kwargs(args),
-        )
-        statuses.append(cli.EXIT_OK if report["ok"] else cli.EXIT_ISSUES)
-        part = report["signature"]
-        if output.json_mode:
-            output.json(report)
-        elif report["ok"]:
-            signers = ", ".join(s["key_id"] for s in part["signatures"])
-            output.line(f"OK: {manifest} verified, signed by {signers}")
-        else:
-            output.line(f"FAILED: {manifest}: {len(report['errors'])} issues")
-            for line in _hints.issue_lines(report["errors"]):
-                output.line(line)
-        if part["unpinned_resources"] and not output.json_mode:
-            output.line("signed but not pinned: " + ", ".join(part["unpinned_resources"]))
-    return max(statuses)

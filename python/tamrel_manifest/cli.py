@@ -11,13 +11,12 @@ import argparse
 import hashlib
 import json
 import os
-import re
 import sys
 from collections.abc import Callable, Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple, TextIO
 
 import _tamrel_manifest as _native
-from tamrel_manifest import _hints, _run, _sign_cli
+from tamrel_manifest import _hints, _run, _sign_cli, _untrusted, signing
 from tamrel_manifest._create import (
     LIMIT_NAMES,
     RowMapInvalid,
@@ -25,7 +24,10 @@ from tamrel_manifest._create import (
     create_manifest,
     effective_limits,
 )
-from tamrel_manifest._hints import LIMIT_MAX, SIZE_UNITS, option_name, size_text
+from tamrel_manifest._argtypes import count as _count
+from tamrel_manifest._argtypes import positive as _jobs
+from tamrel_manifest._argtypes import size as _size
+from tamrel_manifest._hints import option_name, size_text
 from tamrel_manifest.verified import VerificationFailed, verify_for_load
 from tamrel_manifest._progress import Progress, human_bytes
 
@@ -59,7 +61,6 @@ _LIMIT_HELP = {
     "max_report_issues": "most issues in a report",
     "max_cached_report_bytes": "accepted and passed on; no step consults it",
 }
-_SIZE = re.compile(r"([0-9]+) ?(KiB|MiB|GiB)?")
 
 
 def is_size_limit(name: str) -> bool:
@@ -163,40 +164,6 @@ def _terminal_can_erase_lines() -> bool:
 
 
 # ---- argument parsing ----
-
-
-def _at_most_64_bits(value: int, text: str) -> int:
-    if value > LIMIT_MAX:
-        raise argparse.ArgumentTypeError(f"{text} is larger than the largest limit, {LIMIT_MAX}")
-    return value
-
-
-def _count(text: str) -> int:
-    if not re.fullmatch("[0-9]+", text):
-        raise argparse.ArgumentTypeError(
-            f"must not be negative: {text}" if re.fullmatch("-[0-9]+", text)
-            else f"not an integer: {text!r}"
-        )
-    return _at_most_64_bits(int(text), text)
-
-
-def _size(text: str) -> int:
-    match = _SIZE.fullmatch(text)
-    if match is None:
-        if re.fullmatch("-[0-9]+", text):
-            raise argparse.ArgumentTypeError(f"must not be negative: {text}")
-        raise argparse.ArgumentTypeError(
-            f"not a size: {text!r} (bytes, or a whole number of KiB, MiB or GiB)"
-        )
-    factor = dict(SIZE_UNITS).get(match.group(2) or "", 1)
-    return _at_most_64_bits(int(match.group(1)) * factor, text)
-
-
-def _jobs(text: str) -> int:
-    value = _count(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
-    return value
 
 
 def _aux(required: bool) -> Callable[[str], dict[str, Any]]:
@@ -336,7 +303,6 @@ def build_parser() -> argparse.ArgumentParser:
         if several:
             sub.add_argument("manifest", metavar="MANIFEST", nargs="+", help="manifest files")
             _add_jobs(sub)
-            _sign_cli.add_verify_options(sub)
         else:
             sub.add_argument("manifest", metavar="MANIFEST", help="the manifest file")
         sub.add_argument(
@@ -350,6 +316,7 @@ def build_parser() -> argparse.ArgumentParser:
         )
         _add_json(sub, many=name == "verify")
         _add_limits(sub)
+        _sign_cli.add_trust_options(sub)
         sub.set_defaults(handler=handler)
 
     _sign_cli.add_commands(commands, _add_path_policy, _add_json, _add_limits)
@@ -603,22 +570,38 @@ def _effective_limits(args: argparse.Namespace) -> dict[str, int]:
 
 
 class Checked:
-    """What a worker hands back for one manifest: the report, and the declared manifest when the
-    report failed (its sizes and digests feed the hints)."""
+    """What a worker hands back for one manifest: the report, the declared manifest when the
+    report failed (its sizes and digests feed the hints), and a signature file beside the
+    manifest that an unsigned verification did not check."""
 
-    def __init__(self, report: VerificationReport, declared: IndexManifest | None) -> None:
+    def __init__(
+        self,
+        report: VerificationReport,
+        declared: IndexManifest | None,
+        unchecked_signature: str | None = None,
+    ) -> None:
         self.report = report
         self.declared = declared
+        self.unchecked_signature = unchecked_signature
 
 
 def _check(manifest: str, args: argparse.Namespace) -> Checked:
+    trust = _sign_cli.trust_kwargs(args)
+    if trust:
+        signed: VerificationReport = signing.verify_signed_manifest(
+            manifest, **trust, **verify_kwargs(args)
+        )
+        return Checked(signed, None)  # its verdict gives no hints
+    _untrusted.require_regular_manifest(manifest, must_open=False)
     report: VerificationReport = _native.verify_manifest(manifest, **verify_kwargs(args))
-    return Checked(report, None if report["ok"] else _declared(manifest, args))
+    return Checked(report, None if report["ok"] else _declared(manifest, args),
+                   _sign_cli.unchecked_signature(manifest))
 
 
 def _declared(manifest: str, args: argparse.Namespace) -> IndexManifest | None:
     # The report was built from these values; a manifest changed since then gives fewer hints.
     try:
+        _untrusted.require_regular_manifest(manifest)
         declared: IndexManifest = _native.inspect_manifest(manifest, **_limit_kwargs(args))
     except INPUT_ERRORS:
         return None
@@ -648,11 +631,6 @@ def _write_issues(
     )
     for hint in hints:
         output.line(f"{indent}hint: {hint}")
-
-
-def _issue_count(report: VerificationReport) -> str:
-    count = len(report["errors"])
-    return "1 issue" if count == 1 else f"{count} issues"
 
 
 def _error_json(error: BaseException) -> dict[str, str]:
@@ -705,8 +683,6 @@ def _outcomes(
 
 
 def _verify(args: argparse.Namespace, output: Output) -> int:
-    if _sign_cli.wants_signed_verify(args):
-        return _sign_cli.verify(args, output)
     manifests: list[str] = args.manifest
     several = len(manifests) > 1
     limits = _effective_limits(args)
@@ -733,20 +709,18 @@ def _verify(args: argparse.Namespace, output: Output) -> int:
             statuses.append(_report_error(output, manifest, error, hints))
             continue
         assert outcome.value is not None
-        report, declared = outcome.value.report, outcome.value.declared
+        checked = outcome.value
+        report = checked.report
         statuses.append(EXIT_OK if report["ok"] else EXIT_ISSUES)
+        shown: Mapping[str, object] = report
+        if checked.unchecked_signature is not None:
+            shown = {**report, _sign_cli.NOT_CHECKED: checked.unchecked_signature}
         if several and output.json_mode:
-            output.json_line({"manifest": manifest, "report": report})
+            output.json_line({"manifest": manifest, "report": shown})
         elif output.json_mode:
-            output.json(report)
-        elif report["ok"]:
-            output.line(f"OK: {manifest} verified, no issues")
+            output.json(shown)
         else:
-            output.line(f"FAILED: {manifest}: {_issue_count(report)}")
-            _write_issues(output, report, declared, manifest, args, "  " if several else "")
-        if not several and not output.json_mode:
-            output.line()
-            _write_report_facts(output, report)
+            _write_verdict(output, manifest, checked, args, "  " if several else "")
     if several and not output.json_mode:
         failed = statuses.count(EXIT_ISSUES)
         unreadable = len(statuses) - failed - statuses.count(EXIT_OK)
@@ -757,16 +731,44 @@ def _verify(args: argparse.Namespace, output: Output) -> int:
     return _worst(statuses)
 
 
+def _write_verdict(
+    output: Output, manifest: str, checked: Checked, args: argparse.Namespace, indent: str
+) -> None:
+    """One manifest's result for a person; alone, with its facts."""
+    report = checked.report
+    if "signature" in report:
+        _sign_cli.write_verdict(output, manifest, report, indent)
+        return
+    if report["ok"]:
+        output.line(f"OK: {manifest} verified, no issues")
+    else:
+        output.line(f"FAILED: {manifest}: {_hints.issue_count(report['errors'])}")
+        _write_issues(output, report, checked.declared, manifest, args, indent)
+    if checked.unchecked_signature is not None:
+        output.line(indent + _sign_cli.not_checked_line(checked.unchecked_signature))
+    if not indent:
+        output.line()
+        _write_report_facts(output, report)
+
+
 def _load_plan(args: argparse.Namespace, output: Output) -> int:
     kwargs = verify_kwargs(args)
+    trust = _sign_cli.trust_kwargs(args)
     try:
-        plan: LoadPlan = output.call(verify_for_load, args.manifest, **kwargs)
+        if trust:
+            plan: LoadPlan = output.call(_sign_cli.signed_plan, args.manifest, trust, kwargs)
+        else:
+            _untrusted.require_regular_manifest(args.manifest, must_open=False)
+            plan = output.call(verify_for_load, args.manifest, **kwargs)
     except VerificationFailed as exc:
         report = exc.report
         if output.json_mode:
             output.json(report)
             return EXIT_ISSUES
         output.line(f"FAILED: {args.manifest}: no load plan: {exc}")
+        if "signature" in report:
+            _sign_cli.write_issues(output, report, "")
+            return EXIT_ISSUES
         _write_issues(output, report, _declared(args.manifest, args), args.manifest, args)
         output.line()
         _write_report_facts(output, report)
@@ -774,7 +776,8 @@ def _load_plan(args: argparse.Namespace, output: Output) -> int:
     if output.json_mode:
         output.json(plan)
         return EXIT_OK
-    output.line(f"OK: {args.manifest} verified; load plan follows")
+    signed = ", signatures checked" if trust else ""
+    output.line(f"OK: {args.manifest} verified{signed}; load plan follows")
     output.line()
     _write_plan_facts(output, plan)
     return EXIT_OK
@@ -794,6 +797,7 @@ def _create(args: argparse.Namespace, output: Output) -> int:
 
 
 def _inspect(args: argparse.Namespace, output: Output) -> int:
+    _untrusted.require_regular_manifest(args.manifest, must_open=False)
     manifest: IndexManifest = output.call(
         _native.inspect_manifest, args.manifest, **_limit_kwargs(args)
     )
@@ -950,6 +954,11 @@ def _parse(
         args = parser.parse_args(argv)
         if args.command == "verify" and args.index is not None and len(args.manifest) > 1:
             parser.error("--index applies to one manifest")
+        if args.command in ("verify", "load-plan"):
+            try:
+                _sign_cli.trust_kwargs(args)
+            except ValueError as exc:
+                parser.error(str(exc))
         return args
     except SystemExit as exc:
         if exc.code not in (0, None):
