@@ -129,9 +129,10 @@ def _verify_for_load(
     signatures: StrPath | Iterable[StrPath] | None,
     threshold: int,
     options: dict[str, Any],
-) -> tuple[VerificationReport, Any, str | None]:
-    """The signed report, and the load plan when it passed or else the refusal's text
-    (open_verified)."""
+) -> tuple[VerificationReport, Any, str | None, list[dict[str, Any]]]:
+    """The signed report, the load plan when it passed or else the refusal's text, and the
+    identity of every file the pass read (open_verified). Signatures are checked first, on the
+    one read of the manifest."""
     result = _native_sign.verify_signed_manifest(
         manifest,
         _paths(trusted_keys),
@@ -142,4 +143,11 @@ def _verify_for_load(
     )
     report = result["report"]
     report["signature"] = result["signature"]
-    return report, result["plan"], result["refusal"]
+    return report, result["plan"], result["refusal"], result["files"]
+
+
+def _verify_for_load_files(manifest: StrPath, options: dict[str, Any]) -> dict[str, Any]:
+    """verify_for_load on one read of the manifest: {"plan", "report" and "refusal" (of a
+    refusal), "files": the identity of every file the pass read} (open_verified)."""
+    result: dict[str, Any] = _native_sign._verify_for_load_files(manifest, **options)
+    return result

@@ -2,9 +2,10 @@
 the one verification read.
 
 Verifying a file by path and opening it later by path leaves a gap in which the file can be
-replaced or rewritten. A loader cannot close that gap alone; this module does it by taking the
-identity of each file (device, inode, size, modification and status-change times) before
-verification starts and comparing it with the identity of the file actually opened afterwards.
+replaced or rewritten. A loader cannot close that gap alone; this module does it by comparing the
+identity of each file (device, inode, size, modification and status-change times) as the
+verification pass read it (taken on the descriptor it read) with the identity of the file
+actually opened afterwards. The manifest is read once, by that pass.
 """
 
 from __future__ import annotations
@@ -26,7 +27,6 @@ if TYPE_CHECKING:
     from typing_extensions import Unpack
 
     from _tamrel_manifest import (
-        IndexManifest,
         LoadPlan,
         StrPath,
         VerificationReport,
@@ -34,8 +34,6 @@ if TYPE_CHECKING:
     )
 
 __all__ = ["VerificationFailed", "VerifiedFiles", "open_verified", "verify_for_load"]
-
-_LIMIT_NAMES = frozenset(_native.default_resource_limits())
 
 
 class VerificationFailed(ValueError):
@@ -93,13 +91,12 @@ class _Identity(NamedTuple):
         return cls(st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
 
 
-def _identity_before(base: str, declared: str) -> _Identity | None:
-    # Follows links like the path policy's canonicalisation does, so this is the identity of the
-    # file verification is about to read. A file that cannot be reached is left to verification.
-    try:
-        return _Identity.of(os.stat(os.path.join(base, declared)))
-    except (OSError, ValueError):
-        return None
+def _identities(files: list[dict[str, Any]]) -> dict[str, _Identity]:
+    # The files the pass read, by canonical path (the plan's paths are canonical).
+    return {
+        f["path"]: _Identity(f["device"], f["inode"], f["size"], f["mtime_ns"], f["ctime_ns"])
+        for f in files
+    }
 
 
 def _open_no_follow(path: str) -> int:
@@ -130,7 +127,7 @@ def _describe_change(before: _Identity, after: _Identity) -> str:
     if (before.device, before.inode) != (after.device, after.inode):
         return (
             "it was replaced during verification: the opened file is not the inode that was"
-            f" verified (device {before.device} inode {before.inode} before verification,"
+            f" verified (device {before.device} inode {before.inode} when verified,"
             f" device {after.device} inode {after.inode} when opened)"
         )
     changes = [
@@ -144,14 +141,14 @@ def _describe_change(before: _Identity, after: _Identity) -> str:
 def _open_pinned(
     label: str, path: str, before: _Identity | None, measured_size: int | None
 ) -> BinaryIO:
-    """Opens a verified file and checks that it is the file whose identity was taken before
-    verification; ValueError when it is not."""
+    """Opens a verified file and checks that it is the file the verification pass read;
+    ValueError when it is not."""
 
     def refuse(reason: str) -> ValueError:
         return ValueError(f"refusing {label} {path}: {reason}")
 
     if before is None:
-        raise refuse("it could not be found when verification began")
+        raise refuse("verification did not read it")
     try:
         fd = _open_no_follow(path)
     except OSError as exc:
@@ -203,45 +200,38 @@ def open_verified(
     unread."""
     _untrusted.require_regular_manifest(manifest)
     threshold = _trust.checked_threshold(trusted_keys, threshold, signatures, options)
-    limits: dict[str, Any] = {k: v for k, v in options.items() if k in _LIMIT_NAMES}
-    declared: IndexManifest = _native.inspect_manifest(manifest, **limits)
-    base = os.path.dirname(os.fspath(manifest)) or "."
-    index_override = options.get("index")
-    index_declared = (
-        os.fspath(index_override) if index_override is not None else declared["artifact"]["path"]
-    )
-    index_before = _identity_before(base, index_declared)
-    rows = declared["row_identity"]
-    rows_before = _identity_before(base, rows["path"]) if rows["kind"] == "jsonl" else None
-    auxiliary_before = {
-        item["name"]: _identity_before(base, item["path"])
-        for item in declared.get("auxiliary_artifacts", [])
-    }
+    # One read of the manifest: the pass that checks the signatures (when asked) and the files
+    # reports the identity of every file it read, and each file opened below must be that one.
+    from tamrel_manifest import signing
 
     if trusted_keys is not None:
-        from tamrel_manifest import signing
-
-        signed, plan, refusal = signing._verify_for_load(
+        signed, plan, refusal, files = signing._verify_for_load(
             manifest, trusted_keys, signatures, threshold, dict(options)
         )
         if plan is None:
             raise VerificationFailed(str(refusal), signed)
     else:
-        plan = verify_for_load(manifest, **options)
+        result = signing._verify_for_load_files(manifest, dict(options))
+        plan, files = result["plan"], result["files"]
+        if plan is None:
+            raise VerificationFailed(str(result["refusal"]), result["report"])
+    read = _identities(files)
 
     with contextlib.ExitStack() as stack:
         index = stack.enter_context(
             _open_pinned(
                 "index file",
                 plan["artifact_path"],
-                index_before,
+                read.get(plan["artifact_path"]),
                 plan["metadata"]["file_size_bytes"],
             )
         )
         row_map: BinaryIO | None = None
         row_path = plan["row_identity"]["path"]
         if row_path is not None:
-            row_map = stack.enter_context(_open_pinned("row map", row_path, rows_before, None))
+            row_map = stack.enter_context(
+                _open_pinned("row map", row_path, read.get(row_path), None)
+            )
         auxiliary: dict[str, BinaryIO] = {}
         for entry in plan["auxiliary_artifacts"]:
             if entry["path"] is None:
@@ -250,7 +240,7 @@ def open_verified(
                 _open_pinned(
                     f"auxiliary artifact {json.dumps(entry['name'], ensure_ascii=False)}",
                     entry["path"],
-                    auxiliary_before.get(entry["name"]),
+                    read.get(entry["path"]),
                     entry["size_bytes"],
                 )
             )

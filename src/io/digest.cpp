@@ -103,6 +103,12 @@ Result<FileDigest> digest_file(const std::filesystem::path& path, Origin origin)
 Result<std::string> bounded_read(const std::filesystem::path& path, std::uint64_t limit,
                                  std::string_view code, std::string_view label, Origin origin) {
   TAMREL_TRY(UniqueFd fd, open_for_read(path, origin));
+  return bounded_read_fd(fd.get(), path, limit, code, label);
+}
+
+Result<std::string> bounded_read_fd(int fd, const std::filesystem::path& path,
+                                    std::uint64_t limit, std::string_view code,
+                                    std::string_view label) {
   if (limit == std::numeric_limits<std::uint64_t>::max()) {
     return limit_failure(messages::limit_unenforceable, code, label, limit, path);
   }
@@ -116,7 +122,7 @@ Result<std::string> bounded_read(const std::filesystem::path& path, std::uint64_
     const std::size_t want = static_cast<std::size_t>(want64);
     const std::size_t old = data.size();
     data.resize(old + want);
-    const long n = read_some(fd.get(), data.data() + old, want);
+    const long n = read_some(fd, data.data() + old, want);
     if (n < 0) return ManifestError::from_errno(errno);
     data.resize(old + static_cast<std::size_t>(n));
     if (n == 0) break;

@@ -201,6 +201,51 @@ bool convert_limit(PyObject* obj, std::uint64_t& out) {
   return true;
 }
 
+bool convert_count(PyObject* obj, const char* name, std::uint64_t& out) {
+  if (PyBool_Check(obj) || !PyLong_Check(obj)) {
+    PyRef index(PyBool_Check(obj) ? nullptr : PyNumber_Index(obj));
+    if (!index) {
+      PyErr_Clear();
+      not_instance(obj, "int");
+      return false;
+    }
+    return convert_count(index.get(), name, out);
+  }
+  const int negative = PyObject_RichCompareBool(obj, PyRef(PyLong_FromLong(0)).get(), Py_LT);
+  if (negative < 0) return false;
+  if (negative == 1) {
+    PyRef text(PyObject_Str(obj));
+    const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
+    PyErr_Clear();
+    PyErr_SetString(PyExc_ValueError,
+                    fmt::format("{} must not be negative, got {}", name, s ? s : "a negative number")
+                        .c_str());
+    return false;
+  }
+  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+bool convert_path_list(PyObject* obj, std::vector<std::filesystem::path>& out) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyObject_HasAttrString(obj, "__fspath__")) {
+    std::filesystem::path p;
+    if (!convert_path(obj, p)) return false;
+    out.push_back(std::move(p));
+    return true;
+  }
+  PyRef iter(PyObject_GetIter(obj));
+  if (!iter) return false;
+  for (;;) {
+    PyRef item(PyIter_Next(iter.get()));
+    if (!item) return PyErr_Occurred() == nullptr;
+    std::filesystem::path p;
+    if (!convert_path(item.get(), p)) return false;
+    out.push_back(std::move(p));
+  }
+}
+
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"

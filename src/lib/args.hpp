@@ -31,6 +31,11 @@ bool convert_path(PyObject* obj, std::filesystem::path& out);
 bool convert_str(PyObject* obj, std::string& out);
 bool convert_bool(PyObject* obj, bool& out);
 bool convert_limit(PyObject* obj, std::uint64_t& out);  // obj not None
+// An int that is not a bool (TypeError), at least 0 (ValueError naming the parameter), at most
+// 2^64-1 (OverflowError). obj not None.
+bool convert_count(PyObject* obj, const char* name, std::uint64_t& out);
+// An iterable of paths; a lone str or os.PathLike is a list of one.
+bool convert_path_list(PyObject* obj, std::vector<std::filesystem::path>& out);
 
 // Attaches "while processing '{name}'" to the pending exception (where add_note exists).
 void add_processing_note(const char* name);

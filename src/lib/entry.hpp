@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -23,28 +24,65 @@
 
 namespace tamrel::lib {
 
+// A password: a str, kept only as long as the call and wiped when it goes.
+struct Password {
+  std::string text;
+  bool given = false;
+
+  Password() = default;
+  Password(const Password&) = delete;
+  Password& operator=(const Password&) = delete;
+  ~Password() { wipe(); }
+  void wipe() {
+    volatile char* p = text.data();
+    for (std::size_t i = 0; i < text.size(); ++i) p[i] = 0;
+    text.clear();
+  }
+  // The text, or null when none was given.
+  [[nodiscard]] const std::string* get() const { return given ? &text : nullptr; }
+};
+
 // The kinds, by the type of the member that receives the value:
-//   path, str        required and positional-or-keyword
+//   path, str        positional-or-keyword; required, or with the default the row gives
+//                    (str only)
+//   path list        required and positional-or-keyword: an iterable of paths (a lone path is
+//                    taken as a list of one)
 //   optional path    keyword-only, default None
+//   optional path list  keyword-only, default None
 //   bool             keyword-only, default False (None is refused)
+//   integer          keyword-only, the default the row gives (None also means it); an int, not
+//                    a bool; a negative one is a ValueError
+//   optional integer keyword-only, default None; otherwise as integer
+//   Password         keyword-only, default None; a str
 //   PyObject*        keyword-only, default None; the object is held as given (None as null)
 //                    and read later, with the lock still held
 template <class Call>
 using Target =
     std::variant<std::filesystem::path Call::*, std::string Call::*,
-                 std::optional<std::filesystem::path> Call::*, bool Call::*, PyObject * Call::*>;
+                 std::optional<std::filesystem::path> Call::*, bool Call::*, PyObject * Call::*,
+                 std::vector<std::filesystem::path> Call::*,
+                 std::optional<std::vector<std::filesystem::path>> Call::*,
+                 std::uint64_t Call::*, std::optional<std::uint64_t> Call::*, Password Call::*>;
 
 template <class Call>
 struct Param {
   const char* name;
   Target<Call> target;
+  // The default as the signature line shows it (a str's default also names it optional);
+  // integers need one.
+  const char* shown_default = nullptr;
 
   [[nodiscard]] constexpr bool positional() const {
     return std::holds_alternative<std::filesystem::path Call::*>(target) ||
-           std::holds_alternative<std::string Call::*>(target);
+           std::holds_alternative<std::string Call::*>(target) ||
+           std::holds_alternative<std::vector<std::filesystem::path> Call::*>(target);
+  }
+  [[nodiscard]] constexpr bool required() const {
+    return positional() && shown_default == nullptr;
   }
   [[nodiscard]] constexpr std::string_view default_text() const {
-    return positional() ? "" : std::holds_alternative<bool Call::*>(target) ? "=False" : "=None";
+    if (shown_default != nullptr) return shown_default;
+    return positional() ? "" : std::holds_alternative<bool Call::*>(target) ? "False" : "None";
   }
 };
 
@@ -91,6 +129,16 @@ constexpr std::size_t positional_count() {
 }
 
 template <const auto& E>
+constexpr std::size_t required_count() {
+  std::size_t n = 0;
+  while (n < E.params.size() && E.params[n].required()) ++n;
+  for (std::size_t i = n; i < E.params.size(); ++i) {
+    if (E.params[i].required()) throw "a required parameter follows one with a default";
+  }
+  return n;
+}
+
+template <const auto& E>
 constexpr SignatureDoc signature_doc() {
   SignatureDoc doc;
   std::size_t n = 0;
@@ -104,7 +152,12 @@ constexpr SignatureDoc signature_doc() {
     if (i > 0) put(", ");
     if (i == positional_count<E>()) put("*, ");
     put(names[i]);
-    put(i < E.params.size() ? E.params[i].default_text() : "=None");
+    if (i >= E.params.size()) {
+      put("=None");
+    } else if (const std::string_view d = E.params[i].default_text(); !d.empty()) {
+      put("=");
+      put(d);
+    }
   }
   put(")\n--\n\n");
   return doc;
@@ -117,7 +170,7 @@ template <const auto& E>
 struct Derived {
   static constexpr auto names = detail::parameter_names<E>();
   static constexpr Signature signature{E.function, names, detail::positional_count<E>(),
-                                       detail::positional_count<E>()};
+                                       detail::required_count<E>()};
   static constexpr SignatureDoc doc = detail::signature_doc<E>();
 };
 
@@ -131,7 +184,7 @@ bool convert_param(const Param<Call>& param, PyObject* obj, Call& call) {
         if constexpr (std::is_same_v<T, std::filesystem::path>) {
           return convert_path(obj, out);
         } else if constexpr (std::is_same_v<T, std::string>) {
-          return convert_str(obj, out);
+          return obj == nullptr || convert_str(obj, out);
         } else if constexpr (std::is_same_v<T, std::optional<std::filesystem::path>>) {
           if (obj == nullptr || obj == Py_None) return true;
           std::filesystem::path path;
@@ -140,6 +193,26 @@ bool convert_param(const Param<Call>& param, PyObject* obj, Call& call) {
           return true;
         } else if constexpr (std::is_same_v<T, bool>) {
           return obj == nullptr || convert_bool(obj, out);
+        } else if constexpr (std::is_same_v<T, std::vector<std::filesystem::path>>) {
+          return convert_path_list(obj, out);
+        } else if constexpr (std::is_same_v<T, std::optional<std::vector<std::filesystem::path>>>) {
+          if (obj == nullptr || obj == Py_None) return true;
+          std::vector<std::filesystem::path> paths;
+          if (!convert_path_list(obj, paths)) return false;
+          out = std::move(paths);
+          return true;
+        } else if constexpr (std::is_same_v<T, std::uint64_t>) {
+          return obj == nullptr || obj == Py_None || convert_count(obj, param.name, out);
+        } else if constexpr (std::is_same_v<T, std::optional<std::uint64_t>>) {
+          if (obj == nullptr || obj == Py_None) return true;
+          std::uint64_t v = 0;
+          if (!convert_count(obj, param.name, v)) return false;
+          out = v;
+          return true;
+        } else if constexpr (std::is_same_v<T, Password>) {
+          if (obj == nullptr || obj == Py_None) return true;
+          out.given = true;
+          return convert_str(obj, out.text);
         } else {
           out = obj == Py_None ? nullptr : obj;  // borrowed from the call's arguments
           return true;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <initializer_list>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -136,6 +137,27 @@ std::string subject_digest(const std::vector<Resource>& resources) {
 
 }  // namespace
 
+std::string posix_normal(std::string_view name) {
+  std::string out;
+  if (name.starts_with("//") && !name.starts_with("///")) {
+    out = "//";
+  } else if (name.starts_with("/")) {
+    out = "/";
+  }
+  const std::size_t root = out.size();
+  for (std::size_t start = 0; start <= name.size();) {
+    std::size_t end = name.find('/', start);
+    if (end == std::string_view::npos) end = name.size();
+    const std::string_view part = name.substr(start, end - start);
+    if (!part.empty() && part != ".") {
+      if (out.size() > root) out.push_back('/');
+      out.append(part);
+    }
+    start = end + 1;
+  }
+  return out.empty() ? std::string(".") : out;
+}
+
 bool resource_name_less(std::string_view a, std::string_view b) {
   // Component-wise order is byte order with the separator below every other byte.
   const auto key = [](char c) { return c == '/' ? 0 : static_cast<unsigned char>(c) + 1; };
@@ -206,7 +228,7 @@ std::string statement_json(const Statement& statement) {
       model::ObjectWriter serialization(predicate.key("serialization"));
       serialization.str("method", std::string_view("files"));
       serialization.str("hash_type", std::string_view("sha256"));
-      serialization.boolean("allow_symlinks", false);
+      serialization.boolean("allow_symlinks", statement.allow_symlinks);
       model::write_array(serialization.key("ignore_paths"), statement.ignore_paths,
                          [](model::JsonWriter& aw, const std::string& p) { aw.string(p); });
     }
@@ -350,17 +372,19 @@ Result<Statement> decode_statement(std::string_view payload, std::string_view sh
         fmt::format("serialization {} with {}; only whole files hashed with SHA-256 are read",
                     quoted(method), quoted(hash_type)));
   }
-  if (serialization.get("ignore_paths") != nullptr) {
-    TAMREL_TRY(const model::JsonArray* ignored,
-               d.array(serialization, "ignore_paths", "predicate.serialization"));
-    for (const JsonValue& p : *ignored) {
-      const model::JsonString* s = p.as_string();
-      if (s == nullptr) return d.invalid("predicate.serialization.ignore_paths holds a non-string");
-      out.ignore_paths.emplace_back(*s);
-    }
+  // Read as the model-signing tool reads it: a member it requires, a bool here (it would take
+  // a string's truth).
+  const JsonValue* allow = serialization.get("allow_symlinks");
+  if (allow == nullptr) return d.invalid("predicate.serialization.allow_symlinks is missing");
+  const bool* allow_value = std::get_if<bool>(&allow->v);
+  if (allow_value == nullptr) {
+    return d.invalid("predicate.serialization.allow_symlinks is not a bool");
   }
+  out.allow_symlinks = *allow_value;
   TAMREL_TRY(const model::JsonArray* resources, d.array(predicate, "resources", "predicate"));
-  std::set<std::string_view> names;  // views into the decoded tree, which outlives the loop
+  // Names as that tool reads them: two spellings of one file would be one file there (its last
+  // digest) and two here, so one signature could mean two bundles.
+  std::map<std::string, std::string_view> names;  // normal name -> as written
   for (const JsonValue& item : *resources) {
     TAMREL_TRY(const Fields r,
                d.object(&item, "a predicate resource", {"name", "algorithm", "digest"}));
@@ -371,10 +395,46 @@ Result<Statement> decode_statement(std::string_view payload, std::string_view sh
       return d.invalid(
           fmt::format("resource {} is not a lowercase hex SHA-256 digest", quoted(rname)));
     }
-    if (!names.insert(rname).second) {
-      return d.invalid(fmt::format("resource {} is listed twice", quoted(rname)));
+    std::string normal = posix_normal(rname);
+    if (normal == "." || normal.front() == '/' || rname.find('\0') != std::string_view::npos ||
+        normal == ".." || normal.starts_with("../") || normal.ends_with("/..") ||
+        normal.find("/../") != std::string::npos) {
+      return d.invalid(fmt::format(
+          "resource {} does not name a file inside the signed directory", quoted(rname)));
     }
-    out.resources.push_back(Resource{std::string(rname), std::string(rdigest)});
+    const auto [at, inserted] = names.emplace(normal, rname);
+    if (!inserted) {
+      if (at->second == rname) {
+        return d.invalid(fmt::format("resource {} is listed twice", quoted(rname)));
+      }
+      return d.invalid(fmt::format("resources {} and {} name one file", quoted(at->second),
+                                   quoted(rname)));
+    }
+    out.resources.push_back(Resource{std::move(normal), std::string(rdigest)});
+  }
+  if (serialization.get("ignore_paths") != nullptr) {
+    TAMREL_TRY(const model::JsonArray* ignored,
+               d.array(serialization, "ignore_paths", "predicate.serialization"));
+    for (const JsonValue& p : *ignored) {
+      const model::JsonString* s = p.as_string();
+      if (s == nullptr) return d.invalid("predicate.serialization.ignore_paths holds a non-string");
+      std::string normal = posix_normal(*s);
+      // The tool skips whatever lies under an ignored path: one that holds a signed file (or
+      // the whole directory) makes it a file the tool finds missing.
+      if (normal == ".") {
+        return d.invalid(fmt::format(
+            "predicate.serialization.ignore_paths names the signed directory itself ({})",
+            quoted(*s)));
+      }
+      for (const Resource& r : out.resources) {
+        if (r.name == normal || (r.name.starts_with(normal) && r.name[normal.size()] == '/')) {
+          return d.invalid(fmt::format(
+              "predicate.serialization.ignore_paths names {}, which holds the signed file {}",
+              quoted(*s), quoted(r.name)));
+        }
+      }
+      out.ignore_paths.push_back(std::move(normal));
+    }
   }
   if (subject_digest(out.resources) != subject_sha256) {
     return d.invalid("the subject digest does not match the resources");

@@ -26,9 +26,14 @@ struct Resource {
 
 struct Statement {
   std::string subject_name;
-  std::vector<Resource> resources;  // in the statement's order
-  std::vector<std::string> ignore_paths;
+  std::vector<Resource> resources;  // in the statement's order, names normal
+  std::vector<std::string> ignore_paths;  // normal
+  bool allow_symlinks = false;
 };
+
+// A name as the model-signing tool reads it (Python's PurePosixPath): empty and "." components
+// dropped, one root kept ("//" as POSIX keeps it), "." for nothing left.
+std::string posix_normal(std::string_view name);
 
 // The envelope as read: every member decoded, nothing verified yet.
 struct Envelope {

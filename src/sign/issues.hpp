@@ -32,6 +32,9 @@ inline constexpr Issue<Text, Text, Text> signature_payload_type_unsupported{
     "signature file {} carries payload type {}; only {} is read"};
 inline constexpr Issue<Text, Text, Text> signature_predicate_unsupported{
     "signature_predicate_unsupported", "signature file {} carries {}; only {} is read"};
+// The reasons of signature_file_unreadable that the system's text would not say.
+inline constexpr Text SIGNATURE_LINK_OUT =
+    "it is a symbolic link that leads out of its directory, which is not followed";
 
 // ---- who signed ----
 inline constexpr Issue<Text, Text, Text> signature_untrusted_key{
@@ -48,6 +51,11 @@ inline constexpr Issue<Text, Text, Text> signature_manifest_changed{
     "manifest {} has SHA-256 {} but the signature covers {}; it changed after signing"};
 inline constexpr Issue<Text, Text> signature_file_unsigned{
     "signature_file_unsigned", "pinned file {} is not among the resources signed in {}"};
+inline constexpr Issue<Text, Text> signature_file_missing_on_disk{
+    "signature_file_missing_on_disk",
+    "signed file {} is named by the manifest and signed in {}, but it is not on disk; a signed "
+    "bundle is the signed set, whatever the manifest says of the file being optional: restore "
+    "it, or create and sign the bundle again without it"};
 inline constexpr Issue<Text, Text, Text, Text> signature_digest_mismatch{
     "signature_digest_mismatch",
     "pinned file {} was signed in {} with SHA-256 {}, verification measured {}"};
@@ -63,12 +71,50 @@ inline constexpr Failure<Text, Text> sign_path_outside{
     "pinned file {} is outside the manifest's directory {}; a signature names files relative to "
     "that directory, so move the file into it and recreate the manifest"};
 
+inline constexpr Failure<Text, Text> sign_signature_path_signed{
+    "signature path {} is {}; a signature never replaces a file it signs: choose another "
+    "--signature"};
+inline constexpr Failure<Text> sign_signature_path_unnamed{
+    "signature path {} names no file; give the signature file's own name"};
+inline constexpr Failure<Text> sign_symlink_in_directory{
+    "{} in the manifest's directory is a symbolic link; a signature says allow_symlinks false, "
+    "so the model-signing tool would refuse the directory: replace the link by its file, or "
+    "keep the bundle in a directory of its own"};
+inline constexpr Failure<Text> sign_special_file_in_directory{
+    "{} in the manifest's directory is neither a regular file nor a directory; the "
+    "model-signing tool would refuse the directory: remove it, or keep the bundle in a "
+    "directory of its own"};
+inline constexpr Failure<Text> sign_name_not_utf8{
+    "the file name {} in the manifest's directory is not UTF-8; a signature names files in "
+    "UTF-8, so rename it"};
+inline constexpr Failure<Text, Text> sign_directory_unreadable{
+    "cannot read the directory {} to sign it: {}"};
+
 // ---- keys ----
 inline constexpr Failure<Text, Text> key_unreadable{"cannot read key {}: {}"};
 inline constexpr Failure<Text, Text> key_type_unsupported{
     "key {} is {}; keys are ECDSA P-256 or Ed25519"};
 inline constexpr Failure<Text> key_exists{
     "{} already exists; keygen does not overwrite keys, choose another path"};
+inline constexpr Failure<Text> key_is_private{
+    "{} is a private key; pass its .pub (the public key keygen wrote beside it) as a trusted key"};
+inline constexpr Failure<Text> key_is_public{
+    "{} is a public key; signing needs the private key it belongs to"};
+inline constexpr Failure<Text> key_is_certificate{
+    "{} is an X.509 certificate; pass the signer's public key in PEM (openssl x509 -in FILE "
+    "-pubkey -noout)"};
+inline constexpr Failure<Text, Text> key_is_der{
+    "{} is a DER (binary) {}; keys are read in PEM: convert it (openssl pkey -inform DER ...)"};
+inline constexpr Failure<Text> key_small_order{
+    "key {} is a small-order Ed25519 point, which verifies forged signatures; no one holds its "
+    "private key, so it is not trusted"};
+inline constexpr Failure<Text> key_wrong_password{"wrong password for the encrypted key {}"};
+inline constexpr Failure<> password_empty{
+    "the password is empty, which encrypts nothing; give a password, or none for an unencrypted "
+    "key"};
+inline constexpr Failure<U64, U64> password_too_long{
+    "the password is {} bytes; a key password may have at most {} bytes (more could never be "
+    "read back)"};
 inline constexpr Failure<Text> key_type_unknown{
     "unknown key type {}, expected `ecdsa-p256` or `ed25519`"};
 

@@ -35,15 +35,17 @@ struct Key {
 };
 
 // A PEM private key (PKCS#8, encrypted ones with the password). Errors: Invalid.
-Result<Key> read_private_key(const std::filesystem::path& path,
-                             const std::optional<std::string>& password);
+// password: null for none.
+Result<Key> read_private_key(const std::filesystem::path& path, const std::string* password);
 // A PEM SubjectPublicKeyInfo. Errors: Invalid.
 Result<Key> read_public_key(const std::filesystem::path& path);
 
 // A new key pair: the private key to path (PKCS#8 PEM, mode 0600, encrypted when a password is
-// given), the public key to path + ".pub"; neither may exist. Errors: Invalid, Io.
+// given: AES-256-CBC under PBKDF2-HMAC-SHA256, 600,000 iterations), the public key to path +
+// ".pub"; neither may exist. A password is not empty and at most 1024 bytes (what the reader
+// can take). Errors: Invalid, Io.
 Result<Key> generate_key(const std::filesystem::path& path, KeyType type,
-                         const std::optional<std::string>& password);
+                         const std::string* password);
 
 // The signature over message: ECDSA with SHA-256 (DER) or pure Ed25519.
 Result<std::string> sign_bytes(const Key& key, std::string_view message);

@@ -2,7 +2,12 @@
 // before measuring anything.
 #include "sign/sign.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <set>
 #include <string_view>
@@ -10,11 +15,15 @@
 #include <utility>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
+#include "base/fd.hpp"
 #include "base/path.hpp"
 #include "base/text.hpp"
 #include "create/create.hpp"
 #include "io/digest.hpp"
+#include "io/file.hpp"
+#include "io/random.hpp"
 #include "model/codec.hpp"
 #include "model/writer.hpp"
 #include "report/report.hpp"
@@ -40,9 +49,8 @@ std::vector<Pinned> pinned_files(const report::VerificationReport& r) {
     if (path && sha256) out.push_back(Pinned{*path, *sha256});
   };
   add(r.artifact.canonical_path, r.artifact.sha256);
-  for (const auto& aux : r.auxiliary_artifacts) {
-    if (aux.state == report::AuxiliaryArtifactState::Verified) add(aux.canonical_path, aux.sha256);
-  }
+  // Measured whatever the verdict: a file that differs is a pinned file that differs.
+  for (const auto& aux : r.auxiliary_artifacts) add(aux.canonical_path, aux.sha256);
   add(r.row_identity.canonical_path, r.row_identity.sha256);
   add(r.encoder_distortion.profile_canonical_path, r.encoder_distortion.profile_sha256);
   add(r.calibration.profile_canonical_path, r.calibration.profile_sha256);
@@ -69,26 +77,156 @@ Result<fs::path> canonical_directory(const fs::path& manifest) {
 
 std::string manifest_name(const fs::path& manifest) { return path_display(manifest.filename()); }
 
-// What the signed directory holds beside the resources: whole entries that hold no resource,
-// so that a verifier walking the directory meets exactly the signed set.
-void collect_ignored(const fs::path& dir, const std::string& prefix,
-                     const std::set<std::string>& resources, std::vector<std::string>& out) {
+bool valid_utf8(std::string_view bytes) { return utf8_lossy(bytes) == bytes; }
+
+// ---- signing: what the directory holds ----
+
+// Walks the signed directory as the model-signing tool will (every entry, ignored ones too, for
+// it checks each before it asks whether to ignore it) and collects what it must ignore: whole
+// entries that hold no resource, so that it meets exactly the signed set. Refuses what it would
+// refuse: a symbolic link (a signature says allow_symlinks false), anything neither a regular
+// file nor a directory; and a name that is not UTF-8, which a signature cannot name.
+Status walk_signed_directory(const fs::path& dir, const std::string& prefix,
+                             const std::set<std::string>& resources, const std::string& signature,
+                             bool inside_ignored, std::vector<std::string>& ignored) {
   std::error_code ec;
-  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-    const std::string name = prefix + path_display(it->path().filename());
+  fs::directory_iterator it(dir, ec);
+  const auto unreadable = [&](const std::error_code& e) {
+    return issues::sign_directory_unreadable(quoted(path_display(dir)), e.message());
+  };
+  if (ec) return unreadable(ec);
+  std::vector<fs::path> entries;
+  for (fs::directory_iterator end; it != end; it.increment(ec)) {
+    if (ec) return unreadable(ec);
+    entries.push_back(it->path());
+  }
+  if (ec) return unreadable(ec);
+  std::sort(entries.begin(), entries.end());
+  for (const fs::path& entry : entries) {
+    const std::string raw = entry.filename().native();
+    const std::string name = prefix + utf8_lossy(raw);
+    if (!valid_utf8(raw)) return issues::sign_name_not_utf8(quoted(name));
+    // The signature's own entry, which the write replaces whatever stands there.
+    if (name == signature) {
+      if (!inside_ignored) ignored.push_back(name);
+      continue;
+    }
+    struct stat st {};
+    if (::lstat(entry.c_str(), &st) != 0) {
+      return unreadable(std::error_code(errno, std::generic_category()));
+    }
+    if (S_ISLNK(st.st_mode)) return issues::sign_symlink_in_directory(quoted(name));
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+      return issues::sign_special_file_in_directory(quoted(name));
+    }
     if (resources.contains(name)) continue;
     const auto below = resources.lower_bound(name + "/");
     const bool holds_resource = below != resources.end() && below->starts_with(name + "/");
-    if (holds_resource && it->is_directory(ec) && !it->is_symlink(ec)) {
-      collect_ignored(it->path(), name + "/", resources, out);
-    } else {
-      out.push_back(name);
+    if (!inside_ignored && !holds_resource) ignored.push_back(name);
+    if (S_ISDIR(st.st_mode)) {
+      TAMREL_CHECK(walk_signed_directory(entry, name + "/", resources, signature,
+                                         inside_ignored || !holds_resource, ignored));
     }
   }
+  return {};
+}
+
+// The file at path, as the entry a write would replace (lstat) and as the file it leads to
+// (stat), against the manifest and every file the pass read.
+Status check_signature_target(const fs::path& sig, const fs::path& manifest,
+                              const std::vector<verify::ReadFile>& read) {
+  struct stat entry {};
+  struct stat target {};
+  const bool has_entry = ::lstat(sig.c_str(), &entry) == 0;
+  const bool has_target = ::stat(sig.c_str(), &target) == 0;
+  if (!has_entry) return {};
+  const auto same = [&](std::uint64_t dev, std::uint64_t ino) {
+    return (static_cast<std::uint64_t>(entry.st_dev) == dev &&
+            static_cast<std::uint64_t>(entry.st_ino) == ino) ||
+           (has_target && static_cast<std::uint64_t>(target.st_dev) == dev &&
+            static_cast<std::uint64_t>(target.st_ino) == ino);
+  };
+  const std::string shown = quoted(path_display(sig));
+  struct stat m {};
+  if (::stat(manifest.c_str(), &m) == 0 &&
+      same(static_cast<std::uint64_t>(m.st_dev), static_cast<std::uint64_t>(m.st_ino))) {
+    return issues::sign_signature_path_signed(shown, "the manifest");
+  }
+  for (const verify::ReadFile& f : read) {
+    if (same(f.version.device, f.version.inode)) {
+      return issues::sign_signature_path_signed(
+          shown, fmt::format("the pinned file {}", quoted(f.canonical_path)));
+    }
+  }
+  return {};
+}
+
+// fsync with EINTR retried; a file system that cannot synchronise (EINVAL) has nothing to flush.
+int flush_to_storage(int fd) {
+  for (;;) {
+    if (::fsync(fd) == 0) return 0;
+    if (errno == EINTR) continue;
+    return errno == EINVAL ? 0 : errno;
+  }
+}
+
+constexpr int TEMP_NAME_ATTEMPTS = 16;
+
+// The signature's own writer: a new file created beside it (O_EXCL, no link followed), filled
+// and flushed, renamed over the directory entry (a link there is replaced, never followed), and
+// the directory flushed. Whatever stood at the path is never opened, let alone written.
+Status write_signature_file(const fs::path& path, std::string_view bytes) {
+  const fs::path name = path.filename();
+  if (name.empty() || name == "." || name == "..") {
+    return issues::sign_signature_path_unnamed(quoted(path_display(path)));
+  }
+  UniqueFd dir(::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.valid()) return ManifestError::from_errno(errno);
+  std::string temp;
+  UniqueFd fd;
+  int err = 0;
+  for (int attempt = 0; attempt < TEMP_NAME_ATTEMPTS && !fd.valid(); ++attempt) {
+    std::array<std::uint8_t, 8> tag{};
+    io::fill_secure_random(tag.data(), tag.size());
+    temp = fmt::format(".tamrel-signature-{:02x}.tmp", fmt::join(tag.begin(), tag.end(), ""));
+    fd = UniqueFd(::openat(dir.get(), temp.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    err = fd.valid() ? 0 : errno;
+    if (err != 0 && err != EEXIST) break;
+  }
+  if (!fd.valid()) return ManifestError::from_errno(err);
+  const auto fail = [&](ManifestError e) {
+    fd.reset();
+    (void)::unlinkat(dir.get(), temp.c_str(), 0);
+    return e;
+  };
+  if (Status written = model::write_all(fd.get(), bytes); !written.ok()) {
+    return fail(std::move(written).error());
+  }
+  if (const int e = flush_to_storage(fd.get()); e != 0) return fail(ManifestError::from_errno(e));
+  if (const int e = fd.reset(); e != 0) return fail(ManifestError::from_errno(e));
+  if (::renameat(dir.get(), temp.c_str(), dir.get(), name.c_str()) != 0) {
+    return fail(ManifestError::from_errno(errno));
+  }
+  if (const int e = flush_to_storage(dir.get()); e != 0) return ManifestError::from_errno(e);
+  return {};
 }
 
 void write_key_ids(model::JsonWriter& w, const std::vector<Key>& keys) {
   model::write_array(w, keys, [](model::JsonWriter& aw, const Key& k) { aw.string(k.id); });
+}
+
+void write_read_files(model::JsonWriter& w, const std::vector<verify::ReadFile>& files) {
+  const auto ns = [](std::int64_t sec, std::int64_t nsec) { return sec * 1000000000 + nsec; };
+  model::write_array(w, files, [&](model::JsonWriter& aw, const verify::ReadFile& f) {
+    model::ObjectWriter o(aw);
+    o.str("path", std::string_view(f.canonical_path));
+    o.u64("device", f.version.device);
+    o.u64("inode", f.version.inode);
+    o.u64("size", f.version.size);
+    o.key("mtime_ns").sint(ns(f.version.modified_sec, f.version.modified_nsec));
+    o.key("ctime_ns").sint(ns(f.version.changed_sec, f.version.changed_nsec));
+  });
 }
 
 // ---- signed verification ----
@@ -97,15 +235,18 @@ struct SignatureCheck {
   std::string path;  // as given, for messages and the result
   std::optional<Envelope> envelope;
   const Key* matched = nullptr;
-  std::optional<Statement> statement;
+  std::optional<Statement> statement;  // only of a signature a trusted key verified
 };
 
 struct SignedRun {
   const SignedVerifyOptions& options;
-  std::vector<Key> keys;
+  std::vector<Key> keys;  // one per key id
   std::vector<SignatureCheck> checks;
   std::vector<report::ReportIssue> issues;
+  // Signatures no trusted key verifies, reported without refusing while the threshold is met.
+  std::vector<report::ReportIssue> warnings;
   std::vector<std::string> unpinned;
+  std::vector<std::string> missing;  // of unpinned: not on disk
   std::optional<std::string> manifest_sha256;
   std::uint64_t distinct_signers = 0;
 };
@@ -114,13 +255,34 @@ report::ReportIssue as_issue(ManifestError error) {
   return report::ReportIssue{std::move(error.code), std::move(error.message)};
 }
 
+// A signature file comes from the storage it is checked against: opened without blocking and
+// without following a link out of its directory, required to be a regular file (a directory
+// fails its read with the system's text), read under its limit.
+Result<std::string> read_signature_file(const fs::path& path, std::uint64_t limit) {
+  const fs::path name = path.filename();
+  Result<UniqueFd> file = ManifestError::from_errno(EISDIR);
+  if (name.empty() || name == "." || name == "..") {
+    file = io::open_for_read(path, io::Origin::Manifest);
+  } else {
+    UniqueFd dir(::open(directory_of(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) return ManifestError::from_errno(errno);
+    file = io::open_for_read_at(dir.get(), name, io::Resolve::Beneath, io::Origin::Manifest);
+  }
+  if (!file.ok()) {
+    if (file.error().os_errno == EXDEV) {
+      return ManifestError::io(IoKind::Other, std::string(issues::SIGNATURE_LINK_OUT), EXDEV);
+    }
+    return std::move(file).error();
+  }
+  return io::bounded_read_fd(file->get(), path, limit, issues::signature_file_too_large,
+                             issues::SIGNATURE_FILE_LABEL);
+}
+
 // Step 1: each file read under its limit and decoded.
 void read_signatures(SignedRun& run) {
   for (SignatureCheck& check : run.checks) {
     const std::string shown = quoted(check.path);
-    auto text = io::bounded_read(check.path, run.options.max_signature_bytes,
-                                 issues::signature_file_too_large, issues::SIGNATURE_FILE_LABEL,
-                                 io::Origin::Caller);
+    auto text = read_signature_file(check.path, run.options.max_signature_bytes);
     if (!text) {
       const ManifestError& e = text.error();
       if (e.variant == ManifestError::Variant::Context) {
@@ -141,7 +303,9 @@ void read_signatures(SignedRun& run) {
   }
 }
 
-// Step 2: every trusted key tried on every signature; hints decide nothing.
+// Step 2: every trusted key tried on every signature; hints decide nothing. A signature no
+// trusted key verifies is not counted (a retired key's beside a current one's); it refuses only
+// when the threshold is then not met. One a trusted key verifies must bind, or it refuses.
 void check_signers(SignedRun& run) {
   std::set<std::string_view> signers;
   std::string trusted_ids;
@@ -163,7 +327,7 @@ void check_signers(SignedRun& run) {
       const std::string named = !e.keyid.empty()             ? e.keyid
                                 : !e.public_key_hint.empty() ? e.public_key_hint
                                                              : "none";
-      run.issues.push_back(issues::signature_untrusted_key(shown, named, trusted_ids));
+      run.warnings.push_back(issues::signature_untrusted_key(shown, named, trusted_ids));
       continue;
     }
     signers.insert(check.matched->id);
@@ -177,8 +341,13 @@ void check_signers(SignedRun& run) {
   }
   run.distinct_signers = signers.size();
   if (run.issues.empty() && run.distinct_signers < run.options.threshold) {
-    run.issues.push_back(
-        issues::signature_threshold_not_met(run.distinct_signers, run.options.threshold));
+    for (report::ReportIssue& w : run.warnings) run.issues.push_back(std::move(w));
+    // No trusted signer at all is said by the untrusted signatures themselves.
+    if (run.distinct_signers > 0 || run.warnings.empty()) {
+      run.issues.push_back(
+          issues::signature_threshold_not_met(run.distinct_signers, run.options.threshold));
+    }
+    run.warnings.clear();
   }
 }
 
@@ -195,6 +364,7 @@ void check_manifest_digest(SignedRun& run, std::string_view bytes) {
   const std::string name = manifest_name(run.options.manifest);
   const std::string shown = quoted(path_display(run.options.manifest));
   for (const SignatureCheck& check : run.checks) {
+    if (!check.statement) continue;
     const Resource* r = find_resource(*check.statement, name);
     if (r == nullptr) {
       run.issues.push_back(issues::signature_file_unsigned(shown, quoted(check.path)));
@@ -205,14 +375,58 @@ void check_manifest_digest(SignedRun& run, std::string_view bytes) {
   }
 }
 
-// Step 5: each measured file against each statement; resources nothing pins are listed.
-void check_pinned(SignedRun& run, const report::VerificationReport& report) {
+// The name in the signed directory of a file the manifest declares, whether or not it is there:
+// canonical when it exists, else its canonical directory and its own name.
+std::optional<std::string> declared_name(const fs::path& base_dir, const fs::path& declared,
+                                         const fs::path& dir) {
+  if (declared.empty() || declared.native().find('\0') != std::string::npos) return std::nullopt;
+  const fs::path joined = verify::join_declared(base_dir, declared);
+  if (auto canonical = verify::canonicalize(joined); canonical) return name_in(*canonical, dir);
+  const fs::path file = joined.filename();
+  if (file.empty() || file == "." || file == "..") return std::nullopt;
+  auto parent = verify::canonicalize(directory_of(joined));
+  if (!parent) return std::nullopt;
+  return name_in(*parent / file, dir);
+}
+
+// Every file the manifest declares, named in the signed directory.
+std::set<std::string> declared_names(const model::IndexManifest& m, const SignedRun& run,
+                                     const fs::path& dir) {
+  const fs::path base = directory_of(run.options.manifest);
+  std::vector<std::string> paths;
+  paths.push_back(run.options.verify.index ? run.options.verify.index->native() : m.artifact.path);
+  for (const model::AuxiliaryArtifact& aux : m.auxiliary_artifacts) paths.push_back(aux.path);
+  if (const auto* rows = std::get_if<model::RowIdentityJsonl>(&m.row_identity)) {
+    paths.push_back(rows->path);
+  }
+  if (m.encoder_distortion && m.encoder_distortion->profile) {
+    paths.push_back(m.encoder_distortion->profile->path);
+  }
+  if (m.calibration && m.calibration->profile) paths.push_back(m.calibration->profile->path);
+  std::set<std::string> out;
+  for (const std::string& p : paths) {
+    if (auto name = declared_name(base, fs::path(p), dir)) out.insert(std::move(*name));
+  }
+  return out;
+}
+
+bool on_disk(const fs::path& dir, const std::string& name) {
+  struct stat st {};
+  return ::lstat((dir / name).c_str(), &st) == 0 || (errno != ENOENT && errno != ENOTDIR);
+}
+
+// Step 5: each measured file against each statement; a signed file the manifest names that is
+// not there refuses (the bundle is the signed set); the signed files nothing names are listed,
+// and of those the ones not on disk.
+void check_pinned(SignedRun& run, const report::VerificationReport& report,
+                  const model::IndexManifest& manifest) {
   auto dir = canonical_directory(run.options.manifest);
   std::set<std::string> pinned_names{manifest_name(run.options.manifest)};
   for (const Pinned& p : pinned_files(report)) {
     std::optional<std::string> name = dir ? name_in(p.canonical_path, *dir) : std::nullopt;
     const std::string shown = quoted(name ? *name : p.canonical_path);
     for (const SignatureCheck& check : run.checks) {
+      if (!check.statement) continue;
       const Resource* r = name ? find_resource(*check.statement, *name) : nullptr;
       if (r == nullptr) {
         run.issues.push_back(issues::signature_file_unsigned(shown, quoted(check.path)));
@@ -223,13 +437,36 @@ void check_pinned(SignedRun& run, const report::VerificationReport& report) {
     }
     if (name) pinned_names.insert(std::move(*name));
   }
+  if (!dir) return;
+  for (const std::string& name : declared_names(manifest, run, *dir)) {
+    if (!pinned_names.insert(name).second) continue;  // measured above
+    if (on_disk(*dir, name)) continue;  // there but not measured: the pass said why
+    for (const SignatureCheck& check : run.checks) {
+      if (check.statement && find_resource(*check.statement, name) != nullptr) {
+        run.issues.push_back(
+            issues::signature_file_missing_on_disk(quoted(name), quoted(check.path)));
+      }
+    }
+  }
   std::set<std::string> unpinned;
   for (const SignatureCheck& check : run.checks) {
+    if (!check.statement) continue;
     for (const Resource& r : check.statement->resources) {
       if (!pinned_names.contains(r.name)) unpinned.insert(r.name);
     }
   }
   run.unpinned.assign(unpinned.begin(), unpinned.end());
+  for (const std::string& name : run.unpinned) {
+    if (!on_disk(*dir, name)) run.missing.push_back(name);
+  }
+}
+
+void write_issues(model::JsonWriter& w, const std::vector<report::ReportIssue>& list) {
+  model::write_array(w, list, [](model::JsonWriter& aw, const report::ReportIssue& i) {
+    model::ObjectWriter e(aw);
+    e.str("code", std::string_view(i.code));
+    e.str("message", std::string_view(i.message));
+  });
 }
 
 void write_signature_part(model::JsonWriter& w, const SignedRun& run) {
@@ -254,18 +491,17 @@ void write_signature_part(model::JsonWriter& w, const SignedRun& run) {
       });
   model::write_array(o.key("unpinned_resources"), run.unpinned,
                      [](model::JsonWriter& aw, const std::string& n) { aw.string(n); });
-  model::write_array(o.key("errors"), run.issues,
-                     [](model::JsonWriter& aw, const report::ReportIssue& i) {
-                       model::ObjectWriter e(aw);
-                       e.str("code", std::string_view(i.code));
-                       e.str("message", std::string_view(i.message));
-                     });
+  model::write_array(o.key("missing_resources"), run.missing,
+                     [](model::JsonWriter& aw, const std::string& n) { aw.string(n); });
+  write_issues(o.key("warnings"), run.warnings);
+  write_issues(o.key("errors"), run.issues);
 }
 
 // The result: the report (a refusal before the pass gets one of its own, with no facts),
-// the signature part, and the plan.
+// the signature part, the plan, and the files the pass read (for the loader's opens).
 std::string signed_result(const SignedRun& run, std::optional<report::VerificationReport> pass,
-                          const std::optional<std::string>& plan = std::nullopt) {
+                          const std::optional<std::string>& plan = std::nullopt,
+                          const std::vector<verify::ReadFile>& read = {}) {
   report::VerificationReport report;
   if (pass) {
     report = std::move(*pass);
@@ -290,6 +526,7 @@ std::string signed_result(const SignedRun& run, std::optional<report::Verificati
     o.str("refusal", run.options.load_plan && !report.ok
                          ? report::OptString(verify::failure_text(report.errors))
                          : std::nullopt);
+    write_read_files(o.key("files"), read);
   }
   return w.take();
 }
@@ -307,8 +544,11 @@ Result<std::string> sign_manifest_json(const SignOptions& options, std::string* 
   TAMREL_TRY(const std::string bytes,
              model::read_manifest_text(options.manifest, options.verify.limits.max_manifest_bytes));
   TAMREL_TRY(const model::IndexManifest manifest, model::decode_manifest(bytes));
+  std::vector<verify::ReadFile> read;
+  verify::VerifyOptions verify_options = options.verify;
+  verify_options.read_files = &read;
   const report::VerificationReport report =
-      verify::verify_loaded_manifest(manifest, options.manifest, options.verify);
+      verify::verify_loaded_manifest(manifest, options.manifest, verify_options);
   if (!report.ok) {
     if (refused_report != nullptr) *refused_report = report::report_to_json(report);
     return issues::sign_verification_failed(verify::failure_text(report.errors));
@@ -332,17 +572,22 @@ Result<std::string> sign_manifest_json(const SignOptions& options, std::string* 
       [](const Resource& a, const Resource& b) { return resource_name_less(a.name, b.name); });
 
   const fs::path sig_path = options.signature.value_or(default_signature_path(options.manifest));
+  TAMREL_CHECK(check_signature_target(sig_path, options.manifest, read));
+  // The signature's name in the directory (which a first signing has not written yet).
+  std::string sig_name;
+  if (auto sig_dir = verify::canonicalize(directory_of(sig_path)); sig_dir) {
+    if (auto name = name_in(*sig_dir / sig_path.filename(), dir); name) sig_name = *name;
+  }
   std::set<std::string> names;
   for (const Resource& r : statement.resources) names.insert(r.name);
-  collect_ignored(dir, "", names, statement.ignore_paths);
-  // The signature itself, which a first signing has not written yet.
-  if (auto sig_dir = verify::canonicalize(directory_of(sig_path)); sig_dir) {
-    if (auto name = name_in(*sig_dir / sig_path.filename(), dir); name) {
-      if (std::find(statement.ignore_paths.begin(), statement.ignore_paths.end(), *name) ==
-          statement.ignore_paths.end()) {
-        statement.ignore_paths.push_back(std::move(*name));
-      }
-    }
+  TAMREL_CHECK(walk_signed_directory(dir, "", names, sig_name, false, statement.ignore_paths));
+  if (!sig_name.empty() && std::find(statement.ignore_paths.begin(), statement.ignore_paths.end(),
+                                     sig_name) == statement.ignore_paths.end()) {
+    // Unless a directory already ignored holds it.
+    const bool covered =
+        std::any_of(statement.ignore_paths.begin(), statement.ignore_paths.end(),
+                    [&](const std::string& p) { return sig_name.starts_with(p + "/"); });
+    if (!covered) statement.ignore_paths.push_back(sig_name);
   }
   std::sort(statement.ignore_paths.begin(), statement.ignore_paths.end());
 
@@ -351,7 +596,7 @@ Result<std::string> sign_manifest_json(const SignOptions& options, std::string* 
   TAMREL_TRY(envelope.signature, sign_bytes(key, pae(envelope.payload)));
   envelope.keyid = key.id;
   envelope.public_key_hint = key.hint;
-  TAMREL_CHECK(create::write_file_atomically(sig_path, bundle_json(envelope)));
+  TAMREL_CHECK(write_signature_file(sig_path, bundle_json(envelope)));
 
   model::JsonWriter w(model::JsonWriter::Layout::Compact);
   {
@@ -374,13 +619,13 @@ Result<std::string> sign_manifest_json(const SignOptions& options, std::string* 
 }
 
 Result<std::string> verify_signed_json(const SignedVerifyOptions& options) {
-  SignedRun run{options, {}, {}, {}, {}, {}, 0};
+  SignedRun run{options, {}, {}, {}, {}, {}, {}, {}, 0};
   if (options.trusted_keys.empty()) return issues::no_trusted_keys();
   std::set<std::string> ids;
   for (const fs::path& path : options.trusted_keys) {
     TAMREL_TRY(Key key, read_public_key(path));
-    ids.insert(key.id);
-    run.keys.push_back(std::move(key));
+    // One key in two files (or two encodings) is one trusted key.
+    if (ids.insert(key.id).second) run.keys.push_back(std::move(key));
   }
   if (options.threshold == 0 || options.threshold > ids.size()) {
     return issues::threshold_invalid(options.threshold);
@@ -402,14 +647,46 @@ Result<std::string> verify_signed_json(const SignedVerifyOptions& options) {
   check_manifest_digest(run, bytes);
   if (!run.issues.empty()) return signed_result(run, std::nullopt);
   TAMREL_TRY(const model::IndexManifest manifest, model::decode_manifest(bytes));
+  std::vector<verify::ReadFile> read;
+  verify::VerifyOptions verify_options = options.verify;
+  if (options.load_plan) verify_options.read_files = &read;
   report::VerificationReport report =
-      verify::verify_loaded_manifest(manifest, options.manifest, options.verify);
-  check_pinned(run, report);
+      verify::verify_loaded_manifest(manifest, options.manifest, verify_options);
+  check_pinned(run, report, manifest);
   std::optional<std::string> plan;
   if (options.load_plan && report.ok && run.issues.empty()) {
     TAMREL_TRY(plan, verify::load_plan_json(options.manifest, report));
   }
-  return signed_result(run, std::move(report), plan);
+  return signed_result(run, std::move(report), plan, read);
+}
+
+Result<std::string> verify_for_load_files_json(const fs::path& manifest_path,
+                                               const verify::VerifyOptions& options) {
+  TAMREL_TRY(const model::IndexManifest manifest,
+             model::load_manifest(manifest_path, options.limits.max_manifest_bytes));
+  std::vector<verify::ReadFile> read;
+  verify::VerifyOptions verify_options = options;
+  verify_options.read_files = &read;
+  const report::VerificationReport report =
+      verify::verify_loaded_manifest(manifest, manifest_path, verify_options);
+  std::string refused_report;
+  auto plan = verify::load_plan_json(manifest_path, report, &refused_report);
+  if (!plan.ok() && refused_report.empty()) return std::move(plan).error();
+  model::JsonWriter w(model::JsonWriter::Layout::Compact);
+  {
+    model::ObjectWriter o(w);
+    if (plan.ok()) {
+      o.key("plan").raw(*plan);
+      o.key("report").null();
+      o.key("refusal").null();
+    } else {
+      o.key("plan").null();
+      o.key("report").raw(refused_report);
+      o.str("refusal", std::string_view(plan.error().message));
+    }
+    write_read_files(o.key("files"), read);
+  }
+  return w.take();
 }
 
 }  // namespace tamrel::sign

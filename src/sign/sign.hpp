@@ -17,7 +17,7 @@ struct SignOptions {
   std::filesystem::path manifest;
   std::filesystem::path key;
   std::optional<std::filesystem::path> signature;  // default: the manifest's path + ".sig"
-  std::optional<std::string> password;
+  const std::string* password = nullptr;  // borrowed for the call; null: none
   verify::VerifyOptions verify;
 };
 
@@ -42,6 +42,12 @@ struct SignedVerifyOptions {
 // Signature refusals come before any pinned file is read. Errors: a trusted key that cannot be
 // read, an impossible threshold, and the manifest's load errors.
 Result<std::string> verify_signed_json(const SignedVerifyOptions& options);
+
+// verify_for_load's worker on one read of the manifest, with the files the pass read:
+// {"plan", "report" (of a refusal), "refusal" (its text), "files": [{path, device, inode, size,
+// mtime_ns, ctime_ns}]}. Errors: those of load_manifest and the hand-over guards.
+Result<std::string> verify_for_load_files_json(const std::filesystem::path& manifest,
+                                               const verify::VerifyOptions& options);
 
 // The signature's default path beside the manifest.
 std::filesystem::path default_signature_path(const std::filesystem::path& manifest);

@@ -91,6 +91,7 @@ void verify_artifact(report::VerificationReport& report, const PassInput& in) {
   report.artifact.canonical_path = path_display(checked->canonical);
 
   hash_pass(report, a, *checked);
+  note_read(opt, *checked);
 
   auto meta = probe_file(*checked);
   if (!meta.ok()) {

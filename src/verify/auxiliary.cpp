@@ -196,6 +196,7 @@ void verify_auxiliary_artifacts(report::VerificationReport& report, const PassIn
     } else if (const auto checked =
                    resolve_auxiliary(errors, v, aux, in.base_dir, base, in.options)) {
       check_auxiliary_file(errors, v, aux, *checked, limits.max_auxiliary_artifact_bytes);
+      note_read(in.options, *checked);
     }
     report.auxiliary_artifacts.push_back(std::move(v));
   }
@@ -216,6 +217,7 @@ void verify_profile_file(report::VerificationReport& report, const PassInput& in
   const DeclaredFile file{prefix, std::string(label), label,
                           report::prefixed_code(issues::file_too_large, prefix), limit};
   const auto digest = check_declared_file(errors, file, *checked, sha256, file_size_bytes);
+  note_read(in.options, *checked);
   if (!digest) return;
   facts.profile_sha256 = digest->sha256;
   facts.profile_size_bytes = digest->size_bytes;

@@ -1,11 +1,19 @@
 // One verification pass: every declared-value rule, then every file, in a fixed order.
 #include "base/path.hpp"
+#include "base/text.hpp"
 #include "model/codec.hpp"
 #include "validate/core_rules.hpp"
 #include "verify/stages.hpp"
 #include "verify/verify.hpp"
 
 namespace tamrel::verify {
+
+void note_read(const VerifyOptions& options, const CheckedFile& checked) {
+  if (options.read_files == nullptr || !checked.file.ok()) return;
+  auto version = io::file_version(checked.file->get());
+  if (!version.ok()) return;
+  options.read_files->push_back(ReadFile{path_display(checked.canonical), *version});
+}
 
 report::VerificationReport verify_loaded_manifest(const model::IndexManifest& manifest,
                                                   const std::filesystem::path& manifest_path,

@@ -38,6 +38,7 @@ void verify_row_identity(report::VerificationReport& report, const PassInput& in
     return scan_row_identity_jsonl(fd, in.options.allow_duplicate_db_ids, limits, jsonl->row_count,
                                    report.errors);
   });
+  note_read(in.options, *checked);
   if (!scan.ok()) {
     report::add_issue(report.errors, issues::row_identity_read_failed(scan.error().text()));
     return;

@@ -9,6 +9,7 @@
 #include "io/digest.hpp"
 #include "model/records.hpp"
 #include "report/report.hpp"
+#include "verify/path_policy.hpp"
 #include "verify/verify.hpp"
 
 namespace tamrel::verify {
@@ -36,6 +37,9 @@ void verify_profile_file(report::VerificationReport& report, const PassInput& in
                          std::uint64_t file_size_bytes, std::string_view prefix,
                          std::string_view label, std::uint64_t limit,
                          report::ProfileBlockFacts& facts);
+
+// Adds the file the check read to the options' read_files, when asked for.
+void note_read(const VerifyOptions& options, const CheckedFile& checked);
 
 // The measured digest and size against the declared ones: "{prefix}_sha256_mismatch" and
 // "{prefix}_file_size_mismatch" as they differ. Returns true when both agree.

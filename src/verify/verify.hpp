@@ -4,13 +4,22 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/limits.hpp"
 #include "base/result.hpp"
+#include "io/file.hpp"
 #include "model/records.hpp"
 #include "report/report.hpp"
 
 namespace tamrel::verify {
+
+// A file the pass read: its canonical path and the version fstat gave on the descriptor the pass
+// read it through, just after the read.
+struct ReadFile {
+  std::string canonical_path;
+  io::FileVersion version;
+};
 
 struct VerifyOptions {
   std::optional<std::filesystem::path> index;  // replaces artifact.path when given
@@ -18,6 +27,9 @@ struct VerifyOptions {
   bool allow_path_escape = false;
   bool allow_duplicate_db_ids = false;
   ResourceLimits limits;
+  // When set, every file the pass reads is added here (for a caller that opens the files again
+  // and must meet the ones that were read). No result depends on it.
+  std::vector<ReadFile>* read_files = nullptr;
 };
 
 // One whole verification pass over a loaded manifest. Total: every problem is an issue.
