@@ -22,12 +22,24 @@ def sign_manifest(
 ) -> dict[str, Any]: ...
 def verify_signed_manifest(
     manifest: StrPath,
-    trusted_keys: Iterable[StrPath],
+    trusted_keys: StrPath | Iterable[StrPath],
     *,
-    signatures: Iterable[StrPath] | None = None,
+    signatures: StrPath | Iterable[StrPath] | None = None,
     threshold: int = 1,
     max_signature_bytes: int | None = None,
     load_plan: bool = False,
+    index: StrPath | None = None,
+    allow_absolute_paths: bool = False,
+    allow_path_escape: bool = False,
+    allow_duplicate_db_ids: bool = False,
+    **limits: int | None,
+) -> dict[str, Any]: ...
+
+# Private (open_verified): verify_for_load on one read of the manifest, with the identity of
+# every file the pass read: {"plan", "report", "refusal", "files"}.
+def _verify_for_load_files(
+    manifest: StrPath,
+    *,
     index: StrPath | None = None,
     allow_absolute_paths: bool = False,
     allow_path_escape: bool = False,

@@ -1,5 +1,7 @@
 // The signature-file reader on arbitrary bytes: a clean refusal, or an envelope (and statement)
-// that the writer reproduces exactly; base64 accepted only in its one canonical form.
+// that the writer reproduces exactly; base64 accepted only in its one canonical form; resource
+// names read as the model-signing tool reads them (normal, one resource per name), none hidden
+// by an ignored path.
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -18,7 +20,7 @@ bool same(const Envelope& a, const Envelope& b) {
 
 bool same(const Statement& a, const Statement& b) {
   if (a.subject_name != b.subject_name || a.ignore_paths != b.ignore_paths ||
-      a.resources.size() != b.resources.size()) {
+      a.allow_symlinks != b.allow_symlinks || a.resources.size() != b.resources.size()) {
     return false;
   }
   for (std::size_t i = 0; i < a.resources.size(); ++i) {
@@ -50,5 +52,17 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   if (!statement) return 0;
   auto restated = tamrel::sign::decode_statement(tamrel::sign::statement_json(*statement), "fuzz");
   if (!restated || !same(*statement, *restated)) std::abort();
+  for (std::size_t i = 0; i < statement->resources.size(); ++i) {
+    const std::string& name = statement->resources[i].name;
+    if (tamrel::sign::posix_normal(name) != name) std::abort();
+    for (std::size_t j = 0; j < i; ++j) {
+      if (statement->resources[j].name == name) std::abort();
+    }
+    for (const std::string& ignored : statement->ignore_paths) {
+      if (name == ignored || (name.starts_with(ignored) && name[ignored.size()] == '/')) {
+        std::abort();
+      }
+    }
+  }
   return 0;
 }
