@@ -106,9 +106,8 @@ Result<std::string> bounded_read(const std::filesystem::path& path, std::uint64_
   return bounded_read_fd(fd.get(), path, limit, code, label);
 }
 
-Result<std::string> bounded_read_fd(int fd, const std::filesystem::path& path,
-                                    std::uint64_t limit, std::string_view code,
-                                    std::string_view label) {
+Result<std::string> bounded_read_fd(int fd, const std::filesystem::path& path, std::uint64_t limit,
+                                    std::string_view code, std::string_view label) {
   if (limit == std::numeric_limits<std::uint64_t>::max()) {
     return limit_failure(messages::limit_unenforceable, code, label, limit, path);
   }

@@ -56,9 +56,8 @@ Result<std::string> bounded_read(const std::filesystem::path& path, std::uint64_
 
 // The bounded read over a file already open for reading from its start (the same decisions,
 // bytes kept); path names the file in messages.
-Result<std::string> bounded_read_fd(int fd, const std::filesystem::path& path,
-                                    std::uint64_t limit, std::string_view code,
-                                    std::string_view label);
+Result<std::string> bounded_read_fd(int fd, const std::filesystem::path& path, std::uint64_t limit,
+                                    std::string_view code, std::string_view label);
 
 // The bounded read over a file already open for reading from its start, the bytes hashed as they
 // arrive instead of kept; path names the file in messages.

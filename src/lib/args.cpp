@@ -217,9 +217,9 @@ bool convert_count(PyObject* obj, const char* name, std::uint64_t& out) {
     PyRef text(PyObject_Str(obj));
     const char* s = text ? PyUnicode_AsUTF8AndSize(text.get(), nullptr) : nullptr;
     PyErr_Clear();
-    PyErr_SetString(PyExc_ValueError,
-                    fmt::format("{} must not be negative, got {}", name, s ? s : "a negative number")
-                        .c_str());
+    PyErr_SetString(
+        PyExc_ValueError,
+        fmt::format("{} must not be negative, got {}", name, s ? s : "a negative number").c_str());
     return false;
   }
   const unsigned long long v = PyLong_AsUnsignedLongLong(obj);

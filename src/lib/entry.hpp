@@ -5,8 +5,8 @@
 #pragma once
 
 #include <array>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -61,8 +61,8 @@ using Target =
     std::variant<std::filesystem::path Call::*, std::string Call::*,
                  std::optional<std::filesystem::path> Call::*, bool Call::*, PyObject * Call::*,
                  std::vector<std::filesystem::path> Call::*,
-                 std::optional<std::vector<std::filesystem::path>> Call::*,
-                 std::uint64_t Call::*, std::optional<std::uint64_t> Call::*, Password Call::*>;
+                 std::optional<std::vector<std::filesystem::path>> Call::*, std::uint64_t Call::*,
+                 std::optional<std::uint64_t> Call::*, Password Call::*>;
 
 template <class Call>
 struct Param {
@@ -77,9 +77,7 @@ struct Param {
            std::holds_alternative<std::string Call::*>(target) ||
            std::holds_alternative<std::vector<std::filesystem::path> Call::*>(target);
   }
-  [[nodiscard]] constexpr bool required() const {
-    return positional() && shown_default == nullptr;
-  }
+  [[nodiscard]] constexpr bool required() const { return positional() && shown_default == nullptr; }
   [[nodiscard]] constexpr std::string_view default_text() const {
     if (shown_default != nullptr) return shown_default;
     return positional() ? "" : std::holds_alternative<bool Call::*>(target) ? "False" : "None";

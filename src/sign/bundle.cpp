@@ -399,16 +399,16 @@ Result<Statement> decode_statement(std::string_view payload, std::string_view sh
     if (normal == "." || normal.front() == '/' || rname.find('\0') != std::string_view::npos ||
         normal == ".." || normal.starts_with("../") || normal.ends_with("/..") ||
         normal.find("/../") != std::string::npos) {
-      return d.invalid(fmt::format(
-          "resource {} does not name a file inside the signed directory", quoted(rname)));
+      return d.invalid(fmt::format("resource {} does not name a file inside the signed directory",
+                                   quoted(rname)));
     }
     const auto [at, inserted] = names.emplace(normal, rname);
     if (!inserted) {
       if (at->second == rname) {
         return d.invalid(fmt::format("resource {} is listed twice", quoted(rname)));
       }
-      return d.invalid(fmt::format("resources {} and {} name one file", quoted(at->second),
-                                   quoted(rname)));
+      return d.invalid(
+          fmt::format("resources {} and {} name one file", quoted(at->second), quoted(rname)));
     }
     out.resources.push_back(Resource{std::move(normal), std::string(rdigest)});
   }

@@ -26,7 +26,7 @@ struct Resource {
 
 struct Statement {
   std::string subject_name;
-  std::vector<Resource> resources;  // in the statement's order, names normal
+  std::vector<Resource> resources;        // in the statement's order, names normal
   std::vector<std::string> ignore_paths;  // normal
   bool allow_symlinks = false;
 };

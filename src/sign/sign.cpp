@@ -440,7 +440,7 @@ void check_pinned(SignedRun& run, const report::VerificationReport& report,
   if (!dir) return;
   for (const std::string& name : declared_names(manifest, run, *dir)) {
     if (!pinned_names.insert(name).second) continue;  // measured above
-    if (on_disk(*dir, name)) continue;  // there but not measured: the pass said why
+    if (on_disk(*dir, name)) continue;                // there but not measured: the pass said why
     for (const SignatureCheck& check : run.checks) {
       if (check.statement && find_resource(*check.statement, name) != nullptr) {
         run.issues.push_back(

@@ -17,7 +17,7 @@ struct SignOptions {
   std::filesystem::path manifest;
   std::filesystem::path key;
   std::optional<std::filesystem::path> signature;  // default: the manifest's path + ".sig"
-  const std::string* password = nullptr;  // borrowed for the call; null: none
+  const std::string* password = nullptr;           // borrowed for the call; null: none
   verify::VerifyOptions verify;
 };
 

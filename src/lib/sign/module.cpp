@@ -30,8 +30,7 @@ struct KeygenCall {
 constexpr Entry<KeygenCall, 3> kGenerateKey{"generate_key",
                                             {{
                                                 {"path", &KeygenCall::path},
-                                                {"key_type", &KeygenCall::key_type,
-                                                 "'ecdsa-p256'"},
+                                                {"key_type", &KeygenCall::key_type, "'ecdsa-p256'"},
                                                 {"password", &KeygenCall::password},
                                             }}};
 
@@ -125,7 +124,8 @@ PyObject* verify_signed_manifest(SignedVerifyCall& call) {
   options.trusted_keys = std::move(call.trusted_keys);
   if (call.signatures) options.signatures = std::move(*call.signatures);
   options.threshold = call.threshold;
-  options.max_signature_bytes = call.max_signature_bytes.value_or(sign::DEFAULT_MAX_SIGNATURE_BYTES);
+  options.max_signature_bytes =
+      call.max_signature_bytes.value_or(sign::DEFAULT_MAX_SIGNATURE_BYTES);
   options.load_plan = call.load_plan;
   options.verify = call;
   return finish(without_lock([&] { return sign::verify_signed_json(options); }));
