@@ -528,6 +528,7 @@ def test_attack(tmp_path: Path, keys: dict[str, Path],
     attack(tmp_path, keys)
 
 
+@pytest.mark.interop
 def test_what_sign_writes_the_peer_verifies(tmp_path: Path, keys: dict[str, Path]) -> None:
     # 12: a directory with a subdirectory, hidden and unpinned files, and a second signing over
     # the first signature: the model-signing tool verifies every signature sign wrote.
