@@ -42,10 +42,10 @@ def stable(value):
 
 EXEC_ONLY = """
 import importlib.util, sys
-spec = importlib.util.find_spec("_tamrel_manifest")
+found = importlib.util.find_spec("_tamrel_manifest")
 before = set(sys.modules)
-module = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(module)
+module = importlib.util.module_from_spec(found)
+found.loader.exec_module(module)
 print(sorted(set(sys.modules) - before))
 """
 
