@@ -26,6 +26,7 @@ import builders
 from builders import make_fixture, sha256_of, write_manifest
 import tamrel_manifest
 from tamrel_manifest import cli
+from tamrel_manifest._limits import LIMIT_NAMES
 from tamrel_manifest._progress import Progress
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -686,7 +687,7 @@ def test_load_plan_refused(tmp_path: Path) -> None:
 
 # ---- every option reaches its keyword ----
 
-LIMITS = list(cli.LIMIT_NAMES)
+LIMITS = list(LIMIT_NAMES)
 VERIFY_DEFAULTS = {"index": None, "allow_absolute_paths": False, "allow_path_escape": False,
                    "allow_duplicate_db_ids": False, **dict.fromkeys(LIMITS)}
 CREATE_DEFAULTS = {"row_map": None, "row_id_is_identity": False, "auxiliary_artifacts": None,

@@ -29,7 +29,7 @@ def test_every_code_the_hints_read_is_raised_by_the_module() -> None:
     assert _hints.CODES - LITERALS <= KNOWN  # those not written as literals are catalogue rows
 
 
-PACKAGE = sorted((ROOT / "python" / "tamrel_manifest").glob("*.py"))
+PACKAGE = sorted((ROOT / "python" / "tamrel_manifest").rglob("*.py"))
 
 
 def test_the_package_names_codes_only_through_the_table() -> None:

@@ -13,7 +13,8 @@ from typing import Any
 
 import pytest
 
-from tamrel_manifest import _sign_cli, cli, generate_key, sign_manifest, signing
+from tamrel_manifest import cli, generate_key, sign_manifest, signing
+from tamrel_manifest.cli import load_plan
 from test_cli import bundle, cli_env
 
 # A verifier must answer a planted file at once; this only bounds a hang, it measures nothing.
@@ -182,7 +183,7 @@ def recorded(monkeypatch: pytest.MonkeyPatch) -> list[dict[str, Any]]:
         yield Files()
 
     monkeypatch.setattr(signing, "verify_signed_manifest", verify)
-    monkeypatch.setattr(_sign_cli, "open_verified",
+    monkeypatch.setattr(load_plan, "open_verified",
                         contextlib.contextmanager(open_verified))
     return calls
 

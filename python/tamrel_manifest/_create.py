@@ -11,18 +11,13 @@ from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, TypedDict
 
 import _tamrel_manifest as _native
-from tamrel_manifest import _hints
+from tamrel_manifest._hints import rows as _rows
+from tamrel_manifest._limits import LIMIT_NAMES, effective_limits
 
 if TYPE_CHECKING:
     from _tamrel_manifest import IndexManifest, ReportIssue, StrPath
 
-__all__ = [
-    "RowMapInvalid", "RowMapReport", "count_lines", "create_manifest", "effective_limits",
-    "LIMIT_NAMES", "row_map_issues",
-]
-
-# The module is the one place that knows its limits.
-LIMIT_NAMES: tuple[str, ...] = tuple(_native.default_resource_limits())
+__all__ = ["RowMapInvalid", "RowMapReport", "count_lines", "create_manifest", "row_map_issues"]
 
 
 class RowMapReport(TypedDict):
@@ -40,14 +35,6 @@ class RowMapInvalid(ValueError):
     def __init__(self, message: str, report: RowMapReport) -> None:
         super().__init__(message)
         self.report = report
-
-
-def effective_limits(options: Mapping[str, Any]) -> dict[str, int]:
-    """The limits a call with these keyword arguments runs under: the module's defaults, with
-    those `options` set (not None) in their place."""
-    limits: dict[str, int] = dict(_native.default_resource_limits())  # type: ignore[arg-type]
-    limits.update({k: v for k, v in options.items() if k in LIMIT_NAMES and v is not None})
-    return limits
 
 
 def _missing_directories(out: str) -> list[str]:
@@ -75,7 +62,7 @@ def create_manifest(
         manifest: IndexManifest = _native.create_manifest(index, out, embedding_model, **options)
     except ValueError as exc:
         _remove_empty(created)
-        if options.get("row_map") is not None and _hints.PATTERNS["row_map_invalid"].match(
+        if options.get("row_map") is not None and _rows.PATTERNS["row_map_invalid"].match(
             str(exc)
         ):
             row_map = os.fspath(options["row_map"])
@@ -143,7 +130,7 @@ def row_map_issues(row_map: str, limits: Mapping[str, int]) -> list[ReportIssue]
             **{name: limits[name] for name in LIMIT_NAMES},  # type: ignore[arg-type]
         )
     # The digest and count were not declared: only what the rows themselves break.
-    unrelated = (_hints.ROW_SHA256_MISMATCH, _hints.ROW_COUNT_MISMATCH)
+    unrelated = (_rows.ROW_SHA256_MISMATCH, _rows.ROW_COUNT_MISMATCH)
     return [
         issue for issue in report["errors"]
         if issue["code"].startswith("row_identity_") and issue["code"] not in unrelated

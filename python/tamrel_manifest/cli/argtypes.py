@@ -6,7 +6,7 @@ from __future__ import annotations
 import argparse
 import re
 
-from tamrel_manifest._hints import LIMIT_MAX, SIZE_UNITS
+from tamrel_manifest._limits import LIMIT_MAX, SIZE_UNITS
 
 _SIZE = re.compile(r"([0-9]+) ?(KiB|MiB|GiB)?")
 

@@ -1,0 +1,149 @@
+"""The command-line tool: tamrel-manifest (also python -m tamrel_manifest).
+
+Each command is a module of this package that registers its parser (`add_parser`) and runs it
+(`run`); the options they share are in `options`, what they print in `output`.
+
+Exit status: 0 when the verdict is clean, 1 when verification found issues, 2 for usage errors and
+for files that cannot be read or decoded, 3 for an internal failure of the native module, 130 when
+interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from collections.abc import Sequence
+from typing import Any, TextIO
+
+from tamrel_manifest.cli import (
+    create,
+    inspect,
+    keys,
+    limits,
+    load_plan,
+    sha256,
+    sign,
+    verify,
+)
+from tamrel_manifest.cli.output import (
+    EXIT_ERROR,
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    PROG,
+    Output,
+    OutputError,
+    discard_further_output,
+    plain_failure,
+    report_error,
+)
+
+__all__ = ["build_parser", "main"]
+
+# In the order the help lists them.
+COMMANDS = (create, verify, load_plan, keys, sign, inspect, sha256, limits)
+
+
+def _version() -> str:
+    from tamrel_manifest import __version__
+
+    return f"{PROG} {__version__}"
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse's parser, except that help and version text that cannot be written raises
+    OSError (argparse drops the error and exits 0)."""
+
+    def _print_message(self, message: str, file: Any = None) -> None:
+        if message:
+            (file or sys.stderr).write(message)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog=PROG,
+        description="Create, inspect and verify index manifests.",
+        epilog="exit status: 0 clean, 1 verification found issues, 2 usage error or unreadable"
+        " input, 3 internal failure, 130 interrupted",
+    )
+    parser.add_argument("--version", action="version", version=_version())
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for command in COMMANDS:
+        command.add_parser(commands)
+    return parser
+
+
+def _readable_errors(stream: TextIO) -> None:
+    # Paths that are not valid Unicode must not turn a verdict into a UnicodeEncodeError.
+    reconfigure = getattr(stream, "reconfigure", None)
+    if reconfigure is not None:
+        reconfigure(errors="backslashreplace")
+
+
+def _parse(
+    parser: argparse.ArgumentParser, argv: Sequence[str] | None, err: TextIO
+) -> argparse.Namespace | int:
+    """The parsed arguments, or the exit status of a command line that ends in parsing: a usage
+    error (2), or --help / --version (0, unless their text cannot be written: 2)."""
+    try:
+        args = parser.parse_args(argv)
+        check = getattr(args, "check", None)
+        if check is not None:
+            try:
+                check(args)
+            except ValueError as exc:
+                parser.error(str(exc))
+        return args
+    except SystemExit as exc:
+        if exc.code not in (0, None):
+            return exc.code if isinstance(exc.code, int) else EXIT_ERROR
+        failure = _flush_stdout()
+    except OSError as exc:
+        failure = exc
+    if failure is None:
+        return EXIT_OK
+    discard_further_output(sys.stdout)
+    if isinstance(failure, BrokenPipeError):  # the reader went away (a pipe into head)
+        return EXIT_OK
+    Output(sys.stdout, err, json_mode=True).error(f"error: cannot write standard output: {failure}")
+    return EXIT_ERROR
+
+
+def _flush_stdout() -> OSError | None:
+    try:
+        sys.stdout.flush()
+    except OSError as exc:
+        return exc
+    return None
+
+
+def main(
+    argv: Sequence[str] | None = None, *, out: TextIO | None = None, err: TextIO | None = None
+) -> int:
+    """Runs the tool with `argv` (default: the process's arguments) and returns the exit status."""
+    out = sys.stdout if out is None else out
+    err = sys.stderr if err is None else err
+    _readable_errors(out)
+    _readable_errors(err)
+    parser = build_parser()
+    parsed = _parse(parser, argv, err)
+    if isinstance(parsed, int):
+        return parsed
+    args = parsed
+    output = Output(out, err, json_mode=args.json, quiet=args.quiet)
+    try:
+        status: int = args.handler(args, output)
+        output.flush()
+    except OutputError as exc:
+        output.closed = True
+        discard_further_output(output.out)
+        output.error(f"error: cannot write standard output: {exc}")
+        return EXIT_ERROR
+    except KeyboardInterrupt:
+        output.error("interrupted")
+        return EXIT_INTERRUPTED
+    except (SystemExit, GeneratorExit):
+        raise
+    except BaseException as exc:  # the native module's internal failure derives from it
+        failure = getattr(args, "failure", plain_failure)(args, exc)
+        return report_error(output, failure.subject, exc, failure.hints, failure.text)
+    return status

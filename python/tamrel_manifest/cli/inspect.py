@@ -1,0 +1,46 @@
+"""inspect: print a manifest in canonical form."""
+
+from __future__ import annotations
+
+import argparse
+from typing import TYPE_CHECKING, Any
+
+import _tamrel_manifest as _native
+from tamrel_manifest import _untrusted
+from tamrel_manifest.cli import options
+from tamrel_manifest.cli.output import (
+    EXIT_OK,
+    PROG,
+    Output,
+    manifest_failure,
+    write_manifest_facts,
+)
+
+if TYPE_CHECKING:
+    from _tamrel_manifest import IndexManifest
+
+
+def add_parser(commands: Any) -> None:
+    inspect = commands.add_parser(
+        "inspect",
+        help="print a manifest in canonical form",
+        usage=f"{PROG} inspect [options] MANIFEST",
+    )
+    inspect.add_argument("manifest", metavar="MANIFEST", help="the manifest file")
+    options.add_json(inspect)
+    options.add_limits(inspect, ("max_manifest_bytes",))  # the only input it reads
+    inspect.set_defaults(handler=run, failure=manifest_failure)
+
+
+def run(args: argparse.Namespace, output: Output) -> int:
+    _untrusted.require_regular_manifest(args.manifest, must_open=False)
+    manifest: IndexManifest = output.call(
+        _native.inspect_manifest, args.manifest, **options.limit_kwargs(args)
+    )
+    if output.json_mode:
+        output.json(manifest)
+    else:
+        output.line(f"OK: {args.manifest} decoded ({manifest['schema_version']})")
+        output.line()
+        write_manifest_facts(output, manifest)
+    return EXIT_OK

@@ -1,0 +1,56 @@
+"""keygen: a new signing key and its public key; and the password option every command that
+reads or writes a private key takes."""
+
+from __future__ import annotations
+
+import argparse
+import os
+from typing import Any
+
+from tamrel_manifest import signing
+from tamrel_manifest.cli import options
+from tamrel_manifest.cli.output import EXIT_OK, Output
+
+KEY_TYPES = ("ecdsa-p256", "ed25519")
+
+
+def add_password_env(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument(
+        "--key-password-env",
+        metavar="NAME",
+        help=f"the environment variable that holds the password {what}",
+    )
+
+
+def password(args: argparse.Namespace) -> str | None:
+    name = args.key_password_env
+    if name is None:
+        return None
+    value = os.environ.get(name)
+    if value is None:
+        raise ValueError(f"environment variable {name} is not set (--key-password-env)")
+    return value
+
+
+def add_parser(commands: Any) -> None:
+    keygen = commands.add_parser(
+        "keygen", help="write a new signing key (PATH) and its public key (PATH.pub)"
+    )
+    keygen.add_argument("path", help="the private key file to write (never overwritten)")
+    keygen.add_argument(
+        "--type", dest="key_type", choices=KEY_TYPES, default=KEY_TYPES[0],
+        help="the key type (default: ecdsa-p256, which model_signing also reads)",
+    )
+    add_password_env(keygen, "to encrypt the private key with")
+    options.add_json(keygen)
+    keygen.set_defaults(handler=run)
+
+
+def run(args: argparse.Namespace, output: Output) -> int:
+    key = signing.generate_key(args.path, args.key_type, password=password(args))
+    if output.json_mode:
+        output.json({**key, "private_key": args.path, "public_key": args.path + ".pub"})
+    else:
+        output.line(f"wrote {args.key_type} key {args.path} and public key {args.path}.pub")
+        output.line(f"key id: {key['key_id']}")
+    return EXIT_OK

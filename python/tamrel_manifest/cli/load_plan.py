@@ -1,0 +1,74 @@
+"""load-plan: verify one manifest (and its signatures), then print what a loader needs."""
+
+from __future__ import annotations
+
+import argparse
+from typing import TYPE_CHECKING, Any
+
+from tamrel_manifest import _untrusted
+from tamrel_manifest.cli import options, verify
+from tamrel_manifest.cli.output import (
+    EXIT_ISSUES,
+    EXIT_OK,
+    PROG,
+    Output,
+    manifest_failure,
+    write_issues,
+    write_plan_facts,
+    write_report_facts,
+    write_signed_issues,
+)
+from tamrel_manifest.verified import VerificationFailed, open_verified, verify_for_load
+
+if TYPE_CHECKING:
+    from _tamrel_manifest import LoadPlan
+
+
+def add_parser(commands: Any) -> None:
+    sub = commands.add_parser(
+        "load-plan",
+        help="verify, then print what a loader needs",
+        usage=f"{PROG} load-plan [options] MANIFEST",
+    )
+    sub.add_argument("manifest", metavar="MANIFEST", help="the manifest file")
+    verify.add_verify_options(sub)
+    sub.set_defaults(handler=run, check=options.trust_kwargs, failure=manifest_failure)
+
+
+def signed_plan(manifest: str, trust: dict[str, Any], kwargs: dict[str, Any]) -> Any:
+    """The load plan after the signature check, as open_verified gives it to a loader."""
+    with open_verified(manifest, **trust, **kwargs) as files:
+        return files.plan
+
+
+def run(args: argparse.Namespace, output: Output) -> int:
+    kwargs = options.verify_kwargs(args)
+    trust = options.trust_kwargs(args)
+    try:
+        if trust:
+            plan: LoadPlan = output.call(signed_plan, args.manifest, trust, kwargs)
+        else:
+            _untrusted.require_regular_manifest(args.manifest, must_open=False)
+            plan = output.call(verify_for_load, args.manifest, **kwargs)
+    except VerificationFailed as exc:
+        report = exc.report
+        if output.json_mode:
+            output.json(report)
+            return EXIT_ISSUES
+        output.line(f"FAILED: {args.manifest}: no load plan: {exc}")
+        if "signature" in report:
+            write_signed_issues(output, report, "")
+            return EXIT_ISSUES
+        declared = verify.declared(args.manifest, args)
+        write_issues(output, report, verify.report_hints(args, report, declared, args.manifest))
+        output.line()
+        write_report_facts(output, report)
+        return EXIT_ISSUES
+    if output.json_mode:
+        output.json(plan)
+        return EXIT_OK
+    signed = ", signatures checked" if trust else ""
+    output.line(f"OK: {args.manifest} verified{signed}; load plan follows")
+    output.line()
+    write_plan_facts(output, plan)
+    return EXIT_OK

@@ -1,0 +1,58 @@
+"""sign: verify a manifest, then sign it and every file it pins."""
+
+from __future__ import annotations
+
+import argparse
+from typing import Any
+
+from tamrel_manifest import signing
+from tamrel_manifest.cli import keys, options
+from tamrel_manifest.cli.output import EXIT_ISSUES, EXIT_OK, Output, issue_lines
+
+
+def add_parser(commands: Any) -> None:
+    sign = commands.add_parser(
+        "sign", help="verify a manifest, then sign it and every file it pins"
+    )
+    sign.add_argument("manifest")
+    sign.add_argument("--key", required=True, metavar="PRIVATE", help="the private key (PEM)")
+    sign.add_argument(
+        "--signature", metavar="SIG", help="the signature file (default: MANIFEST.sig)"
+    )
+    keys.add_password_env(sign, "of an encrypted private key")
+    options.add_path_policy(sign)
+    options.add_duplicate_ids(sign)
+    options.add_json(sign)
+    options.add_limits(sign)
+    sign.set_defaults(handler=run)
+
+
+def run(args: argparse.Namespace, output: Output) -> int:
+    kwargs = options.verify_kwargs(args)
+    kwargs.pop("index", None)
+    try:
+        result = output.call(
+            signing.sign_manifest, args.manifest, args.key, signature=args.signature,
+            password=keys.password(args), **kwargs,
+        )
+    except ValueError as exc:
+        report = getattr(exc, "report", None)
+        if report is None:
+            raise
+        if output.json_mode:
+            output.json({"error": str(exc), "report": report})
+        else:
+            output.line(f"NOT SIGNED: {args.manifest}: {exc}")
+            for line in issue_lines(report["errors"]):
+                output.line(line)
+        return EXIT_ISSUES
+    if output.json_mode:
+        output.json(result)
+    else:
+        output.line(
+            f"signed {args.manifest} and {len(result['resources']) - 1} pinned files into"
+            f" {result['signature']} with {result['key_type']} key {result['key_id']}"
+        )
+        if result["ignore_paths"]:
+            output.line("left out (not pinned): " + ", ".join(result["ignore_paths"]))
+    return EXIT_OK

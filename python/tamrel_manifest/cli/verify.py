@@ -1,0 +1,199 @@
+"""verify: manifests and the files they name, one or many, with or without signatures."""
+
+from __future__ import annotations
+
+import argparse
+from collections.abc import Mapping
+from typing import TYPE_CHECKING, Any
+
+import _tamrel_manifest as _native
+from tamrel_manifest import _hints, _untrusted, signing
+from tamrel_manifest._hints import signatures
+from tamrel_manifest.cli import options
+from tamrel_manifest.cli.output import (
+    EXIT_ERROR,
+    EXIT_ISSUES,
+    EXIT_OK,
+    INPUT_ERRORS,
+    PROG,
+    Output,
+    error_json,
+    issue_count,
+    outcomes,
+    report_error,
+    worst,
+    write_issues,
+    write_report_facts,
+    write_signed_issues,
+)
+
+if TYPE_CHECKING:
+    from _tamrel_manifest import IndexManifest, VerificationReport
+
+
+def add_parser(commands: Any) -> None:
+    sub = commands.add_parser(
+        "verify",
+        help="verify manifests and the files they name",
+        usage=f"{PROG} verify [options] MANIFEST [MANIFEST ...]",
+    )
+    sub.add_argument("manifest", metavar="MANIFEST", nargs="+", help="manifest files")
+    options.add_jobs(sub)
+    add_verify_options(sub, many=True)
+    sub.set_defaults(handler=run, check=check_arguments)
+
+
+def add_verify_options(parser: argparse.ArgumentParser, many: bool = False) -> None:
+    """What verify and load-plan both take after their manifests."""
+    parser.add_argument(
+        "--index",
+        metavar="PATH",
+        help="verify this file as the index (resolved against the manifest's directory)",
+    )
+    options.add_path_policy(parser)
+    options.add_duplicate_ids(parser)
+    options.add_json(parser, many=many)
+    options.add_limits(parser)
+    options.add_trust_options(parser)
+
+
+def check_arguments(args: argparse.Namespace) -> None:
+    if args.index is not None and len(args.manifest) > 1:
+        raise ValueError("--index applies to one manifest")
+    options.trust_kwargs(args)
+
+
+class Checked:
+    """What a worker hands back for one manifest: the report, the declared manifest when the
+    report failed (its sizes and digests feed the hints), and a signature file beside the
+    manifest that an unsigned verification did not check."""
+
+    def __init__(
+        self,
+        report: VerificationReport,
+        declared: IndexManifest | None,
+        unchecked_signature: str | None = None,
+    ) -> None:
+        self.report = report
+        self.declared = declared
+        self.unchecked_signature = unchecked_signature
+
+
+def _check(manifest: str, args: argparse.Namespace) -> Checked:
+    trust = options.trust_kwargs(args)
+    if trust:
+        signed: VerificationReport = signing.verify_signed_manifest(
+            manifest, **trust, **options.verify_kwargs(args)
+        )
+        return Checked(signed, None)  # its verdict gives no hints
+    _untrusted.require_regular_manifest(manifest, must_open=False)
+    report: VerificationReport = _native.verify_manifest(manifest, **options.verify_kwargs(args))
+    return Checked(report, None if report["ok"] else declared(manifest, args),
+                   signatures.unchecked_signature(manifest))
+
+
+def declared(manifest: str, args: argparse.Namespace) -> IndexManifest | None:
+    """The manifest as it declares its files, for the hints; None when it cannot be read."""
+    # The report was built from these values; a manifest changed since then gives fewer hints.
+    try:
+        _untrusted.require_regular_manifest(manifest)
+        found: IndexManifest = _native.inspect_manifest(manifest, **options.limit_kwargs(args))
+    except INPUT_ERRORS:
+        return None
+    return found
+
+
+def report_hints(
+    args: argparse.Namespace, report: VerificationReport, manifest: IndexManifest | None,
+    manifest_path: str,
+) -> list[str]:
+    """The hints for a failed report under the options it was made with."""
+    return _hints.report_hints(
+        report,
+        manifest,
+        manifest_path=manifest_path,
+        index=args.index,
+        limits=options.limits_in_effect(args),
+        allow_absolute_paths=args.allow_absolute_paths,
+        allow_path_escape=args.allow_path_escape,
+    )
+
+
+def run(args: argparse.Namespace, output: Output) -> int:
+    manifests: list[str] = args.manifest
+    several = len(manifests) > 1
+    limits = options.limits_in_effect(args)
+    statuses = []
+    for outcome in outcomes(output, lambda m: _check(m, args), manifests, args.jobs):
+        manifest = outcome.item
+        if outcome.error is not None:
+            error = outcome.error
+            hints = _hints.error_hints(manifest, error, limits)
+            if output.json_mode:
+                # The same object for one manifest as for several; the text goes to stderr.
+                entry = {"manifest": manifest, "error": error_json(error)}
+                if several:
+                    output.json_line(entry)
+                else:
+                    output.json(entry)
+            elif several and not output.quiet and isinstance(error, INPUT_ERRORS):
+                # In the list with the others, and only there (-q: on standard error).
+                output.line(f"ERROR: {manifest}: {error}")
+                for hint in hints:
+                    output.line(f"  hint: {hint}")
+                statuses.append(EXIT_ERROR)
+                continue
+            statuses.append(report_error(output, manifest, error, hints))
+            continue
+        assert outcome.value is not None
+        checked = outcome.value
+        report = checked.report
+        statuses.append(EXIT_OK if report["ok"] else EXIT_ISSUES)
+        shown: Mapping[str, object] = report
+        if checked.unchecked_signature is not None:
+            shown = {**report, signatures.NOT_CHECKED: checked.unchecked_signature}
+        if several and output.json_mode:
+            output.json_line({"manifest": manifest, "report": shown})
+        elif output.json_mode:
+            output.json(shown)
+        else:
+            _write_verdict(output, manifest, checked, args, "  " if several else "")
+    if several and not output.json_mode:
+        failed = statuses.count(EXIT_ISSUES)
+        unreadable = len(statuses) - failed - statuses.count(EXIT_OK)
+        output.line(
+            f"{len(statuses)} manifests: {statuses.count(EXIT_OK)} verified, {failed} with issues,"
+            f" {unreadable} unreadable"
+        )
+    return worst(statuses)
+
+
+def _write_verdict(
+    output: Output, manifest: str, checked: Checked, args: argparse.Namespace, indent: str
+) -> None:
+    """One manifest's result for a person; alone, with its facts."""
+    report = checked.report
+    if "signature" in report:
+        _write_signed_verdict(output, manifest, report, indent)
+        return
+    if report["ok"]:
+        output.line(f"OK: {manifest} verified, no issues")
+    else:
+        output.line(f"FAILED: {manifest}: {issue_count(report['errors'])}")
+        hints = report_hints(args, report, checked.declared, manifest)
+        write_issues(output, report, hints, indent)
+    if checked.unchecked_signature is not None:
+        output.line(indent + signatures.not_checked_line(checked.unchecked_signature))
+    if not indent:
+        output.line()
+        write_report_facts(output, report)
+
+
+def _write_signed_verdict(output: Output, manifest: str, report: Any, indent: str) -> None:
+    """A signed report for a person: the verdict, then its issues."""
+    if report["ok"]:
+        signers = ", ".join(entry["key_id"] for entry in report["signature"]["signatures"])
+        output.line(f"OK: {manifest} verified, signed by {signers}")
+    else:
+        output.line(f"FAILED: {manifest}: {issue_count(report['errors'])}")
+    write_signed_issues(output, report, indent)
