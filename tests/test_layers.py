@@ -15,7 +15,7 @@ NAME = PACKAGE.name
 # Floors from the ground up; a module may import only from the floors below it.
 FLOORS: tuple[tuple[str, ...], ...] = (
     # what every layer may use: no import of the package
-    ("_limits", "_progress", "_run", "_trust", "_untrusted", "_words"),
+    ("_limits", "_progress", "_run", "_trust", "_untrusted", "_version", "_words"),
     # hints, one module a subject, then the whole
     ("_hints.files", "_hints.paths", "_hints.signatures"),
     ("_hints.rows",),

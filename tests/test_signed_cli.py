@@ -14,7 +14,7 @@ from typing import Any
 import pytest
 
 from tamrel_manifest import cli, generate_key, sign_manifest, signing
-from tamrel_manifest.cli import load_plan
+from tamrel_manifest import verified
 from test_cli import bundle, cli_env
 
 # A verifier must answer a planted file at once; this only bounds a hang, it measures nothing.
@@ -183,7 +183,7 @@ def recorded(monkeypatch: pytest.MonkeyPatch) -> list[dict[str, Any]]:
         yield Files()
 
     monkeypatch.setattr(signing, "verify_signed_manifest", verify)
-    monkeypatch.setattr(load_plan, "open_verified",
+    monkeypatch.setattr(verified, "open_verified",
                         contextlib.contextmanager(open_verified))
     return calls
 

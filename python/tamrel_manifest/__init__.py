@@ -10,9 +10,7 @@ adds what a loader needs on top: the verified files, opened. `PanicException` is
 raises if an internal invariant ever breaks (a BaseException).
 """
 
-from importlib.metadata import PackageNotFoundError
-from importlib.metadata import version as _version
-from typing import TYPE_CHECKING
+from __future__ import annotations
 
 from _tamrel_manifest import (
     CALIBRATION_SCHEMA_VERSION,
@@ -33,31 +31,62 @@ from _tamrel_manifest import (
     sha256_file,
     verify_manifest,
 )
-from tamrel_manifest._create import RowMapInvalid, RowMapReport
-from tamrel_manifest.signing import (
-    DEFAULT_MAX_SIGNATURE_BYTES,
-    generate_key,
-    sign_manifest,
-    verify_signed_manifest,
-)
-from tamrel_manifest.verified import VerificationFailed, VerifiedFiles, open_verified
+from tamrel_manifest._version import __version__
 
+# typing is the type checker's: left unimported at run time, as the tool's modules leave it.
+TYPE_CHECKING = False
 if TYPE_CHECKING:  # the module's signatures; the package's versions take the same arguments
+    from typing import Any
     from _tamrel_manifest import create_manifest as create_manifest
     from _tamrel_manifest import verify_for_load as verify_for_load
+    from tamrel_manifest._create import RowMapInvalid, RowMapReport
+    from tamrel_manifest.signing import (
+        DEFAULT_MAX_SIGNATURE_BYTES,
+        generate_key,
+        sign_manifest,
+        verify_signed_manifest,
+    )
+    from tamrel_manifest.verified import VerificationFailed, VerifiedFiles, open_verified
 
     class PanicException(BaseException):
         """Raised when the native code panics (an internal invariant failed)."""
 
-else:
-    from _tamrel_manifest_native import PanicException  # placed there by the signing module
-    from tamrel_manifest._create import create_manifest
-    from tamrel_manifest.verified import verify_for_load
+# The rest is imported when first asked for: a command that verifies without signatures never
+# loads the signing module, and the tool starts without the creation and loading layers.
+_LAZY = {
+    "create_manifest": "tamrel_manifest._create",
+    "RowMapInvalid": "tamrel_manifest._create",
+    "RowMapReport": "tamrel_manifest._create",
+    "verify_for_load": "tamrel_manifest.verified",
+    "open_verified": "tamrel_manifest.verified",
+    "VerificationFailed": "tamrel_manifest.verified",
+    "VerifiedFiles": "tamrel_manifest.verified",
+    "generate_key": "tamrel_manifest.signing",
+    "sign_manifest": "tamrel_manifest.signing",
+    "verify_signed_manifest": "tamrel_manifest.signing",
+    "DEFAULT_MAX_SIGNATURE_BYTES": "tamrel_manifest.signing",
+}
 
-try:
-    __version__ = _version("tamrel-manifest")
-except PackageNotFoundError:  # run from a source tree that was never installed
-    __version__ = "0+unknown"
+
+def __getattr__(name: str) -> Any:
+    import importlib
+
+    if name == "PanicException":
+        # The module registers it in _tamrel_manifest_native when the signing module loads (or
+        # at the first panic); loading that module makes sure it is there.
+        importlib.import_module("tamrel_manifest.signing")
+        value = importlib.import_module("_tamrel_manifest_native").PanicException
+    elif name in _LAZY:
+        value = getattr(importlib.import_module(_LAZY[name]), name)
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value  # asked for once
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_LAZY, "PanicException"})
+
 
 # The result shapes exist for type checkers only (they are TypedDicts of the stub); at run time
 # each name is `dict`, which is what the results are, so annotations that name them still work.

@@ -4,9 +4,12 @@ their keyword arguments, the options that spell them, and sizes as a person writ
 from __future__ import annotations
 
 from collections.abc import Mapping
-from typing import Any
 
 import _tamrel_manifest as _native
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 # The module is the one place that knows its limits.
 LIMIT_NAMES: tuple[str, ...] = tuple(_native.default_resource_limits())

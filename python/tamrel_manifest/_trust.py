@@ -8,9 +8,10 @@ package with TypeError or ValueError, by the tool as a usage error.
 from __future__ import annotations
 
 from collections.abc import Iterable, Mapping
-from typing import TYPE_CHECKING, Any
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
     from _tamrel_manifest import StrPath
 
 # The Python keywords, in the order messages name them.

@@ -2,11 +2,12 @@
 
 from __future__ import annotations
 
-import json
 
 
 def quoted(name: str) -> str:
     """A name as the module's messages show it: in double quotes, with escapes."""
+    import json
+
     return json.dumps(name, ensure_ascii=False)
 
 

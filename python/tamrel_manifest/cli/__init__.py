@@ -1,7 +1,9 @@
 """The command-line tool: tamrel-manifest (also python -m tamrel_manifest).
 
-Each command is a module of this package that registers its parser (`add_parser`) and runs it
-(`run`); the options they share are in `options`, what they print in `output`.
+Each command is a module of this package that registers its parser (`add_parser`, which names
+how the parser's options are defined) and runs it (`run`); the options they share are in
+`options`, what they print in `output`. Only the parser of the command that runs is filled in,
+and a command imports what it runs on when it runs, so the tool starts quickly.
 
 Exit status: 0 when the verdict is clean, 1 when verification found issues, 2 for usage errors and
 for files that cannot be read or decoded, 3 for an internal failure of the native module, 130 when
@@ -11,9 +13,9 @@ interrupted.
 from __future__ import annotations
 
 import argparse
+import os
 import sys
-from collections.abc import Sequence
-from typing import Any, TextIO
+from collections.abc import Callable, Sequence
 
 from tamrel_manifest.cli import (
     create,
@@ -37,6 +39,11 @@ from tamrel_manifest.cli.output import (
     report_error,
 )
 
+# typing is the type checker's: these modules leave it unimported at run time.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, TextIO
+
 __all__ = ["build_parser", "main"]
 
 # In the order the help lists them.
@@ -44,18 +51,71 @@ COMMANDS = (create, verify, load_plan, keys, sign, inspect, sha256, limits)
 
 
 def _version() -> str:
-    from tamrel_manifest import __version__
+    from tamrel_manifest._version import __version__
 
     return f"{PROG} {__version__}"
+
+
+def _formatter(prog: str) -> argparse.HelpFormatter:
+    # The width argparse would find, without the import of shutil it finds it with.
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns  # type: ignore[union-attr]
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return argparse.HelpFormatter(prog, width=(columns or 80) - 2)
 
 
 class _Parser(argparse.ArgumentParser):
     """argparse's parser, except that help and version text that cannot be written raises
     OSError (argparse drops the error and exits 0)."""
 
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        kwargs.setdefault("formatter_class", _formatter)
+        super().__init__(*args, **kwargs)
+
     def _print_message(self, message: str, file: Any = None) -> None:
         if message:
             (file or sys.stderr).write(message)
+
+
+class _Version(argparse.Action):
+    """--version: the version line, as it is (argparse would wrap it to the terminal)."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
+                 help: str = "show program's version number and exit") -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, help=help)
+
+    def __call__(self, parser: argparse.ArgumentParser, *args: Any) -> None:
+        parser._print_message(_version() + "\n", sys.stdout)
+        parser.exit()
+
+
+class _CommandParser(_Parser):
+    """A command's parser, whose options `define` adds when the parser is first used: parsing
+    one command line defines one command's options, not every command's."""
+
+    def __init__(self, *args: Any, define: Callable[[argparse.ArgumentParser], None],
+                 **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self._define: Callable[[argparse.ArgumentParser], None] | None = define
+
+    def defined(self) -> _CommandParser:
+        if self._define is not None:
+            define, self._define = self._define, None
+            define(self)
+        return self
+
+    def parse_known_args(self, *args: Any, **kwargs: Any) -> Any:
+        return super(_CommandParser, self.defined()).parse_known_args(*args, **kwargs)
+
+    def format_usage(self) -> str:
+        return super(_CommandParser, self.defined()).format_usage()
+
+    def format_help(self) -> str:
+        return super(_CommandParser, self.defined()).format_help()
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -65,8 +125,9 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="exit status: 0 clean, 1 verification found issues, 2 usage error or unreadable"
         " input, 3 internal failure, 130 interrupted",
     )
-    parser.add_argument("--version", action="version", version=_version())
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    parser.add_argument("--version", action=_Version)
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                     parser_class=_CommandParser)
     for command in COMMANDS:
         command.add_parser(commands)
     return parser

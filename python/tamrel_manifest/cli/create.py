@@ -6,11 +6,7 @@ from __future__ import annotations
 import argparse
 import os
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
 
-from tamrel_manifest import _run
-from tamrel_manifest._create import RowMapInvalid, count_lines, create_manifest
-from tamrel_manifest._hints import files, limits, rows
 from tamrel_manifest._limits import option_name
 from tamrel_manifest._words import counted, quoted
 from tamrel_manifest.cli import options
@@ -23,7 +19,9 @@ from tamrel_manifest.cli.output import (
     write_manifest_facts,
 )
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
     from _tamrel_manifest import IndexManifest
 
 
@@ -38,12 +36,16 @@ def _aux(required: bool) -> Callable[[str], dict[str, Any]]:
 
 
 def add_parser(commands: Any) -> None:
-    create = commands.add_parser(
+    commands.add_parser(
         "create",
         help="write a new manifest for an index file",
         usage=f"{PROG} create [options] INDEX OUT EMBEDDING-MODEL"
         " (--row-map PATH | --row-id-is-identity)",
+        define=_define,
     )
+
+
+def _define(create: argparse.ArgumentParser) -> None:
     create.add_argument("index", metavar="INDEX", help="the index file")
     create.add_argument(
         "out",
@@ -92,6 +94,8 @@ def create_kwargs(args: argparse.Namespace) -> dict[str, Any]:
 
 
 def run(args: argparse.Namespace, output: Output) -> int:
+    from tamrel_manifest._create import create_manifest
+
     manifest: IndexManifest = output.call(
         create_manifest, args.index, args.out, args.embedding_model, **create_kwargs(args)
     )
@@ -114,6 +118,8 @@ def failure(args: argparse.Namespace, error: BaseException) -> Failure:
 
 def _in_cli_words(text: str) -> str:
     """The module's argument errors name its keywords; the tool names its options."""
+    from tamrel_manifest._hints import rows
+
     return rows.PATTERNS["create_keywords"].sub(lambda m: option_name(m.group(1)), text)
 
 
@@ -134,6 +140,8 @@ def _unopenable(path: str) -> str | None:
 def _subject(args: argparse.Namespace, error: BaseException) -> str:
     """`cannot create OUT`, and the input at fault where an operating-system error came from
     one: the module's error text names no file."""
+    from tamrel_manifest._hints import files
+
     subject = f"cannot create {args.out}"
     if not isinstance(error, OSError):
         return subject
@@ -151,6 +159,8 @@ def _subject(args: argparse.Namespace, error: BaseException) -> str:
 
 
 def _text(args: argparse.Namespace, error: BaseException) -> str | None:
+    from tamrel_manifest._create import RowMapInvalid
+
     count = len(error.report["errors"]) if isinstance(error, RowMapInvalid) else 0
     if count:  # listed below it; with none found alone (a row count only), the module's text
         return f"row map {args.row_map} is invalid: " + counted(count, "issue")
@@ -162,6 +172,9 @@ def _text(args: argparse.Namespace, error: BaseException) -> str | None:
 def _hints(args: argparse.Namespace, error: BaseException) -> list[str]:
     """What verify says of the same input: the row map's first issues and their hints, the limit
     that stopped creation and what raising it costs, or what an unknown index file is."""
+    from tamrel_manifest._create import RowMapInvalid, count_lines
+    from tamrel_manifest._hints import files, limits, rows
+
     text = str(error)
     if isinstance(error, RowMapInvalid) and error.report["errors"]:
         return rows.row_map_hints(error.report["errors"], args.row_map, args.row_map)
@@ -180,6 +193,10 @@ def _hints(args: argparse.Namespace, error: BaseException) -> list[str]:
 
 
 def _limit_hints(args: argparse.Namespace, code: str) -> list[str]:
+    from tamrel_manifest import _run
+    from tamrel_manifest._create import count_lines
+    from tamrel_manifest._hints import limits
+
     row_count = None
     if args.row_map and code.startswith("row_identity_"):
         try:

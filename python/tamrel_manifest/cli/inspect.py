@@ -3,10 +3,8 @@
 from __future__ import annotations
 
 import argparse
-from typing import TYPE_CHECKING, Any
 
 import _tamrel_manifest as _native
-from tamrel_manifest import _untrusted
 from tamrel_manifest.cli import options
 from tamrel_manifest.cli.output import (
     EXIT_OK,
@@ -16,16 +14,22 @@ from tamrel_manifest.cli.output import (
     write_manifest_facts,
 )
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
     from _tamrel_manifest import IndexManifest
 
 
 def add_parser(commands: Any) -> None:
-    inspect = commands.add_parser(
+    commands.add_parser(
         "inspect",
         help="print a manifest in canonical form",
         usage=f"{PROG} inspect [options] MANIFEST",
+        define=_define,
     )
+
+
+def _define(inspect: argparse.ArgumentParser) -> None:
     inspect.add_argument("manifest", metavar="MANIFEST", help="the manifest file")
     options.add_json(inspect)
     options.add_limits(inspect, ("max_manifest_bytes",))  # the only input it reads
@@ -33,6 +37,8 @@ def add_parser(commands: Any) -> None:
 
 
 def run(args: argparse.Namespace, output: Output) -> int:
+    from tamrel_manifest import _untrusted
+
     _untrusted.require_regular_manifest(args.manifest, must_open=False)
     manifest: IndexManifest = output.call(
         _native.inspect_manifest, args.manifest, **options.limit_kwargs(args)

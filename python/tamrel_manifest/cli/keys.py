@@ -5,11 +5,13 @@ from __future__ import annotations
 
 import argparse
 import os
-from typing import Any
 
-from tamrel_manifest import signing
 from tamrel_manifest.cli import options
 from tamrel_manifest.cli.output import EXIT_OK, Output
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 KEY_TYPES = ("ecdsa-p256", "ed25519")
 
@@ -33,9 +35,13 @@ def password(args: argparse.Namespace) -> str | None:
 
 
 def add_parser(commands: Any) -> None:
-    keygen = commands.add_parser(
-        "keygen", help="write a new signing key (PATH) and its public key (PATH.pub)"
+    commands.add_parser(
+        "keygen", help="write a new signing key (PATH) and its public key (PATH.pub)",
+        define=_define,
     )
+
+
+def _define(keygen: argparse.ArgumentParser) -> None:
     keygen.add_argument("path", help="the private key file to write (never overwritten)")
     keygen.add_argument(
         "--type", dest="key_type", choices=KEY_TYPES, default=KEY_TYPES[0],
@@ -47,6 +53,8 @@ def add_parser(commands: Any) -> None:
 
 
 def run(args: argparse.Namespace, output: Output) -> int:
+    from tamrel_manifest import signing
+
     key = signing.generate_key(args.path, args.key_type, password=password(args))
     if output.json_mode:
         output.json({**key, "private_key": args.path, "public_key": args.path + ".pub"})

@@ -4,19 +4,23 @@ from __future__ import annotations
 
 import argparse
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any
 
 import _tamrel_manifest as _native
 from tamrel_manifest._limits import limit_text
 from tamrel_manifest.cli import options
 from tamrel_manifest.cli.output import EXIT_OK, Output
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
     from _tamrel_manifest import ResourceLimits
 
 
 def add_parser(commands: Any) -> None:
-    limits = commands.add_parser("limits", help="print the default resource limits")
+    commands.add_parser("limits", help="print the default resource limits", define=_define)
+
+
+def _define(limits: argparse.ArgumentParser) -> None:
     options.add_json(limits)
     limits.set_defaults(handler=run)
 

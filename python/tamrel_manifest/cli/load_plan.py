@@ -3,9 +3,7 @@
 from __future__ import annotations
 
 import argparse
-from typing import TYPE_CHECKING, Any
 
-from tamrel_manifest import _untrusted
 from tamrel_manifest.cli import options, verify
 from tamrel_manifest.cli.output import (
     EXIT_ISSUES,
@@ -18,18 +16,23 @@ from tamrel_manifest.cli.output import (
     write_report_facts,
     write_signed_issues,
 )
-from tamrel_manifest.verified import VerificationFailed, open_verified, verify_for_load
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
     from _tamrel_manifest import LoadPlan
 
 
 def add_parser(commands: Any) -> None:
-    sub = commands.add_parser(
+    commands.add_parser(
         "load-plan",
         help="verify, then print what a loader needs",
         usage=f"{PROG} load-plan [options] MANIFEST",
+        define=_define,
     )
+
+
+def _define(sub: argparse.ArgumentParser) -> None:
     sub.add_argument("manifest", metavar="MANIFEST", help="the manifest file")
     verify.add_verify_options(sub)
     sub.set_defaults(handler=run, check=options.trust_kwargs, failure=manifest_failure)
@@ -37,11 +40,16 @@ def add_parser(commands: Any) -> None:
 
 def signed_plan(manifest: str, trust: dict[str, Any], kwargs: dict[str, Any]) -> Any:
     """The load plan after the signature check, as open_verified gives it to a loader."""
-    with open_verified(manifest, **trust, **kwargs) as files:
+    from tamrel_manifest import verified
+
+    with verified.open_verified(manifest, **trust, **kwargs) as files:
         return files.plan
 
 
 def run(args: argparse.Namespace, output: Output) -> int:
+    from tamrel_manifest import _untrusted
+    from tamrel_manifest.verified import VerificationFailed, verify_for_load
+
     kwargs = options.verify_kwargs(args)
     trust = options.trust_kwargs(args)
     try:

@@ -6,11 +6,14 @@ from __future__ import annotations
 import argparse
 import os
 from collections.abc import Sequence
-from typing import Any
 
 from tamrel_manifest import _trust
 from tamrel_manifest._limits import LIMIT_NAMES, effective_limits, is_size_limit, option_name
 from tamrel_manifest.cli import argtypes
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
 
 # The module is the one place that knows its limits (LIMIT_NAMES); only the help texts live here.
 _LIMIT_HELP = {

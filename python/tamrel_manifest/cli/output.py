@@ -5,20 +5,16 @@ with."""
 from __future__ import annotations
 
 import argparse
-import json
 import os
 from collections import Counter
 from collections.abc import Callable, Iterator, Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple, TextIO
 
-from tamrel_manifest import _hints, _run
-from tamrel_manifest._create import RowMapInvalid
-from tamrel_manifest._hints.rows import PATTERNS as ROW_PATTERNS
-from tamrel_manifest._progress import Progress, human_bytes
 from tamrel_manifest._words import counted, quoted
 from tamrel_manifest.cli import options
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any, TextIO
     from _tamrel_manifest import (
         Artifact,
         IndexManifest,
@@ -27,6 +23,7 @@ if TYPE_CHECKING:
         ReportIssue,
         VerificationReport,
     )
+    from tamrel_manifest import _run
 
 PROG = "tamrel-manifest"
 EXIT_OK, EXIT_ISSUES, EXIT_ERROR, EXIT_INTERNAL = 0, 1, 2, 3
@@ -74,10 +71,14 @@ class Output:
             raise OutputError(exc) from None
 
     def json(self, value: object) -> None:
+        import json
+
         # ensure_ascii: paths that are not valid Unicode survive as escapes on any stdout.
         self.line(json.dumps(value, indent=2))
 
     def json_line(self, value: object) -> None:
+        import json
+
         self.line(json.dumps(value))
 
     def error(self, text: str, prefix: str = f"{PROG}: ") -> None:
@@ -99,6 +100,9 @@ class Output:
 
     def call(self, function: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
         """function(*args, **kwargs) off the main thread, under the progress line."""
+        from tamrel_manifest import _run
+        from tamrel_manifest._progress import Progress
+
         with Progress(self.err, enabled=self.progress):
             return _run.call(lambda: function(*args, **kwargs))
 
@@ -132,6 +136,9 @@ def outcomes(
 ) -> Iterator[_run.Outcome[str, Any]]:
     """The outcomes of `function` over `items` in order. One item runs under the progress line,
     which is erased before its result is printed; several print as they finish instead."""
+    from tamrel_manifest import _run
+    from tamrel_manifest._progress import Progress
+
     if len(items) > 1:
         yield from _run.run_each(function, items, jobs)
         return
@@ -158,6 +165,8 @@ def issue_count(issues: Sequence[ReportIssue]) -> str:
 def issue_lines(issues: Sequence[ReportIssue], keep: int = 5) -> list[str]:
     """`code: message` per issue, except that past the first `keep` issues of one code a single
     line counts the rest and names the first and last row-map line they mention."""
+    from tamrel_manifest._hints.rows import PATTERNS as ROW_PATTERNS
+
     seen: Counter[str] = Counter()
     lines = []
     for issue in issues:
@@ -199,13 +208,14 @@ def write_signed_issues(output: Output, report: Any, indent: str) -> None:
         output.line(f"{indent}signed but not pinned: " + ", ".join(unpinned))
 
 
-class Failure(NamedTuple):
+class Failure:
     """What main says of a command that raised: the file it concerns, the text (None: the
     error's own) and the hints."""
 
-    subject: str
-    text: str | None = None
-    hints: Sequence[str] = ()
+    def __init__(self, subject: str, text: str | None = None, hints: Sequence[str] = ()) -> None:
+        self.subject = subject
+        self.text = text
+        self.hints = hints
 
 
 def plain_failure(args: argparse.Namespace, error: BaseException) -> Failure:
@@ -215,6 +225,8 @@ def plain_failure(args: argparse.Namespace, error: BaseException) -> Failure:
 
 def manifest_failure(args: argparse.Namespace, error: BaseException) -> Failure:
     """A manifest that could not be read or decoded, with the hints for it."""
+    from tamrel_manifest import _hints
+
     hints = (
         _hints.error_hints(args.manifest, error, options.limits_in_effect(args))
         if isinstance(error, INPUT_ERRORS) else []
@@ -235,6 +247,8 @@ def report_error(
 ) -> int:
     """Says why `subject` failed on standard error (`text`, default the error's own, then the
     issues of a row map it refused); the exit status for it."""
+    from tamrel_manifest._create import RowMapInvalid
+
     if not isinstance(error, INPUT_ERRORS):
         output.error(f"internal error: {subject}: {type(error).__name__}: {error}")
         return EXIT_INTERNAL
@@ -265,6 +279,8 @@ def _params_text(metadata: IndexMetadata | Artifact) -> str:
 
 
 def _size_text(size: int | None) -> str:
+    from tamrel_manifest._progress import human_bytes
+
     if size is None:
         return "unknown"
     return f"{size} bytes" + (f" ({human_bytes(size)})" if size >= 1024 else "")
@@ -285,18 +301,31 @@ class _Facts:
             output.line(f"{label.ljust(width)}  {value}")
 
 
-class FileFacts(NamedTuple):
-    """One file as the human output shows it; None where the source does not know."""
+class FileFacts:
+    """One file as the human output shows it; None where the source does not know. `sized`:
+    whether to show a size line; `always`: the digest (and size) lines even when unknown."""
 
-    label: str
-    value: str | None
-    canonical_path: str | None = None
-    header: str | None = None  # the index header's facts
-    rows: str | None = None
-    size: int | None = None
-    sha256: str | None = None
-    sized: bool = True  # whether to show a size line
-    always: bool = False  # show the digest (and size) lines even when unknown
+    def __init__(
+        self,
+        label: str,
+        value: str | None,
+        canonical_path: str | None = None,
+        header: str | None = None,  # the index header's facts
+        rows: str | None = None,
+        size: int | None = None,
+        sha256: str | None = None,
+        sized: bool = True,
+        always: bool = False,
+    ) -> None:
+        self.label = label
+        self.value = value
+        self.canonical_path = canonical_path
+        self.header = header
+        self.rows = rows
+        self.size = size
+        self.sha256 = sha256
+        self.sized = sized
+        self.always = always
 
 
 def _count_text(count: int | None) -> str:

@@ -3,12 +3,9 @@
 from __future__ import annotations
 
 import argparse
-import hashlib
 import sys
-from typing import TYPE_CHECKING, Any
 
 import _tamrel_manifest as _native
-from tamrel_manifest._hints import files
 from tamrel_manifest.cli import options
 from tamrel_manifest.cli.output import (
     EXIT_OK,
@@ -20,18 +17,24 @@ from tamrel_manifest.cli.output import (
     worst,
 )
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
     from _tamrel_manifest import FileDigest
 
 STDIN = "-"
 
 
 def add_parser(commands: Any) -> None:
-    sha = commands.add_parser(
+    commands.add_parser(
         "sha256",
         help="print the SHA-256 of files, as sha256sum does (sha256sum -c reads it)",
         usage=f"{PROG} sha256 [options] PATH [PATH ...]",
+        define=_define,
     )
+
+
+def _define(sha: argparse.ArgumentParser) -> None:
     sha.add_argument("path", metavar="PATH", nargs="+", help="files; - is standard input")
     options.add_jobs(sha)
     options.add_json(sha, many=True)
@@ -49,6 +52,8 @@ def sha256sum_line(digest: str, path: str) -> str:
 
 def _stdin_digest() -> FileDigest:
     """The digest of standard input, read to its end, as sha256_file gives a file's."""
+    import hashlib
+
     digest, size = hashlib.sha256(), 0
     stream = sys.stdin.buffer
     while chunk := stream.read(1 << 16):
@@ -65,6 +70,8 @@ def _file_digest(path: str) -> FileDigest:
 
 
 def run(args: argparse.Namespace, output: Output) -> int:
+    from tamrel_manifest._hints import files
+
     paths: list[str] = args.path
     several = len(paths) > 1
     statuses = []

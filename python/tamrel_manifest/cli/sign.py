@@ -3,17 +3,23 @@
 from __future__ import annotations
 
 import argparse
-from typing import Any
 
-from tamrel_manifest import signing
 from tamrel_manifest.cli import keys, options
 from tamrel_manifest.cli.output import EXIT_ISSUES, EXIT_OK, Output, issue_lines
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
 
 def add_parser(commands: Any) -> None:
-    sign = commands.add_parser(
-        "sign", help="verify a manifest, then sign it and every file it pins"
+    commands.add_parser(
+        "sign", help="verify a manifest, then sign it and every file it pins",
+        define=_define,
     )
+
+
+def _define(sign: argparse.ArgumentParser) -> None:
     sign.add_argument("manifest")
     sign.add_argument("--key", required=True, metavar="PRIVATE", help="the private key (PEM)")
     sign.add_argument(
@@ -28,6 +34,8 @@ def add_parser(commands: Any) -> None:
 
 
 def run(args: argparse.Namespace, output: Output) -> int:
+    from tamrel_manifest import signing
+
     kwargs = options.verify_kwargs(args)
     kwargs.pop("index", None)
     try:

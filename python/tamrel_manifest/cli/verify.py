@@ -4,11 +4,8 @@ from __future__ import annotations
 
 import argparse
 from collections.abc import Mapping
-from typing import TYPE_CHECKING, Any
 
 import _tamrel_manifest as _native
-from tamrel_manifest import _hints, _untrusted, signing
-from tamrel_manifest._hints import signatures
 from tamrel_manifest.cli import options
 from tamrel_manifest.cli.output import (
     EXIT_ERROR,
@@ -27,16 +24,22 @@ from tamrel_manifest.cli.output import (
     write_signed_issues,
 )
 
+TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from typing import Any
     from _tamrel_manifest import IndexManifest, VerificationReport
 
 
 def add_parser(commands: Any) -> None:
-    sub = commands.add_parser(
+    commands.add_parser(
         "verify",
         help="verify manifests and the files they name",
         usage=f"{PROG} verify [options] MANIFEST [MANIFEST ...]",
+        define=_define,
     )
+
+
+def _define(sub: argparse.ArgumentParser) -> None:
     sub.add_argument("manifest", metavar="MANIFEST", nargs="+", help="manifest files")
     options.add_jobs(sub)
     add_verify_options(sub, many=True)
@@ -80,8 +83,13 @@ class Checked:
 
 
 def _check(manifest: str, args: argparse.Namespace) -> Checked:
+    from tamrel_manifest import _untrusted
+    from tamrel_manifest._hints import signatures
+
     trust = options.trust_kwargs(args)
     if trust:
+        from tamrel_manifest import signing
+
         signed: VerificationReport = signing.verify_signed_manifest(
             manifest, **trust, **options.verify_kwargs(args)
         )
@@ -95,6 +103,8 @@ def _check(manifest: str, args: argparse.Namespace) -> Checked:
 def declared(manifest: str, args: argparse.Namespace) -> IndexManifest | None:
     """The manifest as it declares its files, for the hints; None when it cannot be read."""
     # The report was built from these values; a manifest changed since then gives fewer hints.
+    from tamrel_manifest import _untrusted
+
     try:
         _untrusted.require_regular_manifest(manifest)
         found: IndexManifest = _native.inspect_manifest(manifest, **options.limit_kwargs(args))
@@ -108,6 +118,8 @@ def report_hints(
     manifest_path: str,
 ) -> list[str]:
     """The hints for a failed report under the options it was made with."""
+    from tamrel_manifest import _hints
+
     return _hints.report_hints(
         report,
         manifest,
@@ -120,6 +132,9 @@ def report_hints(
 
 
 def run(args: argparse.Namespace, output: Output) -> int:
+    from tamrel_manifest import _hints
+    from tamrel_manifest._hints import signatures
+
     manifests: list[str] = args.manifest
     several = len(manifests) > 1
     limits = options.limits_in_effect(args)
@@ -172,6 +187,8 @@ def _write_verdict(
     output: Output, manifest: str, checked: Checked, args: argparse.Namespace, indent: str
 ) -> None:
     """One manifest's result for a person; alone, with its facts."""
+    from tamrel_manifest._hints import signatures
+
     report = checked.report
     if "signature" in report:
         _write_signed_verdict(output, manifest, report, indent)
