@@ -218,7 +218,9 @@ HINTS = [
                     " manifest declares 26)"]),
     (_empty_index, ["hint: artifact index.rank_quant is empty (e3b0c442… is the SHA-256 of no"
                     " bytes)"]),
-    (_other_kind_index, []),  # not shorter: another index altogether
+    # not shorter: another index altogether, named as the manifest names kinds
+    (_other_kind_index, ["hint: artifact index.rank_quant is a bitmap index, the manifest"
+                         " declares rank_quant (Bitmap and RankQuant in the message)"]),
     (_truncated_payload, ["hint: artifact index.rank_quant is 1 byte shorter than declared (25"
                           " bytes, manifest declares 26)"]),
     (_index_lfs_pointer, ["hint: artifact index.rank_quant is a Git LFS pointer, not the file's"
@@ -322,6 +324,19 @@ def _manifest_bom(root: Path) -> None:
     (root / "m.json").write_bytes(b"\xef\xbb\xbf" + (root / "m.json").read_bytes())
 
 
+def _known_kinds_damaged(root: Path) -> None:
+    for kind, name, twin in (("rank", "short.kxr", False), ("rank", "short-twin.kxr", True),
+                             ("bitmap", "short.kxbm", False), ("sign_bitmap", "short.kxsb", False)):
+        data = builders.index_bytes(kind, twin=twin)
+        (root / name).write_bytes(data[:-1])
+    (root / "any.kxfs").write_bytes(b"KXFS" + bytes(28))
+    (root / "bits64.kxrq").write_bytes(builders.index_header("rank_quant", 16, 1, bits=64))
+
+
+def _one_vector(root: Path) -> None:
+    builders.write_index(root / "one.kxrq", n_vectors=1)
+
+
 def _odd_names(root: Path) -> None:
     (root / "a\\b").write_bytes(b"x")
     (root / "c\rd").write_bytes(b"y")
@@ -383,9 +398,15 @@ SHELL_CASES = [
      "hint: from line 0 on every row_id is 1 more than its line: 1 line before line 0 may have"
      " been deleted"),
     ("{tool} verify {m} --max-report-issues 8", _twelve_rows_one_deleted, 1, "out",
-     "hint: the report stopped at --max-report-issues 8: issues found after it (such as the row"
-     " map's digest and row count) are not shown; --max-report-issues 18446744073709551615 shows"
-     " all"),
+     "hint: the report stopped at --max-report-issues 8 with 7 of the row map's 11 issues: 4"
+     " more, and the issues found after them (such as the row map's digest and row count), are"
+     " not shown; --max-report-issues 12 (Python: max_report_issues=12) shows every issue of the"
+     " row map"),
+    ("{tool} create {root}/index.rank_quant {root}/o.json m --row-map {root}/rows.jsonl"
+     " --max-report-issues 2", _twelve_rows_one_deleted, 2, "err",
+     "tamrel-manifest: hint: the report stopped at --max-report-issues 2: issues found after it"
+     " (such as the row map's digest and row count) are not shown; --max-report-issues 20"
+     " (Python: max_report_issues=20) shows up to 20"),
     ("{tool} verify {m} --index index.rank_quant.gz", _nothing, 1, "out",
      "hint: --index index.rank_quant.gz is resolved against the manifest's directory {root}, not"
      " the current directory ({root}/index.rank_quant.gz); give it relative to that directory, or"
@@ -481,8 +502,36 @@ SHELL_CASES = [
      "tamrel-manifest: hint: the duplicate check holds the text of every distinct db_id and"
      " stopped at --max-row-map-tracked-id-bytes 100; for 3 distinct UUIDs of 36 bytes,"
      " --max-row-map-tracked-id-bytes 108 (Python: max_row_map_tracked_id_bytes=108) admits it"
-     " and costs about 135 B of memory; --allow-duplicate-db-ids skips the check"
-     " (max_row_identity_tracked_db_id_bytes in the message is --max-row-map-tracked-id-bytes)"),
+     " and costs about 135 B of memory (max_row_identity_tracked_db_id_bytes in the message is"
+     " --max-row-map-tracked-id-bytes)"),  # create has no --allow-duplicate-db-ids
+    # The probe knew these kinds: its message says what is wrong, no guess at the format.
+    *[("{tool} create {root}/" + name + " {root}/o.json m --row-id-is-identity 2>&1"
+       " | grep -c hint:", _known_kinds_damaged, 1, "out", "0")
+      for name in ("short.kxr", "short-twin.kxr", "short.kxbm", "short.kxsb", "any.kxfs")],
+    ("{tool} create {root}/bits64.kxrq {root}/o.json m --row-id-is-identity",
+     _known_kinds_damaged, 2, "err", "tamrel-manifest: error: cannot create {root}/o.json: index"
+     " {root}/bits64.kxrq: unsupported KXRQ bits: 64 (expected 1, 2, or 4)"),
+    # One usage style; every operand and value upper-case, with its help.
+    ("{tool} keygen --help", _nothing, 0, "out", "usage: tamrel-manifest keygen [options] PATH"),
+    ("{tool} sign --help", _nothing, 0, "out",
+     "usage: tamrel-manifest sign [options] MANIFEST --key PRIVATE"),
+    ("{tool} sign --help", _nothing, 0, "out", "  MANIFEST              the manifest file"),
+    ("{tool} limits --help", _nothing, 0, "out", "usage: tamrel-manifest limits [options]"),
+    ("{tool} --help", _nothing, 0, "out", "usage: tamrel-manifest [options] COMMAND ..."),
+    # Counts take the noun's number; the program's name is said once.
+    ("{tool} create {root}/one.kxrq {root}/one.json m --row-id-is-identity", _one_vector, 0,
+     "out", "  index          rank_quant (2 bits), dim 16, 1 vector, 4 bytes per vector, format"
+     " version 1"),
+    ("{tool} create {root}/one.kxrq {root}/one.json m --row-id-is-identity", _one_vector, 0,
+     "out", "row map          none: row ids are identities (1 row)"),
+    ("{tool} create {root}/one.kxrq {root}/one.json m --row-id-is-identity -q && {tool} keygen"
+     " {root}/k -q && {tool} sign {root}/one.json --key {root}/k | grep -o 'and 1 pinned file into'",
+     _one_vector, 0, "out", "and 1 pinned file into"),
+    ("{tool} keygen {root}/k -q; {tool} keygen {root}/k", _nothing, 2, "err",
+     "tamrel-manifest: error: \"{root}/k\" already exists; keygen does not overwrite keys,"
+     " choose another path"),
+    ("{tool} keygen {root}/none/k", _nothing, 2, "err",
+     "tamrel-manifest: error: {root}/none/k: No such file or directory"),
     ("{tool} create {root}/index.rank_quant {root}/o.json m --row-id-is-identity", _index_gzip,
      2, "err", "tamrel-manifest: error: cannot create {root}/o.json: index"
      " {root}/index.rank_quant: unknown tamrel index magic"),
@@ -634,7 +683,7 @@ def test_create_errors_name_the_output(tmp_path: Path) -> None:
     (["verify"], "tamrel-manifest verify: error: the following arguments are required: MANIFEST"),
     (["create", "i", "o"], "tamrel-manifest create: error: the following arguments are required:"
      " EMBEDDING-MODEL"),
-    (["verify", "m", "--bogus"], "tamrel-manifest: error: unrecognized arguments: --bogus"),
+    (["verify", "m", "--bogus"], "tamrel-manifest verify: error: unrecognized arguments: --bogus"),
     (["verify", "m", "--max-report-issues", "-1"],
      "tamrel-manifest verify: error: argument --max-report-issues: must not be negative: -1"),
     (["inspect", "m", "--max-manifest-bytes", "1e3"],
@@ -649,7 +698,7 @@ def test_create_errors_name_the_output(tmp_path: Path) -> None:
     (["create", "i", "o", "m", "--aux", "notes"],
      "tamrel-manifest create: error: argument --aux: expected NAME=PATH, got 'notes'"),
     (["sha256", "p", "--max-manifest-bytes", "1"],
-     "tamrel-manifest: error: unrecognized arguments: --max-manifest-bytes 1"),
+     "tamrel-manifest sha256: error: unrecognized arguments: --max-manifest-bytes 1"),
 ])
 def test_usage_errors(args: list[str], message: str) -> None:
     result = run(*args)
@@ -657,6 +706,87 @@ def test_usage_errors(args: list[str], message: str) -> None:
     assert result.stderr.startswith("usage: tamrel-manifest")
     assert result.stderr.splitlines()[-1] == message
     assert len(result.stderr.splitlines()) <= 4  # a short usage line, not every option
+
+
+COMMANDS = ["create", "verify", "load-plan", "keygen", "sign", "inspect", "sha256", "limits"]
+
+
+@pytest.mark.parametrize("command", COMMANDS)
+def test_every_command_has_one_usage_style(capsys: Any, command: str) -> None:
+    assert cli.main([command, "--help"]) == 0
+    text = capsys.readouterr().out
+    usage = text.splitlines()[0]
+    # [options], then the operands; --help lists the options, the usage line never does
+    assert re.fullmatch(rf"usage: tamrel-manifest {command} \[options\]( [A-Z(].*)?", usage), usage
+    sections = text.split("\n\n")
+    positional = next((part for part in sections if part.startswith("positional arguments:")), "")
+    names = re.findall(r"^  (\S+)", positional, re.M)
+    assert [name for name in names if not name.isupper()] == []
+    values = re.findall(r"^ +-[-\w]+(?:, --[-\w]+)? ([^\s{]\S*)", text, re.M)
+    assert [value for value in values if not value.isupper()] == []
+
+
+CREATE_LIMITS = [
+    (["--max-row-map-tracked-id-bytes", "100"], _nothing), (["--max-row-map-rows", "2"], _nothing),
+    (["--max-row-map-line-bytes", "10"], _nothing), (["--max-auxiliary-artifacts", "0"], _nothing),
+    (["--max-auxiliary-artifact-bytes", "5"], _nothing),
+    (["--max-report-issues", "1"], _twelve_rows_one_deleted),
+]
+
+
+@pytest.mark.parametrize("limit, damage", CREATE_LIMITS, ids=[c[0][0] for c in CREATE_LIMITS])
+def test_create_hints_name_only_options_of_create(tmp_path: Path, capsys: Any,
+                                                  limit: list[str], damage: Any) -> None:
+    bundle(tmp_path)
+    damage(tmp_path)
+    argv = ["create", str(tmp_path / "index.rank_quant"), str(tmp_path / "o.json"), "m",
+            "--row-map", str(tmp_path / "rows.jsonl"), "--aux", f"n={tmp_path / 'notes.txt'}",
+            *limit]
+    offered = set(re.findall(r"--[a-z][a-z-]*", run("create", "--help").stdout))
+    assert cli.main(argv) == 2
+    hints = [line for line in capsys.readouterr().err.splitlines() if "hint:" in line]
+    named = {option for hint in hints for option in re.findall(r"--[a-z][a-z-]*", hint)}
+    assert hints and named <= offered, hints
+
+
+def test_a_failure_after_verification_names_the_manifest(monkeypatch: pytest.MonkeyPatch,
+                                                         capsys: Any) -> None:
+    from tamrel_manifest.cli import verify
+
+    def fail(*args: Any) -> None:
+        raise ValueError("the facts could not be shown")
+
+    monkeypatch.setattr(tm, "verify_manifest", lambda *a, **k: {"ok": True})
+    monkeypatch.setattr(verify, "write_report_facts", fail)
+    assert cli.main(["verify", "a.json"]) == 2
+    assert capsys.readouterr().err.splitlines()[-1] == (
+        "tamrel-manifest: error: a.json: the facts could not be shown")
+
+
+def test_an_interrupted_create_removes_only_the_directories_it_made(tmp_path: Path) -> None:
+    # A valid index of 1 GiB (sparse: no disk), then a missing auxiliary artifact: the module
+    # hashes for a while, then fails, and only then may its directories go.
+    index = tmp_path / "big.kxr"
+    with open(index, "wb") as f:
+        f.write(builders.index_header("rank", 512, 1 << 20))
+        f.truncate(f.tell() + (1 << 30))
+    (tmp_path / "kept").mkdir()
+    out = tmp_path / "kept" / "new" / "sub" / "m.json"
+    process = subprocess.Popen(
+        [sys.executable, "-m", "tamrel_manifest", "create", str(index), str(out), "m",
+         "--row-id-is-identity", "--allow-path-escape", "--aux", f"x={tmp_path / 'none'}"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=cli_env(),
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    deadline = time.monotonic() + 60
+    while _bytes_read(process.pid) < (64 << 20) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert (tmp_path / "kept" / "new" / "sub").is_dir()  # made by the module as it began
+    process.send_signal(signal.SIGINT)
+    _, err = process.communicate(timeout=120)
+    assert process.returncode == 130, err
+    assert err.decode().splitlines()[-1] == "tamrel-manifest: interrupted"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["big.kxr", "kept"]
+    assert list((tmp_path / "kept").iterdir()) == []
 
 
 def test_a_reader_that_goes_away_is_no_error(tmp_path: Path) -> None:

@@ -103,14 +103,21 @@ def gzip_index(root: Path) -> list[str]:
 
 
 def probe_at_creation(root: Path) -> list[str]:
-    gzip, empty = root / "i.gz", root / "empty"
+    gzip, empty, bits = root / "i.gz", root / "empty", root / "bits64"
     gzip.write_bytes(b"\x1f\x8b\x08\x00" + bytes(22))
     empty.write_bytes(b"")
+    bits.write_bytes(builders.index_header("rank_quant", 16, 1, bits=64))
     short = builders.write_index(root / "short", n_vectors=3)
     short.write_bytes(short.read_bytes()[:-1])
     return [_error(lambda: tm.create_manifest(path, root / "o.json", "m",
                                               row_id_is_identity=True))
-            for path in (gzip, empty, short)]
+            for path in (gzip, empty, short, bits)]
+
+
+def other_kind(root: Path) -> list[str]:
+    manifest = builders.write_manifest(root / "m.json", builders.make_fixture(root))
+    builders.write_index(root / "index.rank_quant", "bitmap", n_vectors=3)
+    return _messages(manifest)
 
 
 def link_out(root: Path) -> list[str]:
@@ -144,7 +151,8 @@ PRODUCERS: dict[str, tuple[Callable[[Path], list[str]], int]] = {
     "rows_at_least": (tracked_limit, 1),
     "message_limit": (tracked_limit, 1),
     "unknown_magic": (gzip_index, 1),
-    "probe": (probe_at_creation, 3),
+    "probe": (probe_at_creation, 4),
+    "kind_mismatch": (other_kind, 1),
     "canonical_outside": (link_out, 1),
     "row_map_invalid": (row_map_invalid, 1),
     "create_keywords": (create_arguments, 2),

@@ -3,6 +3,7 @@ output directory left behind by a creation that failed."""
 
 from __future__ import annotations
 
+import json
 from pathlib import Path
 
 import pytest
@@ -44,6 +45,42 @@ def test_output_directories_of_a_failed_creation_are_removed(
         pass
     after = {p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*")}
     assert sorted(after - before) == sorted(set(left) - before)
+
+
+# (arguments of create_manifest past the index, which input the note names; None: no note)
+INPUT_FAULTS = [
+    ({"row_id_is_identity": True}, "index {root}/none"),
+    ({"row_map": "{root}/none"}, "row map {root}/none"),
+    ({"row_id_is_identity": True, "auxiliary_artifacts": [{"name": "x", "path": "{root}/none"}]},
+     'auxiliary "x" {root}/none'),
+    ({"row_map": "{root}"}, "row map {root}"),  # a directory
+]
+
+
+@pytest.mark.skipif(not hasattr(BaseException, "add_note"), reason="notes came with 3.11")
+@pytest.mark.parametrize("options, note", INPUT_FAULTS,
+                         ids=["index", "row map", "auxiliary", "row map directory"])
+def test_a_bare_oserror_of_creation_names_its_input(tmp_path: Path, options: dict[str, object],
+                                                    note: str) -> None:
+    index = builders.write_index(tmp_path / "i.kxrq", n_vectors=3)
+    if note.startswith("index"):
+        index = tmp_path / "none"
+    filled = json.loads(json.dumps(options).replace("{root}", str(tmp_path)))
+    with pytest.raises(OSError) as caught:
+        tamrel_manifest.create_manifest(index, tmp_path / "m.json", "m", **filled)
+    assert caught.value.__notes__ == [f"input: {note.format(root=tmp_path)}"]
+    assert str(caught.value) in ("No such file or directory", "Is a directory")  # untouched
+
+
+@pytest.mark.skipif(not hasattr(BaseException, "add_note"), reason="notes came with 3.11")
+def test_no_note_when_no_input_is_at_fault(tmp_path: Path) -> None:
+    # The output's directory is a file: every input reads, so none is named.
+    index = builders.write_index(tmp_path / "i.kxrq", n_vectors=3)
+    (tmp_path / "f").write_bytes(b"")
+    with pytest.raises(OSError) as caught:
+        tamrel_manifest.create_manifest(index, tmp_path / "f" / "m.json", "m",
+                                        row_id_is_identity=True, allow_path_escape=True)
+    assert getattr(caught.value, "__notes__", []) == []
 
 
 def test_panic_exception_is_importable() -> None:

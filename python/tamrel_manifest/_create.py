@@ -3,21 +3,26 @@ on the error that refuses it, and no output directory left behind by a call that
 
 from __future__ import annotations
 
+import errno
 import functools
 import json
 import os
-import tempfile
 from collections.abc import Mapping
 from typing import TYPE_CHECKING, Any, TypedDict
 
 import _tamrel_manifest as _native
+from tamrel_manifest._hints import files as _files
 from tamrel_manifest._hints import rows as _rows
 from tamrel_manifest._limits import LIMIT_NAMES, effective_limits
+from tamrel_manifest._words import quoted
 
 if TYPE_CHECKING:
     from _tamrel_manifest import IndexManifest, ReportIssue, StrPath
 
-__all__ = ["RowMapInvalid", "RowMapReport", "count_lines", "create_manifest", "row_map_issues"]
+__all__ = [
+    "RowMapInvalid", "RowMapReport", "count_lines", "create_manifest", "failed_input",
+    "row_map_issues",
+]
 
 
 class RowMapReport(TypedDict):
@@ -72,10 +77,54 @@ def create_manifest(
                 raise exc from None
             raise RowMapInvalid(str(exc), {"row_map": row_map, "errors": errors}) from None
         raise
+    except OSError as exc:
+        _remove_empty(created)
+        which = failed_input(index, options.get("row_map"), options.get("auxiliary_artifacts"),
+                             exc)
+        if which is not None and hasattr(exc, "add_note"):  # 3.11 and later
+            exc.add_note(f"input: {which}")
+        raise
     except BaseException:
         _remove_empty(created)
         raise
     return manifest
+
+
+def _unopenable(path: str) -> str | None:
+    """Why `path` cannot be read as a file (the system's text), or None when it can."""
+    try:
+        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+    except OSError as exc:
+        return exc.strerror or str(exc)
+    try:
+        if os.path.isdir(path):
+            return os.strerror(errno.EISDIR)
+    finally:
+        os.close(fd)
+    return None
+
+
+def failed_input(
+    index: StrPath, row_map: StrPath | None, auxiliary_artifacts: Any, error: OSError
+) -> str | None:
+    """The input an operating-system error of creation concerns ("index PATH", "row map PATH",
+    'auxiliary "NAME" PATH'), found by looking at each input after the failure: the first, in
+    the order creation reads them, that cannot be read for the reason the error gives. None when
+    none fits (the output is then at fault, or the input changed since): never a guess."""
+    try:
+        inputs = [("index", os.fspath(index))]
+        if row_map is not None:
+            inputs.append(("row map", os.fspath(row_map)))
+        for item in auxiliary_artifacts or []:
+            inputs.append((f"auxiliary {quoted(item['name'])}", os.fspath(item["path"])))
+    except (TypeError, KeyError):
+        return None  # arguments the module refuses before it reads any file
+    if _files.PATTERNS["probe"].match(str(error)):
+        return f"index {inputs[0][1]}"
+    for label, path in inputs:
+        if _unopenable(path) == str(error):
+            return f"{label} {path}"
+    return None
 
 
 def _remove_empty(directories: list[str]) -> None:
@@ -97,11 +146,17 @@ def count_lines(path: str) -> int:
     return count + (last != b"\n")
 
 
-def row_map_issues(row_map: str, limits: Mapping[str, int]) -> list[ReportIssue]:
+def row_map_issues(
+    row_map: str, limits: Mapping[str, int], rows: int | None = None
+) -> list[ReportIssue]:
     """The issues verification reports for a row map on its own, with their messages and line
     numbers, where creation names only their codes: verifies, in a temporary directory, a
-    manifest that names the row map by its absolute path beside an empty index."""
-    rows = min(count_lines(row_map), limits["max_row_map_rows"])
+    manifest that names the row map by its absolute path beside an empty index. `rows`: the
+    row count to declare (default: the file's lines, within the limit)."""
+    import tempfile  # not needed at start-up
+
+    if rows is None:
+        rows = min(count_lines(row_map), limits["max_row_map_rows"])
     with tempfile.TemporaryDirectory(prefix="tamrel-rows-") as tmp:
         index = os.path.join(tmp, "index")
         open(index, "wb").close()

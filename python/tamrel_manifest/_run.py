@@ -51,9 +51,31 @@ def run_each(function: Callable[[T], R], items: Sequence[T], jobs: int) -> Itera
         yield outcome
 
 
-def call(function: Callable[[], R]) -> R:
-    """`function()` on a worker thread; its result, or the exception it raised."""
-    outcome = next(run_each(lambda _: function(), [None], 1))
+def start(function: Callable[[], R]) -> Outcome[None, R]:
+    """`function()` started on a worker thread; its outcome, done when the call ends."""
+    outcome: Outcome[None, R] = Outcome(None)
+
+    def work() -> None:
+        try:
+            outcome.value = function()
+        except BaseException as exc:  # handed to the main thread, which decides
+            outcome.error = exc
+        finally:
+            outcome.done.set()
+
+    threading.Thread(target=work, name="worker-0", daemon=True).start()
+    return outcome
+
+
+def result(outcome: Outcome[T, R]) -> R:
+    """Waits for a started call (interruptibly: KeyboardInterrupt arrives here); its result, or
+    the exception it raised."""
+    outcome.done.wait()
     if outcome.error is not None:
         raise outcome.error
     return outcome.value  # type: ignore[return-value]
+
+
+def call(function: Callable[[], R]) -> R:
+    """`function()` on a worker thread; its result, or the exception it raised."""
+    return result(start(function))

@@ -53,9 +53,11 @@ def report_hints(
     limits: Mapping[str, int] | None = None,
     allow_absolute_paths: bool = False,
     allow_path_escape: bool = False,
+    row_map_total: int | None = None,
 ) -> list[str]:
     """Hints for a failed report; none for a clean one. `index` is the --index option, `limits`
-    the limits in effect, the allow flags those the report was made with."""
+    the limits in effect, the allow flags those the report was made with; `row_map_total` the
+    row map's issues counted again where the report was cut among them."""
     if report["ok"]:
         return []
     checks = files.file_checks(report, manifest)
@@ -65,11 +67,12 @@ def report_hints(
         for check in checks
         for hint in files.hints_for_file(check, same_kind or check.label != "artifact")
     ]
+    hints += files.kind_hints(report)
     hints += rows.text_hints(report, checks)
     hints += files.artifact_magic_hints(report)
     hints += paths.path_hints(report, manifest_path, index, allow_absolute_paths,
                               allow_path_escape)
-    hints += limit_rules.limit_hints(report, manifest, limits or {})
+    hints += limit_rules.limit_hints(report, manifest, limits or {}, row_map_total)
     row_map = next((c for c in checks if c.label == "row map"), None)
     if row_map is not None and row_map.path is not None:
         hints += rows.row_map_hints(report["errors"], row_map.path,

@@ -20,9 +20,10 @@ _LFS_OID = re.compile(rb"^oid sha256:([0-9a-f]{64})$", re.MULTILINE)
 _LFS_SIZE = re.compile(rb"^size ([0-9]+)$", re.MULTILINE)
 
 PROBE_FAILED = "artifact_probe_failed"
+KIND_MISMATCH = "artifact_kind_mismatch"
 # The header facts that make the index a different index, not a shorter or longer one.
 HEADER_MISMATCH = frozenset({
-    "artifact_kind_mismatch", "artifact_params_mismatch", "artifact_format_version_mismatch",
+    KIND_MISMATCH, "artifact_params_mismatch", "artifact_format_version_mismatch",
     "artifact_dim_mismatch", "artifact_bytes_per_vec_mismatch",
 })
 
@@ -31,11 +32,13 @@ CODES = frozenset({PROBE_FAILED, *HEADER_MISMATCH})
 PATTERNS = {
     # the probe's refusal of the first bytes, in artifact_probe_failed and at creation
     "unknown_magic": re.compile(r"unknown tamrel index magic$"),
+    # artifact_kind_mismatch: the kinds as the module's messages name them
+    "kind_mismatch": re.compile(r"^artifact kind was ([A-Za-z]+), manifest declares ([A-Za-z]+)$"),
     # any probe failure at creation (an OSError whose text is the probe's)
     "probe": re.compile(
         r"^(unknown tamrel index magic|tamrel index header truncated while reading magic"
-        r"|K[XY][A-Z0-9]{2} .*|dim [0-9]+ out of range.*|n_vectors [0-9]+ exceeds .*"
-        r"|KXFS \(RankQuantFastscan\) .*)$"),
+        r"|K[XY][A-Z0-9]{2} .*|unsupported K[XY][A-Z0-9]{2} .*|dim [0-9]+ out of range.*"
+        r"|n_vectors [0-9]+ exceeds .*|payload [0-9]+ B exceeds .*)$"),
 }
 
 
@@ -115,14 +118,17 @@ def hints_for_file(check: FileCheck, same_kind: bool = True) -> list[str]:
     return hints
 
 
-def input_hints(label: str, path: str) -> list[str]:
-    """Hints for an input the probe refused at creation: a pointer, an empty file, or the first
-    bytes of a file that is no index."""
+def input_hints(label: str, path: str, message: str) -> list[str]:
+    """Hints for an input the probe refused at creation with `message`: a pointer, an empty
+    file, or the first bytes of a file that is no index (not of one whose kind the probe knew,
+    such as a truncated one: the message says what is wrong with it)."""
     pointer = hints_for_file(FileCheck(label, path, path, None, None, None, None))
     if pointer:
         return pointer
     if head(path, 1) == b"":
         return [f"{label} {path} is empty"]
+    if not PATTERNS["unknown_magic"].search(message):
+        return []
     magic = magic_hint(f"{label} {path}", path)
     return [] if magic is None else [magic]
 
@@ -205,6 +211,26 @@ def same_kind(report: VerificationReport) -> bool:
     much of it is missing or extra."""
     codes = [issue["code"] for issue in report["errors"]]
     return not HEADER_MISMATCH.intersection(codes) and not unknown_magic(report)
+
+
+def manifest_kind(name: str) -> str:
+    """A kind as the module's messages name it ("RankQuant") as a manifest writes it
+    ("rank_quant")."""
+    return re.sub(r"(?<!^)(?=[A-Z])", "_", name).lower()
+
+
+def kind_hints(report: VerificationReport) -> list[str]:
+    """The kinds of an index that is not the kind declared, by the names the manifest uses."""
+    for issue in report["errors"]:
+        match = PATTERNS["kind_mismatch"].match(issue["message"])
+        if issue["code"] == KIND_MISMATCH and match:
+            found, declared = match.groups()
+            return [
+                f"artifact {report['artifact']['observed_path']} is a {manifest_kind(found)}"
+                f" index, the manifest declares {manifest_kind(declared)} ({found} and"
+                f" {declared} in the message)"
+            ]
+    return []
 
 
 def artifact_magic_hints(report: VerificationReport) -> list[str]:

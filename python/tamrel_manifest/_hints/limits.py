@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import os
 import re
-from collections.abc import Mapping
+from collections.abc import Container, Mapping, Sequence
 from typing import TYPE_CHECKING
 
 from tamrel_manifest._hints.rows import ROW_COUNT_MISMATCH
@@ -13,7 +13,7 @@ from tamrel_manifest._limits import LIMIT_MAX, option_name, size_text
 from tamrel_manifest._progress import human_bytes
 
 if TYPE_CHECKING:
-    from _tamrel_manifest import IndexManifest, VerificationReport
+    from _tamrel_manifest import IndexManifest, ReportIssue, VerificationReport
 
 ISSUE_LIMIT_CODE = "verification_report_issue_limit_exceeded"
 MANIFEST_TOO_LARGE = "manifest_file_too_large"
@@ -45,6 +45,7 @@ PATTERNS = {
     "message_limit": re.compile(r"\b(max_[a-z_]+)="),
 }
 
+SKIP_DUPLICATE_CHECK = "--allow-duplicate-db-ids"
 UUID_TEXT_BYTES = 36  # the hyphenated form, the one most databases write
 # Peak memory of the duplicate check per byte of tracked id text (id arena, table, buffers), as
 # measured for 10 M hyphenated UUIDs (bench/RESULTS.md); the hint's cost is this times the bytes.
@@ -75,15 +76,17 @@ def limit_hint(
     rows: int | None = None,
     count: int | None = None,
     size: int | None = None,
+    offered: Container[str] | None = None,
 ) -> str | None:
     """The hint for one limit that stopped a check (verification's or creation's): the option
     and keyword to raise, the value that would admit the input where it is known (`rows` in the
     row map, `count` of auxiliary artifacts, `size` of the file), and what that costs; and the
-    name the module's message gives the limit where that is not the keyword."""
+    name the module's message gives the limit where that is not the keyword. `offered`: the
+    options of the command that prints it (None: every option), so that it names no other."""
     keyword = LIMIT_OF_CODE.get(code)
     if keyword is None or keyword not in limits:
         return None
-    hint = _limit_hint(code, keyword, limits, rows, count, size)
+    hint = _limit_hint(code, keyword, limits, rows, count, size, offered)
     alias = next((name for name, kw in MESSAGE_LIMIT_NAMES.items() if kw == keyword), None)
     return hint if alias is None else f"{hint} ({alias} in the message is {option_name(keyword)})"
 
@@ -95,6 +98,7 @@ def _limit_hint(
     rows: int | None,
     count: int | None,
     size: int | None,
+    offered: Container[str] | None,
 ) -> str:
     current = limits[keyword]
     if code == "row_identity_duplicate_tracking_limit_exceeded":
@@ -111,7 +115,9 @@ def _limit_hint(
             )
         else:
             hint += "; " + _raise(keyword, None)
-        return hint + "; --allow-duplicate-db-ids skips the check"
+        if offered is None or SKIP_DUPLICATE_CHECK in offered:
+            hint += f"; {SKIP_DUPLICATE_CHECK} skips the check"
+        return hint
     if code == "row_identity_row_count_limit_exceeded":
         value = rows if rows and rows > current else None
         hint = f"the row map has more rows than {option_name(keyword)} {current} allows; "
@@ -139,11 +145,7 @@ def _limit_hint(
                           size=False)
         )
     if code == ISSUE_LIMIT_CODE:
-        return (
-            f"the report stopped at {option_name(keyword)} {current}: issues found after"
-            f" it (such as the row map's digest and row count) are not shown;"
-            f" {option_name(keyword)} {LIMIT_MAX} shows all"
-        )
+        return issue_limit_hint(current)
     if code == MANIFEST_TOO_LARGE:
         return "a manifest is a small JSON document; " + _raise(keyword, size or None)
     return (
@@ -153,11 +155,41 @@ def _limit_hint(
     )
 
 
+def issue_limit_hint(
+    current: int, errors: Sequence[ReportIssue] = (), row_map_total: int | None = None
+) -> str:
+    """The report cut at `current` issues (`errors`, the marker last): how many of the row
+    map's issues the cut hid where `row_map_total` (all of them, counted again) tells it, and a
+    limit that shows them; else a limit ten times this one (never one no screen can show)."""
+    option = option_name("max_report_issues")
+    head = f"the report stopped at {option} {current}"
+    after = "(such as the row map's digest and row count)"
+    shown = sum(1 for issue in errors if issue["code"].startswith("row_identity_"))
+    if row_map_total is not None and row_map_total > shown:
+        others = len(errors) - 1 - shown
+        need = min(others + row_map_total + 1, LIMIT_MAX)  # one place for the marker
+        return (
+            f"{head} with {shown} of the row map's {row_map_total} issues: {row_map_total - shown}"
+            f" more, and the issues found after them {after}, are not shown;"
+            f" {option} {need} (Python: max_report_issues={need}) shows every issue of the"
+            " row map"
+        )
+    larger = min(max(current * 10, 10), LIMIT_MAX)
+    return (
+        f"{head}: issues found after it {after} are not shown; {option} {larger} (Python:"
+        f" max_report_issues={larger}) shows up to {larger}"
+    )
+
+
 def limit_hints(
-    report: VerificationReport, manifest: IndexManifest | None, limits: Mapping[str, int]
+    report: VerificationReport,
+    manifest: IndexManifest | None,
+    limits: Mapping[str, int],
+    row_map_total: int | None = None,
 ) -> list[str]:
     """For each limit that stopped a check: the option and keyword to raise, the value that
-    would admit this file where the manifest tells it, and what that costs."""
+    would admit this file where the manifest tells it, and what that costs. `row_map_total`:
+    the row map's issues counted again, where the report was cut among them."""
     hints = []
     errors = report["errors"]
     codes = [issue["code"] for issue in errors]
@@ -166,6 +198,9 @@ def limit_hints(
     stopped_scan = False
     for code in dict.fromkeys(codes):
         if code == ISSUE_LIMIT_CODE and codes[-1] != code:
+            continue
+        if code == ISSUE_LIMIT_CODE:
+            hints.append(issue_limit_hint(limits[LIMIT_OF_CODE[code]], errors, row_map_total))
             continue
         hint = limit_hint(
             code, limits, rows=rows, count=count, size=_declared_size(code, report, manifest)

@@ -31,13 +31,13 @@ from tamrel_manifest.cli.output import (
     EXIT_ERROR,
     EXIT_INTERRUPTED,
     EXIT_OK,
-    PROG,
     Output,
     OutputError,
     discard_further_output,
     plain_failure,
     report_error,
 )
+from tamrel_manifest.cli.options import PROG
 
 # typing is the type checker's: these modules leave it unimported at run time.
 TYPE_CHECKING = False
@@ -121,15 +121,17 @@ class _CommandParser(_Parser):
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
+        usage=f"{PROG} [options] COMMAND ...",
         description="Create, inspect and verify index manifests.",
         epilog="exit status: 0 clean, 1 verification found issues, 2 usage error or unreadable"
         " input, 3 internal failure, 130 interrupted",
     )
     parser.add_argument("--version", action=_Version)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
-                                     parser_class=_CommandParser)
+                                     prog=PROG, parser_class=_CommandParser)
     for command in COMMANDS:
         command.add_parser(commands)
+    parser.set_defaults(parsers=commands.choices)
     return parser
 
 
@@ -146,7 +148,9 @@ def _parse(
     """The parsed arguments, or the exit status of a command line that ends in parsing: a usage
     error (2), or --help / --version (0, unless their text cannot be written: 2)."""
     try:
-        args = parser.parse_args(argv)
+        args, unknown = parser.parse_known_args(argv)
+        if unknown:  # said with the usage of the command they were given to
+            args.parsers[args.command].error(f"unrecognized arguments: {' '.join(unknown)}")
         check = getattr(args, "check", None)
         if check is not None:
             try:

@@ -8,12 +8,11 @@ import os
 from collections.abc import Callable
 
 from tamrel_manifest._limits import option_name
-from tamrel_manifest._words import counted, quoted
+from tamrel_manifest._words import counted
 from tamrel_manifest.cli import options
 from tamrel_manifest.cli.output import (
     EXIT_OK,
     INPUT_ERRORS,
-    PROG,
     Failure,
     Output,
     write_manifest_facts,
@@ -39,8 +38,8 @@ def add_parser(commands: Any) -> None:
     commands.add_parser(
         "create",
         help="write a new manifest for an index file",
-        usage=f"{PROG} create [options] INDEX OUT EMBEDDING-MODEL"
-        " (--row-map PATH | --row-id-is-identity)",
+        usage=options.usage("create", "INDEX OUT EMBEDDING-MODEL"
+                            " (--row-map PATH | --row-id-is-identity)"),
         define=_define,
     )
 
@@ -78,7 +77,7 @@ def _define(create: argparse.ArgumentParser) -> None:
     options.add_path_policy(create)
     options.add_json(create)
     options.add_limits(create)
-    create.set_defaults(handler=run, failure=failure)
+    create.set_defaults(handler=run, failure=failure, offered=options.offered(create))
 
 
 def create_kwargs(args: argparse.Namespace) -> dict[str, Any]:
@@ -96,9 +95,22 @@ def create_kwargs(args: argparse.Namespace) -> dict[str, Any]:
 def run(args: argparse.Namespace, output: Output) -> int:
     from tamrel_manifest._create import create_manifest
 
-    manifest: IndexManifest = output.call(
+    call = output.start(
         create_manifest, args.index, args.out, args.embedding_model, **create_kwargs(args)
     )
+    try:
+        manifest: IndexManifest = output.wait(call)
+    except KeyboardInterrupt:
+        # The directories made for OUT hold the module's temporary file until its call ends;
+        # once it has, create_manifest removes them as for any failure. A second Ctrl-C leaves
+        # at once, and them behind.
+        output.error("interrupted; removing the directories made for OUT when the call ends"
+                     " (Ctrl-C again leaves them)")
+        call.done.wait()
+        if call.error is None:
+            output.error(f"{args.out} was written: the call had ended before it could stop")
+        raise
+
     if output.json_mode:
         output.json(manifest)
     else:
@@ -123,39 +135,16 @@ def _in_cli_words(text: str) -> str:
     return rows.PATTERNS["create_keywords"].sub(lambda m: option_name(m.group(1)), text)
 
 
-def _unopenable(path: str) -> str | None:
-    """Why `path` cannot be read as a file, or None when it can."""
-    try:
-        fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
-    except OSError as exc:
-        return exc.strerror or str(exc)
-    try:
-        if os.path.isdir(path):
-            return os.strerror(21)  # EISDIR
-    finally:
-        os.close(fd)
-    return None
-
-
 def _subject(args: argparse.Namespace, error: BaseException) -> str:
     """`cannot create OUT`, and the input at fault where an operating-system error came from
     one: the module's error text names no file."""
-    from tamrel_manifest._hints import files
+    from tamrel_manifest._create import failed_input
 
     subject = f"cannot create {args.out}"
     if not isinstance(error, OSError):
         return subject
-    if files.PATTERNS["probe"].match(str(error)):
-        return f"{subject}: index {args.index}"
-    inputs = [("index", args.index)]
-    if args.row_map:
-        inputs.append(("row map", args.row_map))
-    for item in args.auxiliary_artifacts or []:
-        inputs.append((f"auxiliary {quoted(item['name'])}", item["path"]))
-    for label, path in inputs:
-        if _unopenable(path) is not None:
-            return f"{subject}: {label} {path}"
-    return subject  # the inputs open: the output is at fault
+    which = failed_input(args.index, args.row_map, args.auxiliary_artifacts, error)
+    return subject if which is None else f"{subject}: {which}"
 
 
 def _text(args: argparse.Namespace, error: BaseException) -> str | None:
@@ -183,9 +172,10 @@ def _hints(args: argparse.Namespace, error: BaseException) -> list[str]:
             lines = count_lines(args.row_map)
         except OSError:
             return []
-        return [f"row map {args.row_map} has {lines} rows, more than the index has vectors"]
+        return [f"row map {args.row_map} has {counted(lines, 'row')}, more than the index has"
+                " vectors"]
     if isinstance(error, OSError) and files.PATTERNS["probe"].match(text):
-        return files.input_hints("index", args.index)
+        return files.input_hints("index", args.index, text)
     code = text.partition(":")[0]
     if isinstance(error, ValueError) and code in limits.LIMIT_OF_CODE:
         return _limit_hints(args, code)
@@ -209,7 +199,7 @@ def _limit_hints(args: argparse.Namespace, code: str) -> list[str]:
         sizes = [_file_size(item["path"]) for item in items]
         size = max((s for s in sizes if s is not None), default=None)
     hint = limits.limit_hint(code, options.limits_in_effect(args), rows=row_count,
-                             count=len(items), size=size)
+                             count=len(items), size=size, offered=args.offered)
     return [] if hint is None else [hint]
 
 

@@ -8,7 +8,6 @@ import _tamrel_manifest as _native
 from tamrel_manifest.cli import options
 from tamrel_manifest.cli.output import (
     EXIT_OK,
-    PROG,
     Output,
     manifest_failure,
     write_manifest_facts,
@@ -24,7 +23,7 @@ def add_parser(commands: Any) -> None:
     commands.add_parser(
         "inspect",
         help="print a manifest in canonical form",
-        usage=f"{PROG} inspect [options] MANIFEST",
+        usage=options.usage("inspect", "MANIFEST"),
         define=_define,
     )
 

@@ -7,7 +7,7 @@ import argparse
 import os
 
 from tamrel_manifest.cli import options
-from tamrel_manifest.cli.output import EXIT_OK, Output
+from tamrel_manifest.cli.output import EXIT_OK, Failure, Output
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -37,19 +37,27 @@ def password(args: argparse.Namespace) -> str | None:
 def add_parser(commands: Any) -> None:
     commands.add_parser(
         "keygen", help="write a new signing key (PATH) and its public key (PATH.pub)",
-        define=_define,
+        usage=options.usage("keygen", "PATH"), define=_define,
     )
 
 
 def _define(keygen: argparse.ArgumentParser) -> None:
-    keygen.add_argument("path", help="the private key file to write (never overwritten)")
+    keygen.add_argument(
+        "path", metavar="PATH", help="the private key file to write (never overwritten)"
+    )
     keygen.add_argument(
         "--type", dest="key_type", choices=KEY_TYPES, default=KEY_TYPES[0],
         help="the key type (default: ecdsa-p256, which model_signing also reads)",
     )
     add_password_env(keygen, "to encrypt the private key with")
     options.add_json(keygen)
-    keygen.set_defaults(handler=run)
+    keygen.set_defaults(handler=run, failure=_failure)
+
+
+def _failure(args: argparse.Namespace, error: BaseException) -> Failure:
+    # The signing module names the key file in some of its messages, the system in none.
+    named = args.path in str(error)
+    return Failure(None if named else args.path)
 
 
 def run(args: argparse.Namespace, output: Output) -> int:

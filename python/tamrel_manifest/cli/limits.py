@@ -17,7 +17,8 @@ if TYPE_CHECKING:
 
 
 def add_parser(commands: Any) -> None:
-    commands.add_parser("limits", help="print the default resource limits", define=_define)
+    commands.add_parser("limits", help="print the default resource limits",
+                        usage=options.usage("limits"), define=_define)
 
 
 def _define(limits: argparse.ArgumentParser) -> None:

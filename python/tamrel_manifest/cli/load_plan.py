@@ -8,7 +8,6 @@ from tamrel_manifest.cli import options, verify
 from tamrel_manifest.cli.output import (
     EXIT_ISSUES,
     EXIT_OK,
-    PROG,
     Output,
     manifest_failure,
     write_issues,
@@ -27,7 +26,7 @@ def add_parser(commands: Any) -> None:
     commands.add_parser(
         "load-plan",
         help="verify, then print what a loader needs",
-        usage=f"{PROG} load-plan [options] MANIFEST",
+        usage=options.usage("load-plan", "MANIFEST"),
         define=_define,
     )
 

@@ -15,6 +15,15 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from typing import Any
 
+PROG = "tamrel-manifest"
+
+
+def usage(command: str, operands: str = "") -> str:
+    """Every command's usage line in one style: its operands after [options], which --help
+    lists."""
+    return f"{PROG} {command} [options]" + (f" {operands}" if operands else "")
+
+
 # The module is the one place that knows its limits (LIMIT_NAMES); only the help texts live here.
 _LIMIT_HELP = {
     "max_manifest_bytes": "largest manifest file read",
@@ -43,6 +52,11 @@ def add_limits(parser: argparse.ArgumentParser, names: Sequence[str] = LIMIT_NAM
             metavar="SIZE" if size else "N",
             help=_LIMIT_HELP.get(name),
         )
+
+
+def offered(parser: argparse.ArgumentParser) -> frozenset[str]:
+    """The options `parser` takes, for hints that must name no other."""
+    return frozenset(option for action in parser._actions for option in action.option_strings)
 
 
 def limit_kwargs(args: argparse.Namespace) -> dict[str, Any]:

@@ -11,6 +11,7 @@ from collections.abc import Callable, Iterator, Sequence
 
 from tamrel_manifest._words import counted, quoted
 from tamrel_manifest.cli import options
+from tamrel_manifest.cli.options import PROG
 
 TYPE_CHECKING = False
 if TYPE_CHECKING:
@@ -25,7 +26,6 @@ if TYPE_CHECKING:
     )
     from tamrel_manifest import _run
 
-PROG = "tamrel-manifest"
 EXIT_OK, EXIT_ISSUES, EXIT_ERROR, EXIT_INTERNAL = 0, 1, 2, 3
 EXIT_INTERRUPTED = 130
 # What the module raises for a file it cannot read or decode, or a value it refuses.
@@ -100,11 +100,24 @@ class Output:
 
     def call(self, function: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
         """function(*args, **kwargs) off the main thread, under the progress line."""
+        return self.wait(self.start(function, *args, **kwargs))
+
+    def start(
+        self, function: Callable[..., Any], *args: Any, **kwargs: Any
+    ) -> _run.Outcome[None, Any]:
+        """function(*args, **kwargs) started off the main thread; `wait` for its result."""
+        from tamrel_manifest import _run
+
+        return _run.start(lambda: function(*args, **kwargs))
+
+    def wait(self, outcome: _run.Outcome[None, Any]) -> Any:
+        """The result of a started call, under the progress line (Ctrl-C stops the waiting,
+        not the call)."""
         from tamrel_manifest import _run
         from tamrel_manifest._progress import Progress
 
         with Progress(self.err, enabled=self.progress):
-            return _run.call(lambda: function(*args, **kwargs))
+            return _run.result(outcome)
 
 
 def discard_further_output(stream: TextIO) -> None:
@@ -209,10 +222,12 @@ def write_signed_issues(output: Output, report: Any, indent: str) -> None:
 
 
 class Failure:
-    """What main says of a command that raised: the file it concerns, the text (None: the
-    error's own) and the hints."""
+    """What main says of a command that raised: the file it concerns (None: the text names
+    it), the text (None: the error's own) and the hints."""
 
-    def __init__(self, subject: str, text: str | None = None, hints: Sequence[str] = ()) -> None:
+    def __init__(
+        self, subject: str | None, text: str | None = None, hints: Sequence[str] = ()
+    ) -> None:
         self.subject = subject
         self.text = text
         self.hints = hints
@@ -220,7 +235,10 @@ class Failure:
 
 def plain_failure(args: argparse.Namespace, error: BaseException) -> Failure:
     # The module's errors carry no file name; say what the command was reading.
-    return Failure(str(getattr(args, "manifest", PROG)))
+    manifest = getattr(args, "manifest", None)
+    if isinstance(manifest, list):
+        manifest = ", ".join(manifest)
+    return Failure(manifest)
 
 
 def manifest_failure(args: argparse.Namespace, error: BaseException) -> Failure:
@@ -240,7 +258,7 @@ def error_json(error: BaseException) -> dict[str, str]:
 
 def report_error(
     output: Output,
-    subject: str,
+    subject: str | None,
     error: BaseException,
     hints: Sequence[str] = (),
     text: str | None = None,
@@ -249,10 +267,11 @@ def report_error(
     issues of a row map it refused); the exit status for it."""
     from tamrel_manifest._create import RowMapInvalid
 
+    about = "" if subject is None else f"{subject}: "
     if not isinstance(error, INPUT_ERRORS):
-        output.error(f"internal error: {subject}: {type(error).__name__}: {error}")
+        output.error(f"internal error: {about}{type(error).__name__}: {error}")
         return EXIT_INTERNAL
-    output.error(f"error: {subject}: {error if text is None else text}")
+    output.error(f"error: {about}{error if text is None else text}")
     if isinstance(error, RowMapInvalid):
         for line in issue_lines(error.report["errors"]):
             output.error(line, prefix="  ")
@@ -272,8 +291,8 @@ def _params_text(metadata: IndexMetadata | Artifact) -> str:
     elif params["kind"] == "bitmap":
         text += f" (n_top {params['n_top']})"
     return (
-        f"{text}, dim {metadata['dim']}, {metadata['vector_count']} vectors,"
-        f" {metadata['bytes_per_vec']} bytes per vector, format version"
+        f"{text}, dim {metadata['dim']}, {counted(metadata['vector_count'], 'vector')},"
+        f" {counted(metadata['bytes_per_vec'], 'byte')} per vector, format version"
         f" {metadata['format_version']}"
     )
 
@@ -283,7 +302,7 @@ def _size_text(size: int | None) -> str:
 
     if size is None:
         return "unknown"
-    return f"{size} bytes" + (f" ({human_bytes(size)})" if size >= 1024 else "")
+    return counted(size, "byte") + (f" ({human_bytes(size)})" if size >= 1024 else "")
 
 
 class _Facts:
@@ -328,8 +347,10 @@ class FileFacts:
         self.always = always
 
 
-def _count_text(count: int | None) -> str:
-    return "unknown" if count is None else str(count)
+def _count_text(count: int | None, noun: str | None = None) -> str:
+    if count is None:
+        return "unknown" + (f" {noun}s" if noun else "")
+    return str(count) if noun is None else counted(count, noun)
 
 
 def _rows_text(declared: int | None, validated: int | None) -> str:
@@ -339,7 +360,7 @@ def _rows_text(declared: int | None, validated: int | None) -> str:
 
 
 def _identity_rows(count: int | None) -> FileFacts:
-    return FileFacts("row map", f"none: row ids are identities ({_count_text(count)} rows)")
+    return FileFacts("row map", f"none: row ids are identities ({_count_text(count, 'row')})")
 
 
 def _write_facts(

@@ -9,7 +9,6 @@ import _tamrel_manifest as _native
 from tamrel_manifest.cli import options
 from tamrel_manifest.cli.output import (
     EXIT_OK,
-    PROG,
     Output,
     error_json,
     outcomes,
@@ -29,7 +28,7 @@ def add_parser(commands: Any) -> None:
     commands.add_parser(
         "sha256",
         help="print the SHA-256 of files, as sha256sum does (sha256sum -c reads it)",
-        usage=f"{PROG} sha256 [options] PATH [PATH ...]",
+        usage=options.usage("sha256", "PATH [PATH ...]"),
         define=_define,
     )
 

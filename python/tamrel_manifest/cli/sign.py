@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 
+from tamrel_manifest._words import counted
 from tamrel_manifest.cli import keys, options
 from tamrel_manifest.cli.output import EXIT_ISSUES, EXIT_OK, Output, issue_lines
 
@@ -15,12 +16,13 @@ if TYPE_CHECKING:
 def add_parser(commands: Any) -> None:
     commands.add_parser(
         "sign", help="verify a manifest, then sign it and every file it pins",
+        usage=options.usage("sign", "MANIFEST --key PRIVATE"),
         define=_define,
     )
 
 
 def _define(sign: argparse.ArgumentParser) -> None:
-    sign.add_argument("manifest")
+    sign.add_argument("manifest", metavar="MANIFEST", help="the manifest file")
     sign.add_argument("--key", required=True, metavar="PRIVATE", help="the private key (PEM)")
     sign.add_argument(
         "--signature", metavar="SIG", help="the signature file (default: MANIFEST.sig)"
@@ -57,9 +59,10 @@ def run(args: argparse.Namespace, output: Output) -> int:
     if output.json_mode:
         output.json(result)
     else:
+        pinned = counted(len(result["resources"]) - 1, "pinned file")
         output.line(
-            f"signed {args.manifest} and {len(result['resources']) - 1} pinned files into"
-            f" {result['signature']} with {result['key_type']} key {result['key_id']}"
+            f"signed {args.manifest} and {pinned} into {result['signature']} with"
+            f" {result['key_type']} key {result['key_id']}"
         )
         if result["ignore_paths"]:
             output.line("left out (not pinned): " + ", ".join(result["ignore_paths"]))

@@ -12,7 +12,6 @@ from tamrel_manifest.cli.output import (
     EXIT_ISSUES,
     EXIT_OK,
     INPUT_ERRORS,
-    PROG,
     Output,
     error_json,
     issue_count,
@@ -34,7 +33,7 @@ def add_parser(commands: Any) -> None:
     commands.add_parser(
         "verify",
         help="verify manifests and the files they name",
-        usage=f"{PROG} verify [options] MANIFEST [MANIFEST ...]",
+        usage=options.usage("verify", "MANIFEST [MANIFEST ...]"),
         define=_define,
     )
 
@@ -120,15 +119,44 @@ def report_hints(
     """The hints for a failed report under the options it was made with."""
     from tamrel_manifest import _hints
 
+    limits = options.limits_in_effect(args)
     return _hints.report_hints(
         report,
         manifest,
         manifest_path=manifest_path,
         index=args.index,
-        limits=options.limits_in_effect(args),
+        limits=limits,
         allow_absolute_paths=args.allow_absolute_paths,
         allow_path_escape=args.allow_path_escape,
+        row_map_total=_row_map_total(report, limits),
     )
+
+
+# How far past the report's limit the row map's issues are counted again for the hint: the
+# count is exact up to here, and it bounds the memory the count takes.
+RECOUNT_FACTOR = 16
+
+
+def _row_map_total(report: VerificationReport, limits: dict[str, int]) -> int | None:
+    """The row map's issues, counted again on the row map alone, where the report was cut among
+    them; None where it was not, or where there are more than the recount takes."""
+    from tamrel_manifest._create import row_map_issues
+    from tamrel_manifest._hints.limits import ISSUE_LIMIT_CODE
+    from tamrel_manifest._limits import LIMIT_MAX
+
+    errors = report["errors"]
+    rows = report["row_identity"]
+    if (len(errors) < 2 or errors[-1]["code"] != ISSUE_LIMIT_CODE
+            or not errors[-2]["code"].startswith("row_identity_")
+            or rows["canonical_path"] is None):
+        return None
+    cap = min(max(limits["max_report_issues"] * RECOUNT_FACTOR, 1024), LIMIT_MAX)
+    try:
+        found = row_map_issues(rows["canonical_path"], {**limits, "max_report_issues": cap},
+                               rows["row_count"])
+    except INPUT_ERRORS:
+        return None
+    return len(found) if len(found) < cap - 1 else None
 
 
 def run(args: argparse.Namespace, output: Output) -> int:
