@@ -11,6 +11,7 @@ from pathlib import Path
 
 import pytest
 
+import builders
 from test_cli import cli_env
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -62,3 +63,38 @@ def test_python_block(examples: Path, block: str) -> None:
     result = subprocess.run([sys.executable, "-c", block], cwd=examples, env=cli_env(),
                             capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, (result.stdout, result.stderr)
+
+
+README = (ROOT / "README.md").read_text(encoding="utf-8")
+
+
+def test_the_readme_opens_with_the_set_up() -> None:
+    first = README.split("```", 2)[1]
+    assert [line.split()[:2] for line in first.strip().splitlines()] == [
+        ["make", "run"], ["make", "test"]]
+
+
+def test_the_list_of_issue_codes_is_current() -> None:
+    sys.path.insert(0, str(ROOT / "tools"))
+    try:
+        import gen_issue_codes
+    finally:
+        sys.path.pop(0)
+    assert gen_issue_codes.readme_with_section(README) == README, (
+        "run tools/gen_issue_codes.py")
+
+
+LAYOUT = re.compile(r"^\| \w+ \(`(K[XY]\w\w)`, `(K[XY]\w\w)`\) \| .* \| (\d+) bytes \|", re.M)
+
+
+def test_the_byte_layouts_are_those_the_module_reads() -> None:
+    rows = {magic: int(size) for magic, twin, size in LAYOUT.findall(README)}
+    kinds = {magics[0].decode(): kind for kind, magics in builders.KINDS.items()}
+    assert sorted(rows) == sorted(kinds)
+    for magic, size in rows.items():
+        dim = builders.DEFAULT_SHAPES[kinds[magic]][0]
+        assert len(builders.index_header(kinds[magic], dim, 1)) == size, magic
+    shown = re.search(r"index, for instance, starts `([0-9a-f ]+)`", README)
+    assert shown is not None
+    example = (ROOT / "examples" / "data" / "index.kxrq").read_bytes()
+    assert example.startswith(bytes.fromhex(shown.group(1)))
