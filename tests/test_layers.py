@@ -29,6 +29,7 @@ FLOORS: tuple[tuple[str, ...], ...] = (
     ("cli.argtypes",),
     ("cli.options",),
     ("cli.output",),
+    ("cli.facts",),
     ("cli.create", "cli.inspect", "cli.keys", "cli.limits", "cli.sha256", "cli.verify"),
     ("cli.load_plan", "cli.sign"),
     ("cli",),

@@ -2,8 +2,8 @@
 
 Each command is a module of this package that registers its parser (`add_parser`, which names
 how the parser's options are defined) and runs it (`run`); the options they share are in
-`options`, what they print in `output`. Only the parser of the command that runs is filled in,
-and a command imports what it runs on when it runs, so the tool starts quickly.
+`options`, what they print in `output` and `facts`. Only the parser of the command that runs is
+filled in, and a command imports what it runs on when it runs, so the tool starts quickly.
 
 Exit status: 0 when the verdict is clean, 1 when verification found issues, 2 for usage errors and
 for files that cannot be read or decoded, 3 for an internal failure of the native module, 130 when

@@ -10,12 +10,12 @@ from collections.abc import Callable
 from tamrel_manifest._limits import option_name
 from tamrel_manifest._words import counted
 from tamrel_manifest.cli import options
+from tamrel_manifest.cli.facts import write_manifest_facts
 from tamrel_manifest.cli.output import (
     EXIT_OK,
     INPUT_ERRORS,
     Failure,
     Output,
-    write_manifest_facts,
 )
 
 TYPE_CHECKING = False

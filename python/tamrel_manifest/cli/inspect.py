@@ -6,11 +6,11 @@ import argparse
 
 import _tamrel_manifest as _native
 from tamrel_manifest.cli import options
+from tamrel_manifest.cli.facts import write_manifest_facts
 from tamrel_manifest.cli.output import (
     EXIT_OK,
     Output,
     manifest_failure,
-    write_manifest_facts,
 )
 
 TYPE_CHECKING = False

@@ -5,14 +5,13 @@ from __future__ import annotations
 import argparse
 
 from tamrel_manifest.cli import options, verify
+from tamrel_manifest.cli.facts import write_plan_facts, write_report_facts
 from tamrel_manifest.cli.output import (
     EXIT_ISSUES,
     EXIT_OK,
     Output,
     manifest_failure,
     write_issues,
-    write_plan_facts,
-    write_report_facts,
     write_signed_issues,
 )
 

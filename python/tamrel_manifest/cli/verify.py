@@ -7,6 +7,7 @@ from collections.abc import Mapping
 
 import _tamrel_manifest as _native
 from tamrel_manifest.cli import options
+from tamrel_manifest.cli.facts import write_report_facts
 from tamrel_manifest.cli.output import (
     EXIT_ERROR,
     EXIT_ISSUES,
@@ -19,7 +20,6 @@ from tamrel_manifest.cli.output import (
     report_error,
     worst,
     write_issues,
-    write_report_facts,
     write_signed_issues,
 )
 
