@@ -154,7 +154,7 @@ REFUSALS: list[tuple[str, Callable[[Path, Path, dict[str, Path]], None], dict[st
     ("untrusted signer", lambda s, m, k: resign(s, k["b"], lambda st: None), {},
      "signature_untrusted_key", "trusted key ids: ", False),
     ("too few signers", lambda s, m, k: None, {"threshold": 2, "extra_key": "b"},
-     "signature_threshold_not_met", "1 distinct trusted keys signed, the threshold is 2", False),
+     "signature_threshold_not_met", "distinct trusted signers: 1, the threshold is 2", False),
     ("manifest changed", lambda s, m, k: m.write_bytes(m.read_bytes() + b"\n"), {},
      "signature_manifest_changed", "changed after signing", False),
     ("pinned file not signed", lambda s, m, k: resign(s, k["a"], drop_resource("rows.jsonl")), {},

@@ -43,7 +43,7 @@ inline constexpr Issue<Text, Text, Text> signature_untrusted_key{
     "{}); pass the signer's public key with --trusted-key if you trust it"};
 inline constexpr Issue<U64, U64> signature_threshold_not_met{
     "signature_threshold_not_met",
-    "{} distinct trusted keys signed, the threshold is {}; add signature files with --signature"};
+    "distinct trusted signers: {}, the threshold is {}; add signature files with --signature"};
 
 // ---- what was signed ----
 inline constexpr Issue<Text, Text, Text> signature_manifest_changed{
