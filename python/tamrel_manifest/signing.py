@@ -69,8 +69,9 @@ def generate_key(
 ) -> dict[str, str]:
     """Writes a new private key to `path` (PKCS#8 PEM, mode 0600, encrypted with `password` when
     given) and its public key to `path` + ".pub"; refuses to overwrite either. `key_type` is
-    "ecdsa-p256" (the default, which the model-signing tool also reads) or "ed25519". Returns
-    the key's id (SHA-256 of its SubjectPublicKeyInfo DER) and type."""
+    "ecdsa-p256" (the default), "ecdsa-p384" or "ecdsa-p521" (signed with SHA-256, SHA-384 and
+    SHA-512, the pairs the model-signing tool reads), or "ed25519". Returns the key's id
+    (SHA-256 of its SubjectPublicKeyInfo DER) and type."""
     result: dict[str, str] = _native_sign.generate_key(path, key_type, password=password)
     return result
 

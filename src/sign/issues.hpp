@@ -93,7 +93,7 @@ inline constexpr Failure<Text, Text> sign_directory_unreadable{
 // ---- keys ----
 inline constexpr Failure<Text, Text> key_unreadable{"cannot read key {}: {}"};
 inline constexpr Failure<Text, Text> key_type_unsupported{
-    "key {} is {}; keys are ECDSA P-256 or Ed25519"};
+    "key {} is {}; keys are ECDSA P-256, P-384 or P-521, or Ed25519"};
 inline constexpr Failure<Text> key_exists{
     "{} already exists; keygen does not overwrite keys, choose another path"};
 inline constexpr Failure<Text> key_is_private{
@@ -116,6 +116,6 @@ inline constexpr Failure<U64, U64> password_too_long{
     "the password is {} bytes; a key password may have at most {} bytes (more could never be "
     "read back)"};
 inline constexpr Failure<Text> key_type_unknown{
-    "unknown key type {}, expected `ecdsa-p256` or `ed25519`"};
+    "unknown key type {}, expected `ecdsa-p256`, `ecdsa-p384`, `ecdsa-p521` or `ed25519`"};
 
 }  // namespace tamrel::sign::issues

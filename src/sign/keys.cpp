@@ -1,4 +1,4 @@
-// Keys through OpenSSL's EVP interface: PEM in and out, the two key types, sign and verify.
+// Keys through OpenSSL's EVP interface: PEM in and out, the key types, sign and verify.
 #include "sign/keys.hpp"
 
 #include <fcntl.h>
@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
+#include <utility>
 
 #include <openssl/bio.h>
 #include <openssl/core_names.h>
@@ -74,21 +77,40 @@ struct PkeyCtxFree {
 };
 using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
 
-// The P-256 public key of pkey in the one encoding its id is taken from: the named curve and the
+// A curve the tool reads: OpenSSL's group name and the name keygen takes.
+struct Curve {
+  KeyType type;
+  const char* group;
+  const char* keygen;  // EVP_PKEY_Q_keygen's curve name
+};
+constexpr std::array<Curve, 3> CURVES = {{
+    {KeyType::EcdsaP256, "prime256v1", "P-256"},
+    {KeyType::EcdsaP384, "secp384r1", "P-384"},
+    {KeyType::EcdsaP521, "secp521r1", "P-521"},
+}};
+
+const Curve* curve_of(KeyType type) {
+  for (const Curve& c : CURVES) {
+    if (c.type == type) return &c;
+  }
+  return nullptr;
+}
+
+// The EC public key of pkey in the one encoding its id is taken from: the named curve and the
 // uncompressed point, whichever encoding (compressed point, explicit parameters) was read. None
-// when the key is not on P-256.
-PkeyPtr canonical_p256(EVP_PKEY* pkey) {
+// when the key is not on that curve.
+PkeyPtr canonical_ec(EVP_PKEY* pkey, const Curve& curve) {
   std::array<unsigned char, 160> point{};
   std::size_t len = 0;
   if (EVP_PKEY_get_octet_string_param(pkey, OSSL_PKEY_PARAM_PUB_KEY, point.data(), point.size(),
                                       &len) != 1) {
     return nullptr;
   }
-  char group[] = "prime256v1";
+  std::string group(curve.group);
   char format[] = "uncompressed";
   char encoding[] = "named_curve";
   OSSL_PARAM params[] = {
-      OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group, 0),
+      OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_GROUP_NAME, group.data(), 0),
       OSSL_PARAM_construct_octet_string(OSSL_PKEY_PARAM_PUB_KEY, point.data(), len),
       OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_EC_POINT_CONVERSION_FORMAT, format, 0),
       OSSL_PARAM_construct_utf8_string(OSSL_PKEY_PARAM_EC_ENCODING, encoding, 0),
@@ -102,12 +124,44 @@ PkeyPtr canonical_p256(EVP_PKEY* pkey) {
     return nullptr;
   }
   PkeyPtr canonical(out);
-  // The same curve, not merely a point that also lies on P-256.
+  // The same curve, not merely a point that also lies on the named one.
   if (EVP_PKEY_parameters_eq(pkey, canonical.get()) != 1) {
     ERR_clear_error();
     return nullptr;
   }
   return canonical;
+}
+
+// The curve whose parameters pkey has, by name when it names one, else by its parameters
+// (explicit parameters equal to a named curve's are that curve).
+std::optional<std::pair<const Curve*, PkeyPtr>> ec_curve(EVP_PKEY* pkey, std::string& found) {
+  char group[64] = {};
+  std::size_t len = 0;
+  if (EVP_PKEY_get_utf8_string_param(pkey, "group", group, sizeof group, &len) == 1) {
+    found = group;
+  }
+  ERR_clear_error();
+  for (const Curve& c : CURVES) {
+    if (!found.empty() && found != c.group) continue;
+    if (PkeyPtr canonical = canonical_ec(pkey, c); canonical) {
+      return std::make_pair(&c, std::move(canonical));
+    }
+  }
+  return std::nullopt;
+}
+
+const EVP_MD* digest_of(KeyType type) {
+  switch (type) {
+    case KeyType::EcdsaP256:
+      return EVP_sha256();
+    case KeyType::EcdsaP384:
+      return EVP_sha384();
+    case KeyType::EcdsaP521:
+      return EVP_sha512();
+    case KeyType::Ed25519:
+      break;
+  }
+  return nullptr;
 }
 
 // The points of small order (1, 2, 4, 8) as Ed25519 encodes them, the sign bit cleared, with
@@ -156,18 +210,15 @@ Result<Key> describe(PkeyPtr pkey, std::string path, bool is_private) {
     key.type = KeyType::Ed25519;
     if (small_order_ed25519(pkey.get())) return issues::key_small_order(shown);
   } else if (EVP_PKEY_is_a(pkey.get(), "EC") == 1) {
-    char group[64] = {};
-    std::size_t len = 0;
-    if (EVP_PKEY_get_utf8_string_param(pkey.get(), "group", group, sizeof group, &len) == 1 &&
-        std::string_view(group) != "prime256v1") {
-      return issues::key_type_unsupported(shown, fmt::format("an EC key on curve {}", group));
+    std::string group;
+    auto curve = ec_curve(pkey.get(), group);
+    if (!curve) {
+      return issues::key_type_unsupported(
+          shown, group.empty() ? std::string("an EC key whose parameters are no named curve's")
+                               : fmt::format("an EC key on curve {}", group));
     }
-    ERR_clear_error();
-    canonical = canonical_p256(pkey.get());
-    if (!canonical) {
-      return issues::key_type_unsupported(shown, "an EC key whose parameters are not P-256's");
-    }
-    key.type = KeyType::EcdsaP256;
+    key.type = curve->first->type;
+    canonical = std::move(curve->second);
   } else {
     return issues::key_type_unsupported(shown, EVP_PKEY_get0_type_name(pkey.get()));
   }
@@ -292,12 +343,24 @@ Status write_new_file(const fs::path& path, const std::string& text, mode_t mode
 void PkeyFree::operator()(evp_pkey_st* key) const { EVP_PKEY_free(key); }
 
 std::string_view key_type_name(KeyType type) {
-  return type == KeyType::Ed25519 ? "ed25519" : "ecdsa-p256";
+  switch (type) {
+    case KeyType::EcdsaP256:
+      return "ecdsa-p256";
+    case KeyType::EcdsaP384:
+      return "ecdsa-p384";
+    case KeyType::EcdsaP521:
+      return "ecdsa-p521";
+    case KeyType::Ed25519:
+      break;
+  }
+  return "ed25519";
 }
 
 std::optional<KeyType> key_type_from_name(std::string_view name) {
-  if (name == "ecdsa-p256") return KeyType::EcdsaP256;
-  if (name == "ed25519") return KeyType::Ed25519;
+  for (const KeyType t :
+       {KeyType::EcdsaP256, KeyType::EcdsaP384, KeyType::EcdsaP521, KeyType::Ed25519}) {
+    if (key_type_name(t) == name) return t;
+  }
   return std::nullopt;
 }
 
@@ -342,8 +405,9 @@ Result<Key> generate_key(const fs::path& path, KeyType type, const std::string* 
     if (::lstat(p.c_str(), &st) == 0) return issues::key_exists(quoted(path_display(p)));
   }
   if (password) TAMREL_CHECK(check_new_password(*password));
-  PkeyPtr pkey(type == KeyType::Ed25519 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")
-                                        : EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256"));
+  const Curve* curve = curve_of(type);
+  PkeyPtr pkey(curve == nullptr ? EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519")
+                                : EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", curve->keygen));
   if (!pkey) return ManifestError::invalid("key generation failed: " + openssl_reason());
   BioPtr priv(BIO_new(BIO_s_mem()));
   BioPtr pub_pem(BIO_new(BIO_s_mem()));
@@ -363,7 +427,7 @@ Result<Key> generate_key(const fs::path& path, KeyType type, const std::string* 
 
 Result<std::string> sign_bytes(const Key& key, std::string_view message) {
   MdCtxPtr ctx(EVP_MD_CTX_new());
-  const EVP_MD* md = key.type == KeyType::Ed25519 ? nullptr : EVP_sha256();
+  const EVP_MD* md = digest_of(key.type);
   std::size_t len = 0;
   const auto* data = reinterpret_cast<const unsigned char*>(message.data());
   if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, md, nullptr, key.pkey.get()) != 1 ||
@@ -381,7 +445,7 @@ Result<std::string> sign_bytes(const Key& key, std::string_view message) {
 
 bool verify_bytes(const Key& key, std::string_view message, std::string_view signature) {
   MdCtxPtr ctx(EVP_MD_CTX_new());
-  const EVP_MD* md = key.type == KeyType::Ed25519 ? nullptr : EVP_sha256();
+  const EVP_MD* md = digest_of(key.type);
   const bool ok =
       ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, md, nullptr, key.pkey.get()) == 1 &&
       EVP_DigestVerify(ctx.get(), reinterpret_cast<const unsigned char*>(signature.data()),

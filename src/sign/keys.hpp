@@ -14,9 +14,12 @@ struct evp_pkey_st;
 
 namespace tamrel::sign {
 
-enum class KeyType : std::uint8_t { EcdsaP256, Ed25519 };
+// ECDSA on the curves the model-signing tool reads, each with the hash it pairs with it (SHA-256,
+// SHA-384, SHA-512); Ed25519 (pure).
+enum class KeyType : std::uint8_t { EcdsaP256, EcdsaP384, EcdsaP521, Ed25519 };
 
-// "ecdsa-p256", "ed25519": the names of keygen's --type and of the result's key_type.
+// "ecdsa-p256", "ecdsa-p384", "ecdsa-p521", "ed25519": the names of keygen's --type and of the
+// result's key_type.
 std::string_view key_type_name(KeyType type);
 std::optional<KeyType> key_type_from_name(std::string_view name);
 
@@ -25,7 +28,7 @@ struct PkeyFree {
 };
 using PkeyPtr = std::unique_ptr<evp_pkey_st, PkeyFree>;
 
-// A key of one of the two types, with what names it.
+// A key of one of the types, with what names it.
 struct Key {
   PkeyPtr pkey;
   KeyType type = KeyType::EcdsaP256;
@@ -47,7 +50,7 @@ Result<Key> read_public_key(const std::filesystem::path& path);
 Result<Key> generate_key(const std::filesystem::path& path, KeyType type,
                          const std::string* password);
 
-// The signature over message: ECDSA with SHA-256 (DER) or pure Ed25519.
+// The signature over message: ECDSA (DER) with its curve's hash, or pure Ed25519.
 Result<std::string> sign_bytes(const Key& key, std::string_view message);
 bool verify_bytes(const Key& key, std::string_view message, std::string_view signature);
 
