@@ -5,6 +5,9 @@ from typing import Any
 from _tamrel_manifest import StrPath
 
 DEFAULT_MAX_SIGNATURE_BYTES: int
+DEFAULT_MAX_SIGNED_ENTRIES: int
+DEFAULT_MAX_SIGNED_DEPTH: int
+DEFAULT_MAX_SIGNED_BYTES: int
 
 def generate_key(
     path: StrPath, key_type: str = "ecdsa-p256", *, password: str | None = None
@@ -33,6 +36,19 @@ def verify_signed_manifest(
     allow_path_escape: bool = False,
     allow_duplicate_db_ids: bool = False,
     **limits: int | None,
+) -> dict[str, Any]: ...
+
+def verify_signature(
+    path: StrPath,
+    signatures: StrPath | Iterable[StrPath],
+    *,
+    trusted_keys: Iterable[StrPath] | None = None,
+    ignore_paths: Iterable[StrPath] | None = None,
+    threshold: int = 1,
+    max_signature_bytes: int | None = None,
+    max_entries: int | None = None,
+    max_depth: int | None = None,
+    max_bytes: int | None = None,
 ) -> dict[str, Any]: ...
 
 # Private (open_verified): verify_for_load on one read of the manifest, with the identity of

@@ -88,7 +88,7 @@ WRAPPED = {"create_manifest", "verify_for_load"}
 def test_package_reexports_the_module_unchanged() -> None:
     assert tamrel_manifest.__all__ == [*tm.__all__, "open_verified", "generate_key",
                                        "sign_manifest", "verify_signed_manifest",
-                                       "DEFAULT_MAX_SIGNATURE_BYTES", "VerificationFailed",
+                                       "verify_signature", "DEFAULT_MAX_SIGNATURE_BYTES", "VerificationFailed",
                                        "VerifiedFiles", "RowMapInvalid", "RowMapReport",
                                        "PanicException"]
     for name in tm.__all__:

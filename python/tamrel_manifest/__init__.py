@@ -44,6 +44,7 @@ if TYPE_CHECKING:  # the module's signatures; the package's versions take the sa
         DEFAULT_MAX_SIGNATURE_BYTES,
         generate_key,
         sign_manifest,
+        verify_signature,
         verify_signed_manifest,
     )
     from tamrel_manifest.verified import VerificationFailed, VerifiedFiles, open_verified
@@ -63,6 +64,7 @@ _LAZY = {
     "VerifiedFiles": "tamrel_manifest.verified",
     "generate_key": "tamrel_manifest.signing",
     "sign_manifest": "tamrel_manifest.signing",
+    "verify_signature": "tamrel_manifest.signing",
     "verify_signed_manifest": "tamrel_manifest.signing",
     "DEFAULT_MAX_SIGNATURE_BYTES": "tamrel_manifest.signing",
 }
@@ -162,6 +164,7 @@ __all__ = [
     "generate_key",
     "sign_manifest",
     "verify_signed_manifest",
+    "verify_signature",
     "DEFAULT_MAX_SIGNATURE_BYTES",
     "VerificationFailed",
     "VerifiedFiles",

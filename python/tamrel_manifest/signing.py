@@ -50,12 +50,19 @@ if not TYPE_CHECKING:
 
 __all__ = [
     "DEFAULT_MAX_SIGNATURE_BYTES",
+    "DEFAULT_MAX_SIGNED_BYTES",
+    "DEFAULT_MAX_SIGNED_DEPTH",
+    "DEFAULT_MAX_SIGNED_ENTRIES",
     "generate_key",
     "sign_manifest",
+    "verify_signature",
     "verify_signed_manifest",
 ]
 
 DEFAULT_MAX_SIGNATURE_BYTES: int = _native_sign.DEFAULT_MAX_SIGNATURE_BYTES
+DEFAULT_MAX_SIGNED_ENTRIES: int = _native_sign.DEFAULT_MAX_SIGNED_ENTRIES
+DEFAULT_MAX_SIGNED_DEPTH: int = _native_sign.DEFAULT_MAX_SIGNED_DEPTH
+DEFAULT_MAX_SIGNED_BYTES: int = _native_sign.DEFAULT_MAX_SIGNED_BYTES
 
 
 def _paths(value: StrPath | Iterable[StrPath]) -> list[StrPath]:
@@ -122,6 +129,46 @@ def verify_signed_manifest(
     report: VerificationReport = result["report"]
     report["signature"] = result["signature"]  # type: ignore[typeddict-unknown-key]
     return report
+
+
+def verify_signature(
+    path: StrPath,
+    signature: StrPath | Iterable[StrPath],
+    *,
+    trusted_keys: StrPath | Iterable[StrPath],
+    ignore_paths: StrPath | Iterable[StrPath] | None = None,
+    threshold: int = 1,
+    max_signature_bytes: int | None = None,
+    max_entries: int | None = None,
+    max_depth: int | None = None,
+    max_bytes: int | None = None,
+) -> dict[str, Any]:
+    """Checks a signed directory, or one signed file, against its signature files alone, as the
+    model-signing tool's `verify` does: the signatures with the trusted public keys first
+    (`threshold` distinct trusted signers), then every file present (unless the signature or
+    `ignore_paths`, relative to the directory, ignores it) must be signed with the digest it
+    has, and every signed file must be present. Nothing below `path` is opened through a link
+    unless the signature allows links (and then only inside the directory), only regular files
+    are read, without blocking, and the walk stops at `max_entries` entries, `max_depth` levels
+    and `max_bytes` bytes hashed. Returns {"ok", "path", "kind" ("directory" or "file"),
+    "signatures" (each with the method that verified it and the signer), "files", "bytes",
+    "ignored", "warnings", "errors"}; every refusal is among the errors (`ok` false). Raises
+    ValueError for an unreadable trusted key, an impossible threshold or an ignore path outside
+    the directory; TypeError for a threshold that is not an int."""
+    if isinstance(threshold, bool) or not isinstance(threshold, int):
+        raise TypeError(f"threshold must be an int, not {type(threshold).__name__}")
+    result: dict[str, Any] = _native_sign.verify_signature(
+        path,
+        _paths(signature),
+        trusted_keys=_paths(trusted_keys),
+        ignore_paths=None if ignore_paths is None else _paths(ignore_paths),
+        threshold=threshold,
+        max_signature_bytes=max_signature_bytes,
+        max_entries=max_entries,
+        max_depth=max_depth,
+        max_bytes=max_bytes,
+    )
+    return result
 
 
 def _verify_for_load(

@@ -250,9 +250,24 @@ std::string bundle_json(const Envelope& envelope) {
     o.str("mediaType", BUNDLE_MEDIA_TYPE);
     {
       model::ObjectWriter material(o.key("verificationMaterial"));
-      {
+      if (!envelope.certificates.empty()) {
+        model::ObjectWriter chain(material.key("x509CertificateChain"));
+        model::write_array(chain.key("certificates"), envelope.certificates,
+                           [](model::JsonWriter& aw, const std::string& der) {
+                             model::ObjectWriter cert(aw);
+                             cert.str("rawBytes", std::string_view(base64_encode(der)));
+                           });
+      } else {
         model::ObjectWriter key(material.key("publicKey"));
-        key.str("hint", std::string_view(envelope.public_key_hint));
+        if (!envelope.public_key_hint.empty() || envelope.public_key_raw.empty()) {
+          key.str("hint", std::string_view(envelope.public_key_hint));
+        }
+        if (!envelope.public_key_raw.empty()) {
+          key.str("rawBytes", std::string_view(base64_encode(envelope.public_key_raw)));
+        }
+        if (!envelope.key_details.empty()) {
+          key.str("keyDetails", std::string_view(envelope.key_details));
+        }
       }
       material.key("tlogEntries").begin_array();
       w.end_array();
@@ -286,18 +301,47 @@ Result<Envelope> decode_bundle(std::string_view text, std::string_view shown) {
         fmt::format("media type {}, expected {}", quoted(media), quoted(BUNDLE_MEDIA_TYPE)));
   }
   Envelope out;
-  TAMREL_TRY(const Fields material,
-             d.object(bundle.get("verificationMaterial"), "verificationMaterial",
-                      {"publicKey", "tlogEntries", "timestampVerificationData"}));
-  if (material.get("publicKey") == nullptr) {
-    return d.invalid("verificationMaterial names no public key (only key-signed bundles are read)");
+  TAMREL_TRY(
+      const Fields material,
+      d.object(bundle.get("verificationMaterial"), "verificationMaterial",
+               {"publicKey", "x509CertificateChain", "tlogEntries", "timestampVerificationData"}));
+  const JsonValue* chain = material.get("x509CertificateChain");
+  if ((material.get("publicKey") == nullptr) == (chain == nullptr)) {
+    return d.invalid(
+        "verificationMaterial names neither a public key nor a certificate chain, or both (only "
+        "key-signed and certificate-signed bundles are read)");
   }
-  TAMREL_TRY(const Fields public_key,
-             d.object(material.get("publicKey"), "verificationMaterial.publicKey", {"hint"}));
-  if (const JsonValue* hint = public_key.get("hint"); hint != nullptr && !hint->is_null()) {
-    TAMREL_TRY(const std::string_view h,
-               d.string(public_key, "hint", "verificationMaterial.publicKey"));
-    out.public_key_hint = std::string(h);
+  if (chain != nullptr) {
+    TAMREL_TRY(const Fields c,
+               d.object(chain, "verificationMaterial.x509CertificateChain", {"certificates"}));
+    TAMREL_TRY(const model::JsonArray* certs,
+               d.array(c, "certificates", "verificationMaterial.x509CertificateChain"));
+    if (certs->empty()) {
+      return d.invalid("verificationMaterial.x509CertificateChain.certificates is empty");
+    }
+    for (const JsonValue& item : *certs) {
+      TAMREL_TRY(const Fields cert, d.object(&item, "a certificate", {"rawBytes"}));
+      TAMREL_TRY(std::string der, d.base64(cert, "rawBytes", "certificate"));
+      out.certificates.push_back(std::move(der));
+    }
+  } else {
+    TAMREL_TRY(const Fields public_key,
+               d.object(material.get("publicKey"), "verificationMaterial.publicKey",
+                        {"hint", "rawBytes", "keyDetails"}));
+    if (const JsonValue* hint = public_key.get("hint"); hint != nullptr && !hint->is_null()) {
+      TAMREL_TRY(const std::string_view h,
+                 d.string(public_key, "hint", "verificationMaterial.publicKey"));
+      out.public_key_hint = std::string(h);
+    }
+    if (public_key.get("rawBytes") != nullptr) {
+      TAMREL_TRY(out.public_key_raw,
+                 d.base64(public_key, "rawBytes", "verificationMaterial.publicKey"));
+    }
+    if (public_key.get("keyDetails") != nullptr) {
+      TAMREL_TRY(const std::string_view details,
+                 d.string(public_key, "keyDetails", "verificationMaterial.publicKey"));
+      out.key_details = std::string(details);
+    }
   }
   if (material.get("tlogEntries") != nullptr) {
     TAMREL_TRY(const model::JsonArray* tlog,
@@ -319,7 +363,8 @@ Result<Envelope> decode_bundle(std::string_view text, std::string_view shown) {
   TAMREL_TRY(const Fields sig,
              d.object(&sigs->front(), "dsseEnvelope.signatures[0]", {"sig", "keyid"}));
   TAMREL_TRY(out.signature, d.base64(sig, "sig", "dsseEnvelope.signatures[0]"));
-  if (sig.get("keyid") != nullptr) {
+  // The tool writes null for no key id.
+  if (const JsonValue* given = sig.get("keyid"); given != nullptr && !given->is_null()) {
     TAMREL_TRY(const std::string_view keyid, d.string(sig, "keyid", "dsseEnvelope.signatures[0]"));
     out.keyid = std::string(keyid);
   }
@@ -327,7 +372,8 @@ Result<Envelope> decode_bundle(std::string_view text, std::string_view shown) {
   return out;
 }
 
-Result<Statement> decode_statement(std::string_view payload, std::string_view shown) {
+Result<Statement> decode_statement(std::string_view payload, std::string_view shown,
+                                   bool single_file) {
   const Decoder d(shown);
   TAMREL_TRY(const JsonValue doc, d.document(payload, "the payload"));
   TAMREL_TRY(const Fields st,
@@ -396,9 +442,9 @@ Result<Statement> decode_statement(std::string_view payload, std::string_view sh
           fmt::format("resource {} is not a lowercase hex SHA-256 digest", quoted(rname)));
     }
     std::string normal = posix_normal(rname);
-    if (normal == "." || normal.front() == '/' || rname.find('\0') != std::string_view::npos ||
-        normal == ".." || normal.starts_with("../") || normal.ends_with("/..") ||
-        normal.find("/../") != std::string::npos) {
+    if ((normal == "." && !single_file) || normal.front() == '/' ||
+        rname.find('\0') != std::string_view::npos || normal == ".." || normal.starts_with("../") ||
+        normal.ends_with("/..") || normal.find("/../") != std::string::npos) {
       return d.invalid(fmt::format("resource {} does not name a file inside the signed directory",
                                    quoted(rname)));
     }

@@ -39,8 +39,13 @@ std::string posix_normal(std::string_view name);
 struct Envelope {
   std::string payload;  // the statement's JSON bytes, which the signature covers through the PAE
   std::string signature;
-  std::string keyid;  // hints only
+  // Hints only, never trusted: the key is the trusted one, or the certificate's once it chains.
+  std::string keyid;
   std::string public_key_hint;
+  std::string public_key_raw;  // the tool's older bundles carry the PEM here (rawBytes)
+  std::string key_details;
+  // The certificate method: DER certificates, the leaf first; empty for the key method.
+  std::vector<std::string> certificates;
 };
 
 // Orders resource names as the model-signing tool does (by path component), which also fixes
@@ -64,6 +69,9 @@ std::string bundle_json(const Envelope& envelope);
 // Strict decoding. Errors: Context with the code of the refusal (bundle, base64, payload type,
 // predicate), the message naming `shown` (the file as messages show it).
 Result<Envelope> decode_bundle(std::string_view text, std::string_view shown);
-Result<Statement> decode_statement(std::string_view payload, std::string_view shown);
+// A single signed file is the resource "." (its path relative to itself, as the tool names it);
+// only a check of one file takes that name.
+Result<Statement> decode_statement(std::string_view payload, std::string_view shown,
+                                   bool single_file = false);
 
 }  // namespace tamrel::sign

@@ -60,6 +60,43 @@ inline constexpr Issue<Text, Text, Text, Text> signature_digest_mismatch{
     "signature_digest_mismatch",
     "pinned file {} was signed in {} with SHA-256 {}, verification measured {}"};
 
+// ---- a signed directory or file, checked alone ----
+inline constexpr Issue<Text, Text> signature_path_unreadable{
+    "signature_path_unreadable", "cannot read {} to check its signature: {}"};
+inline constexpr Issue<Text, Text> signature_unsigned_file{
+    "signature_unsigned_file",
+    "{} is present but not signed in {}; a signature covers every file present: remove it, or "
+    "ignore it (ignore_paths) if it is not part of what was signed"};
+inline constexpr Issue<Text, Text> signature_signed_file_absent{
+    "signature_signed_file_absent", "{} is signed in {} but not present"};
+inline constexpr Issue<Text, Text, Text, Text> signature_file_changed{
+    "signature_file_changed", "{} was signed in {} with SHA-256 {}, it now has SHA-256 {}"};
+inline constexpr Issue<Text, Text> signature_link_not_allowed{
+    "signature_link_not_allowed",
+    "{} is a symbolic link and {} says allow_symlinks false; the link is not followed"};
+inline constexpr Issue<Text, Text> signature_entry_unreadable{"signature_entry_unreadable",
+                                                              "cannot check {}: {}"};
+inline constexpr Issue<Text> signature_name_not_utf8{
+    "signature_name_not_utf8",
+    "the file name {} is not UTF-8; a signature names files in UTF-8, so it signs no such file"};
+inline constexpr Issue<Text, Text> signature_tree_too_large{
+    "signature_tree_too_large",
+    "{} holds {}; a signed tree is read under bounds like all untrusted storage: raise the "
+    "limit if you trust its size"};
+inline constexpr Text SIGNED_FILES_LABEL = "signed files";
+inline constexpr Issue<Text, Text, Text> signature_ignored_signed_file{
+    "signature_ignored_signed_file",
+    "ignore path {} holds {}, which {} signs; a signed file is always checked, so ignore only "
+    "what was not signed"};
+inline constexpr Issue<Text, Text, U64> signature_not_of_a_file{
+    "signature_not_of_a_file",
+    "{} is one file, but {} signs a directory of {} files; check the directory instead"};
+inline constexpr Failure<Text> ignore_path_invalid{
+    "ignore path {} does not name an entry inside the checked directory; give it relative to "
+    "that directory"};
+inline constexpr Failure<> no_signature_given{
+    "no signature file given: name it (the model-signing tool's default is model.sig)"};
+
 // ---- signing ----
 inline constexpr Failure<Text> sign_verification_failed{
     "{}; a bundle that fails verification is not signed"};

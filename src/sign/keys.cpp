@@ -152,14 +152,10 @@ std::optional<std::pair<const Curve*, PkeyPtr>> ec_curve(EVP_PKEY* pkey, std::st
 
 const EVP_MD* digest_of(KeyType type) {
   switch (type) {
-    case KeyType::EcdsaP256:
-      return EVP_sha256();
-    case KeyType::EcdsaP384:
-      return EVP_sha384();
-    case KeyType::EcdsaP521:
-      return EVP_sha512();
-    case KeyType::Ed25519:
-      break;
+    case KeyType::EcdsaP256: return EVP_sha256();
+    case KeyType::EcdsaP384: return EVP_sha384();
+    case KeyType::EcdsaP521: return EVP_sha512();
+    case KeyType::Ed25519: break;
   }
   return nullptr;
 }
@@ -344,14 +340,10 @@ void PkeyFree::operator()(evp_pkey_st* key) const { EVP_PKEY_free(key); }
 
 std::string_view key_type_name(KeyType type) {
   switch (type) {
-    case KeyType::EcdsaP256:
-      return "ecdsa-p256";
-    case KeyType::EcdsaP384:
-      return "ecdsa-p384";
-    case KeyType::EcdsaP521:
-      return "ecdsa-p521";
-    case KeyType::Ed25519:
-      break;
+    case KeyType::EcdsaP256: return "ecdsa-p256";
+    case KeyType::EcdsaP384: return "ecdsa-p384";
+    case KeyType::EcdsaP521: return "ecdsa-p521";
+    case KeyType::Ed25519: break;
   }
   return "ed25519";
 }

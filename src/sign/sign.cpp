@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <map>
 #include <set>
 #include <string_view>
+#include <system_error>
 #include <unordered_map>
 #include <utility>
 
@@ -29,6 +31,7 @@
 #include "report/report.hpp"
 #include "sign/issues.hpp"
 #include "sign/keys.hpp"
+#include "sign/walk.hpp"
 #include "verify/path_policy.hpp"
 
 namespace tamrel::sign {
@@ -77,8 +80,6 @@ Result<fs::path> canonical_directory(const fs::path& manifest) {
 
 std::string manifest_name(const fs::path& manifest) { return path_display(manifest.filename()); }
 
-bool valid_utf8(std::string_view bytes) { return utf8_lossy(bytes) == bytes; }
-
 // ---- signing: what the directory holds ----
 
 // Walks the signed directory as the model-signing tool will (every entry, ignored ones too, for
@@ -86,49 +87,48 @@ bool valid_utf8(std::string_view bytes) { return utf8_lossy(bytes) == bytes; }
 // entries that hold no resource, so that it meets exactly the signed set. Refuses what it would
 // refuse: a symbolic link (a signature says allow_symlinks false), anything neither a regular
 // file nor a directory; and a name that is not UTF-8, which a signature cannot name.
-Status walk_signed_directory(const fs::path& dir, const std::string& prefix,
-                             const std::set<std::string>& resources, const std::string& signature,
-                             bool inside_ignored, std::vector<std::string>& ignored) {
-  std::error_code ec;
-  fs::directory_iterator it(dir, ec);
-  const auto unreadable = [&](const std::error_code& e) {
-    return issues::sign_directory_unreadable(quoted(path_display(dir)), e.message());
+Status walk_signed_directory(const fs::path& dir, const std::set<std::string>& resources,
+                             const std::string& signature, std::vector<std::string>& ignored) {
+  UniqueFd root(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC));
+  if (!root.valid()) {
+    return issues::sign_directory_unreadable(
+        quoted(path_display(dir)), std::error_code(errno, std::generic_category()).message());
+  }
+  // Names below an ignored entry are ignored with it.
+  std::vector<std::string> ignored_dirs;
+  const auto inside_ignored = [&](const std::string& name) {
+    return std::any_of(ignored_dirs.begin(), ignored_dirs.end(), [&](const std::string& d) {
+      return name.starts_with(d) && name[d.size()] == '/';
+    });
   };
-  if (ec) return unreadable(ec);
-  std::vector<fs::path> entries;
-  for (fs::directory_iterator end; it != end; it.increment(ec)) {
-    if (ec) return unreadable(ec);
-    entries.push_back(it->path());
-  }
-  if (ec) return unreadable(ec);
-  std::sort(entries.begin(), entries.end());
-  for (const fs::path& entry : entries) {
-    const std::string raw = entry.filename().native();
-    const std::string name = prefix + utf8_lossy(raw);
-    if (!valid_utf8(raw)) return issues::sign_name_not_utf8(quoted(name));
+  const WalkVisitor visit = [&](const WalkEntry& e) -> Result<Visit> {
+    if (!e.utf8) return issues::sign_name_not_utf8(quoted(e.name));
     // The signature's own entry, which the write replaces whatever stands there.
-    if (name == signature) {
-      if (!inside_ignored) ignored.push_back(name);
-      continue;
+    if (e.name == signature) {
+      if (!inside_ignored(e.name)) ignored.push_back(e.name);
+      return Visit::Skip;
     }
-    struct stat st {};
-    if (::lstat(entry.c_str(), &st) != 0) {
-      return unreadable(std::error_code(errno, std::generic_category()));
+    if (S_ISLNK(e.st.st_mode)) return issues::sign_symlink_in_directory(quoted(e.name));
+    if (!S_ISREG(e.st.st_mode) && !S_ISDIR(e.st.st_mode)) {
+      return issues::sign_special_file_in_directory(quoted(e.name));
     }
-    if (S_ISLNK(st.st_mode)) return issues::sign_symlink_in_directory(quoted(name));
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-      return issues::sign_special_file_in_directory(quoted(name));
+    if (resources.contains(e.name)) return Visit::Descend;
+    const auto below = resources.lower_bound(e.name + "/");
+    const bool holds_resource = below != resources.end() && below->starts_with(e.name + "/");
+    if (!holds_resource && !inside_ignored(e.name)) {
+      ignored.push_back(e.name);
+      ignored_dirs.push_back(e.name);
     }
-    if (resources.contains(name)) continue;
-    const auto below = resources.lower_bound(name + "/");
-    const bool holds_resource = below != resources.end() && below->starts_with(name + "/");
-    if (!inside_ignored && !holds_resource) ignored.push_back(name);
-    if (S_ISDIR(st.st_mode)) {
-      TAMREL_CHECK(walk_signed_directory(entry, name + "/", resources, signature,
-                                         inside_ignored || !holds_resource, ignored));
-    }
-  }
-  return {};
+    return Visit::Descend;
+  };
+  const WalkFailure failed = [&](std::string_view where, int err, std::string_view why) {
+    const std::string shown =
+        where.empty() ? path_display(dir) : path_display(dir / fs::path(std::string(where)));
+    return issues::sign_directory_unreadable(
+        quoted(shown),
+        err != 0 ? std::error_code(err, std::generic_category()).message() : std::string(why));
+  };
+  return walk_directory(root.get(), WalkLimits{}, visit, failed);
 }
 
 // The file at path, as the entry a write would replace (lstat) and as the file it leads to
@@ -249,6 +249,7 @@ struct SignedRun {
   std::vector<std::string> missing;  // of unpinned: not on disk
   std::optional<std::string> manifest_sha256;
   std::uint64_t distinct_signers = 0;
+  bool single_file = false;  // a statement over one file names it "."
 };
 
 report::ReportIssue as_issue(ManifestError error) {
@@ -332,7 +333,7 @@ void check_signers(SignedRun& run) {
     }
     signers.insert(check.matched->id);
     // Only a payload whose signature holds is parsed.
-    auto statement = decode_statement(check.envelope->payload, shown);
+    auto statement = decode_statement(check.envelope->payload, shown, run.single_file);
     if (!statement) {
       run.issues.push_back(as_issue(std::move(statement).error()));
       continue;
@@ -469,6 +470,23 @@ void write_issues(model::JsonWriter& w, const std::vector<report::ReportIssue>& 
   });
 }
 
+// Each signature file: which method verified it and who the signer is.
+void write_signatures(model::JsonWriter& w, const SignedRun& run) {
+  model::write_array(w, run.checks, [](model::JsonWriter& aw, const SignatureCheck& c) {
+    model::ObjectWriter s(aw);
+    s.str("path", std::string_view(c.path));
+    const Key* k = c.matched;
+    s.str("method", k ? report::OptString("key") : std::nullopt);
+    s.str("signer", k ? report::OptString(k->id) : std::nullopt);
+    s.str("key_id", k ? report::OptString(k->id) : std::nullopt);
+    s.str("key_type", k ? report::OptString(std::string(key_type_name(k->type))) : std::nullopt);
+    s.boolean("verified", k != nullptr);
+    s.str("trusted_key", k ? report::OptString(k->path) : std::nullopt);
+    const bool hinted = c.envelope && !c.envelope->keyid.empty();
+    s.str("key_hint", hinted ? report::OptString(c.envelope->keyid) : std::nullopt);
+  });
+}
+
 void write_signature_part(model::JsonWriter& w, const SignedRun& run) {
   model::ObjectWriter o(w);
   o.boolean("ok", run.issues.empty());
@@ -476,19 +494,7 @@ void write_signature_part(model::JsonWriter& w, const SignedRun& run) {
   o.u64("trusted_signers", run.distinct_signers);
   write_key_ids(o.key("trusted_key_ids"), run.keys);
   o.str("manifest_sha256", run.manifest_sha256);
-  model::write_array(
-      o.key("signatures"), run.checks, [](model::JsonWriter& aw, const SignatureCheck& c) {
-        model::ObjectWriter s(aw);
-        s.str("path", std::string_view(c.path));
-        const Key* k = c.matched;
-        s.str("key_id", k ? report::OptString(k->id) : std::nullopt);
-        s.str("key_type",
-              k ? report::OptString(std::string(key_type_name(k->type))) : std::nullopt);
-        s.boolean("verified", k != nullptr);
-        s.str("trusted_key", k ? report::OptString(k->path) : std::nullopt);
-        const bool hinted = c.envelope && !c.envelope->keyid.empty();
-        s.str("key_hint", hinted ? report::OptString(c.envelope->keyid) : std::nullopt);
-      });
+  write_signatures(o.key("signatures"), run);
   model::write_array(o.key("unpinned_resources"), run.unpinned,
                      [](model::JsonWriter& aw, const std::string& n) { aw.string(n); });
   model::write_array(o.key("missing_resources"), run.missing,
@@ -531,7 +537,307 @@ std::string signed_result(const SignedRun& run, std::optional<report::Verificati
   return w.take();
 }
 
+// The trusted keys (one per id), the threshold against them, and the signature files to read.
+// Errors: an unreadable key, an impossible threshold.
+Status prepare_run(SignedRun& run) {
+  const SignedVerifyOptions& options = run.options;
+  if (options.trusted_keys.empty()) return issues::no_trusted_keys();
+  std::set<std::string> ids;
+  for (const fs::path& path : options.trusted_keys) {
+    TAMREL_TRY(Key key, read_public_key(path));
+    // One key in two files (or two encodings) is one trusted key.
+    if (ids.insert(key.id).second) run.keys.push_back(std::move(key));
+  }
+  if (options.threshold == 0 || options.threshold > ids.size()) {
+    return issues::threshold_invalid(options.threshold);
+  }
+  if (options.signatures.empty()) {
+    run.checks.push_back(
+        SignatureCheck{path_display(default_signature_path(options.manifest)), {}, nullptr, {}});
+  }
+  for (const fs::path& p : options.signatures)
+    run.checks.push_back(SignatureCheck{path_display(p), {}, nullptr, {}});
+  return {};
+}
+
+// ---- a directory or one file checked against its signatures alone ----
+
+bool under(std::string_view name, std::string_view path) {
+  return name == path ||
+         (name.starts_with(path) && name.size() > path.size() && name[path.size()] == '/');
+}
+
+bool ignored_by(std::string_view name, const std::vector<std::string>& paths) {
+  return std::any_of(paths.begin(), paths.end(),
+                     [&](const std::string& p) { return under(name, p); });
+}
+
+struct TreeRun {
+  SignedRun& run;
+  const SignatureVerifyOptions& options;
+  int root = -1;
+  std::vector<std::string> ignored;          // the caller's, and the signature files inside
+  std::map<std::string, std::string> found;  // name -> SHA-256 of each file hashed
+  std::set<std::string> refused;             // entries met that could not be hashed (said why)
+  std::uint64_t bytes = 0;
+  bool stopped = false;  // a limit ended the walk: nothing is said of what was not reached
+};
+
+// The verified statements, the ones a signature refuses aside.
+std::vector<const SignatureCheck*> verified(const SignedRun& run) {
+  std::vector<const SignatureCheck*> out;
+  for (const SignatureCheck& c : run.checks) {
+    if (c.statement) out.push_back(&c);
+  }
+  return out;
+}
+
+// One file hashed under what is left of the byte bound. A file that grows past it while read
+// is the bound's refusal too.
+void hash_entry(TreeRun& t, const std::string& name, Result<UniqueFd> file) {
+  if (!file) {
+    const ManifestError& e = file.error();
+    t.run.issues.push_back(issues::signature_entry_unreadable(
+        quoted(name), e.os_errno == EXDEV ? std::string(issues::SIGNATURE_LINK_OUT) : e.message));
+    t.refused.insert(name);
+    return;
+  }
+  auto size = io::file_size(file->get());
+  if (size && *size > t.options.max_bytes - t.bytes) {
+    t.run.issues.push_back(issues::signature_tree_too_large(
+        quoted(path_display(t.options.path)),
+        fmt::format("more than {} bytes (max_bytes) with {}", t.options.max_bytes, quoted(name))));
+    t.stopped = true;
+    return;
+  }
+  auto digest =
+      io::bounded_read_digest(file->get(), name, t.options.max_bytes - t.bytes,
+                              issues::signature_tree_too_large.code, issues::SIGNED_FILES_LABEL);
+  if (!digest) {
+    if (digest.error().variant == ManifestError::Variant::Context) {
+      t.run.issues.push_back(as_issue(std::move(digest).error()));
+      t.stopped = true;
+    } else {
+      t.run.issues.push_back(
+          issues::signature_entry_unreadable(quoted(name), digest.error().message));
+      t.refused.insert(name);
+    }
+    return;
+  }
+  t.bytes += digest->size_bytes;
+  t.found.emplace(name, std::move(digest->sha256));
+}
+
+// Every entry of the directory: ignored ones skipped unread, directories walked, links followed
+// (inside the directory only) where every signature allows them, regular files hashed, anything
+// else refused.
+void walk_tree(TreeRun& t) {
+  const std::vector<const SignatureCheck*> checks = verified(t.run);
+  const SignatureCheck* no_links = nullptr;
+  for (const SignatureCheck* c : checks) {
+    if (!c->statement->allow_symlinks && no_links == nullptr) no_links = c;
+  }
+  const auto skipped = [&](const std::string& name) {
+    if (ignored_by(name, t.ignored)) return true;
+    // What every signature ignores is nobody's file; what only some ignore is hashed for the rest.
+    return !checks.empty() &&
+           std::all_of(checks.begin(), checks.end(), [&](const SignatureCheck* c) {
+             return ignored_by(name, c->statement->ignore_paths);
+           });
+  };
+  const WalkVisitor visit = [&](const WalkEntry& e) -> Result<Visit> {
+    if (skipped(e.name)) return Visit::Skip;
+    if (!e.utf8) {
+      t.run.issues.push_back(issues::signature_name_not_utf8(quoted(e.name)));
+      t.refused.insert(e.name);
+      return Visit::Skip;
+    }
+    if (S_ISDIR(e.st.st_mode)) return Visit::Descend;
+    if (S_ISLNK(e.st.st_mode)) {
+      if (no_links != nullptr) {
+        t.run.issues.push_back(
+            issues::signature_link_not_allowed(quoted(e.name), quoted(no_links->path)));
+        t.refused.insert(e.name);
+        return Visit::Skip;
+      }
+      hash_entry(t, e.name,
+                 io::open_for_read_at(t.root, e.name, io::Resolve::Beneath, io::Origin::Manifest));
+    } else if (S_ISREG(e.st.st_mode)) {
+      hash_entry(
+          t, e.name,
+          io::open_for_read_at(e.parent_fd, e.leaf, io::Resolve::NoSymlinks, io::Origin::Manifest));
+    } else {
+      t.run.issues.push_back(issues::signature_entry_unreadable(
+          quoted(e.name), "neither a regular file nor a directory; it is not opened"));
+      t.refused.insert(e.name);
+    }
+    if (t.stopped) return ManifestError::invalid("stopped");
+    return Visit::Skip;
+  };
+  const WalkFailure failed = [&](std::string_view where, int err, std::string_view why) {
+    const std::string shown = where.empty() ? path_display(t.options.path) : std::string(where);
+    t.stopped = true;
+    if (err == 0) {
+      t.run.issues.push_back(issues::signature_tree_too_large(quoted(shown), why));
+    } else {
+      t.run.issues.push_back(issues::signature_entry_unreadable(
+          quoted(shown), std::error_code(err, std::generic_category()).message()));
+    }
+    return ManifestError::invalid("stopped");
+  };
+  (void)walk_directory(t.root, t.options.walk, visit, failed);
+}
+
+// Each verified statement against what the walk found: every file present signed with its
+// digest, every signed file present.
+void compare_tree(TreeRun& t) {
+  for (const SignatureCheck* c : verified(t.run)) {
+    const Statement& st = *c->statement;
+    const std::string sig = quoted(c->path);
+    for (const std::string& ig : t.ignored) {
+      for (const Resource& r : st.resources) {
+        if (under(r.name, ig)) {
+          t.run.issues.push_back(
+              issues::signature_ignored_signed_file(quoted(ig), quoted(r.name), sig));
+        }
+      }
+    }
+    for (const auto& [name, sha256] : t.found) {
+      if (ignored_by(name, st.ignore_paths)) continue;
+      const Resource* r = find_resource(st, name);
+      if (r == nullptr) {
+        t.run.issues.push_back(issues::signature_unsigned_file(quoted(name), sig));
+      } else if (r->sha256 != sha256) {
+        t.run.issues.push_back(
+            issues::signature_file_changed(quoted(name), sig, r->sha256, sha256));
+      }
+    }
+    if (t.stopped) continue;
+    for (const Resource& r : st.resources) {
+      if (!t.found.contains(r.name) && !t.refused.contains(r.name) &&
+          !ignored_by(r.name, t.ignored)) {
+        t.run.issues.push_back(issues::signature_signed_file_absent(quoted(r.name), sig));
+      }
+    }
+  }
+}
+
+// One file: each statement names exactly it, as ".".
+void check_one_file(TreeRun& t) {
+  const std::string shown = quoted(path_display(t.options.path));
+  bool named = true;
+  for (const SignatureCheck* c : verified(t.run)) {
+    const Statement& st = *c->statement;
+    if (st.resources.size() != 1 || st.resources.front().name != ".") {
+      t.run.issues.push_back(
+          issues::signature_not_of_a_file(shown, quoted(c->path), st.resources.size()));
+      named = false;
+    }
+  }
+  if (!named) return;
+  const int copy = ::fcntl(t.root, F_DUPFD_CLOEXEC, 0);
+  hash_entry(t, ".",
+             copy >= 0 ? Result<UniqueFd>(UniqueFd(copy)) : ManifestError::from_errno(errno));
+  const auto at = t.found.find(".");
+  if (at == t.found.end()) return;
+  for (const SignatureCheck* c : verified(t.run)) {
+    const Resource& r = c->statement->resources.front();
+    if (r.sha256 != at->second) {
+      t.run.issues.push_back(
+          issues::signature_file_changed(shown, quoted(c->path), r.sha256, at->second));
+    }
+  }
+}
+
+std::string tree_result(const TreeRun& t, std::string_view kind) {
+  const SignedRun& run = t.run;
+  model::JsonWriter w(model::JsonWriter::Layout::Compact);
+  {
+    model::ObjectWriter o(w);
+    o.boolean("ok", run.issues.empty());
+    o.str("path", std::string_view(path_display(t.options.path)));
+    o.str("kind", kind.empty() ? std::nullopt : report::OptString(std::string(kind)));
+    o.u64("threshold", run.options.threshold);
+    o.u64("trusted_signers", run.distinct_signers);
+    write_key_ids(o.key("trusted_key_ids"), run.keys);
+    write_signatures(o.key("signatures"), run);
+    model::write_array(o.key("files"), t.found,
+                       [](model::JsonWriter& aw, const auto& f) { aw.string(f.first); });
+    o.u64("bytes", t.bytes);
+    model::write_array(o.key("ignored"), t.ignored,
+                       [](model::JsonWriter& aw, const std::string& p) { aw.string(p); });
+    write_issues(o.key("warnings"), run.warnings);
+    write_issues(o.key("errors"), run.issues);
+  }
+  return w.take();
+}
+
 }  // namespace
+
+Result<std::string> verify_signature_json(const SignatureVerifyOptions& options) {
+  if (options.signatures.empty()) return issues::no_signature_given();
+  std::vector<std::string> ignored;
+  for (const std::string& p : options.ignore_paths) {
+    std::string normal = posix_normal(p);
+    if (normal == "." || normal.front() == '/' || under(normal, "..") ||
+        normal.find("/../") != std::string::npos || normal.ends_with("/..") ||
+        p.find('\0') != std::string::npos) {
+      return issues::ignore_path_invalid(quoted(p));
+    }
+    ignored.push_back(std::move(normal));
+  }
+  SignedVerifyOptions signed_options;
+  signed_options.manifest = options.path;
+  signed_options.trusted_keys = options.trusted_keys;
+  signed_options.signatures = options.signatures;
+  signed_options.threshold = options.threshold;
+  signed_options.max_signature_bytes = options.max_signature_bytes;
+  SignedRun run{signed_options, {}, {}, {}, {}, {}, {}, {}, 0};
+  TAMREL_CHECK(prepare_run(run));
+  TreeRun t{run, options, -1, {}, {}, {}, 0, false};
+
+  // The path is the caller's: a link there is followed. What lies below it is not.
+  UniqueFd root(::open(options.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  std::string_view kind;
+  if (!root.valid() || ::fstat(root.get(), &st) != 0) {
+    run.issues.push_back(issues::signature_path_unreadable(
+        quoted(path_display(options.path)),
+        std::error_code(errno, std::generic_category()).message()));
+  } else if (S_ISDIR(st.st_mode)) {
+    kind = "directory";
+  } else if (S_ISREG(st.st_mode)) {
+    kind = "file";
+    run.single_file = true;
+  } else {
+    run.issues.push_back(issues::signature_path_unreadable(
+        quoted(path_display(options.path)), "neither a regular file nor a directory"));
+  }
+  if (!run.issues.empty()) return tree_result(t, kind);
+  t.root = root.get();
+  read_signatures(run);
+  if (run.issues.empty()) check_signers(run);
+  if (!run.issues.empty()) return tree_result(t, kind);
+
+  if (run.single_file) {
+    check_one_file(t);
+    return tree_result(t, kind);
+  }
+  // A signature file kept inside the directory is not one of its signed files.
+  t.ignored = std::move(ignored);
+  if (auto dir = verify::canonicalize(options.path); dir) {
+    for (const SignatureCheck& c : run.checks) {
+      auto sig = verify::canonicalize(c.path);
+      if (!sig) continue;
+      if (auto name = name_in(*sig, *dir); name && !ignored_by(*name, t.ignored)) {
+        t.ignored.push_back(std::move(*name));
+      }
+    }
+  }
+  walk_tree(t);
+  compare_tree(t);
+  return tree_result(t, kind);
+}
 
 fs::path default_signature_path(const fs::path& manifest) {
   fs::path sig = manifest;
@@ -580,7 +886,7 @@ Result<std::string> sign_manifest_json(const SignOptions& options, std::string* 
   }
   std::set<std::string> names;
   for (const Resource& r : statement.resources) names.insert(r.name);
-  TAMREL_CHECK(walk_signed_directory(dir, "", names, sig_name, false, statement.ignore_paths));
+  TAMREL_CHECK(walk_signed_directory(dir, names, sig_name, statement.ignore_paths));
   if (!sig_name.empty() && std::find(statement.ignore_paths.begin(), statement.ignore_paths.end(),
                                      sig_name) == statement.ignore_paths.end()) {
     // Unless a directory already ignored holds it.
@@ -620,23 +926,7 @@ Result<std::string> sign_manifest_json(const SignOptions& options, std::string* 
 
 Result<std::string> verify_signed_json(const SignedVerifyOptions& options) {
   SignedRun run{options, {}, {}, {}, {}, {}, {}, {}, 0};
-  if (options.trusted_keys.empty()) return issues::no_trusted_keys();
-  std::set<std::string> ids;
-  for (const fs::path& path : options.trusted_keys) {
-    TAMREL_TRY(Key key, read_public_key(path));
-    // One key in two files (or two encodings) is one trusted key.
-    if (ids.insert(key.id).second) run.keys.push_back(std::move(key));
-  }
-  if (options.threshold == 0 || options.threshold > ids.size()) {
-    return issues::threshold_invalid(options.threshold);
-  }
-  if (options.signatures.empty()) {
-    run.checks.push_back(
-        SignatureCheck{path_display(default_signature_path(options.manifest)), {}, nullptr, {}});
-  }
-  for (const fs::path& p : options.signatures)
-    run.checks.push_back(SignatureCheck{path_display(p), {}, nullptr, {}});
-
+  TAMREL_CHECK(prepare_run(run));
   read_signatures(run);
   if (run.issues.empty()) check_signers(run);
   if (!run.issues.empty()) return signed_result(run, std::nullopt);

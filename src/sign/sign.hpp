@@ -9,6 +9,7 @@
 
 #include "base/result.hpp"
 #include "sign/bundle.hpp"
+#include "sign/walk.hpp"
 #include "verify/verify.hpp"
 
 namespace tamrel::sign {
@@ -48,6 +49,24 @@ Result<std::string> verify_signed_json(const SignedVerifyOptions& options);
 // mtime_ns, ctime_ns}]}. Errors: those of load_manifest and the hand-over guards.
 Result<std::string> verify_for_load_files_json(const std::filesystem::path& manifest,
                                                const verify::VerifyOptions& options);
+
+struct SignatureVerifyOptions {
+  std::filesystem::path path;  // a directory, or one file
+  std::vector<std::filesystem::path> trusted_keys;
+  std::vector<std::filesystem::path> signatures;  // at least one
+  std::vector<std::string> ignore_paths;          // relative to the directory
+  std::uint64_t threshold = 1;
+  std::uint64_t max_signature_bytes = DEFAULT_MAX_SIGNATURE_BYTES;
+  WalkLimits walk;
+  std::uint64_t max_bytes = DEFAULT_MAX_SIGNED_BYTES;
+};
+
+// The signature layer alone, as the model-signing tool's verify takes it: every file present
+// (unless ignored, by the caller or the signature) signed with the digest it has, and every
+// signed file present. {"ok", "path", "kind", the signers, "files" hashed, "bytes", "ignored",
+// "warnings", "errors"}; every refusal is among the errors. Errors: a trusted key that cannot
+// be read, an impossible threshold, no signature, an ignore path outside the directory.
+Result<std::string> verify_signature_json(const SignatureVerifyOptions& options);
 
 // The signature's default path beside the manifest.
 std::filesystem::path default_signature_path(const std::filesystem::path& manifest);

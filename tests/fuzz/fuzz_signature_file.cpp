@@ -15,7 +15,8 @@ using tamrel::sign::Statement;
 
 bool same(const Envelope& a, const Envelope& b) {
   return a.payload == b.payload && a.signature == b.signature && a.keyid == b.keyid &&
-         a.public_key_hint == b.public_key_hint;
+         a.public_key_hint == b.public_key_hint && a.public_key_raw == b.public_key_raw &&
+         a.key_details == b.key_details && a.certificates == b.certificates;
 }
 
 bool same(const Statement& a, const Statement& b) {

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/text.hpp"
@@ -131,6 +132,53 @@ PyObject* verify_signed_manifest(SignedVerifyCall& call) {
   return finish(without_lock([&] { return sign::verify_signed_json(options); }));
 }
 
+// ---- verify_signature(path, signatures, *, trusted_keys=None, ignore_paths=None, threshold=1,
+//      max_signature_bytes=None, max_entries=None, max_depth=None, max_bytes=None) ----
+
+struct SignatureCall {
+  std::filesystem::path path;
+  std::vector<std::filesystem::path> signatures;
+  std::optional<std::vector<std::filesystem::path>> trusted_keys;
+  std::optional<std::vector<std::filesystem::path>> ignore_paths;
+  std::uint64_t threshold = 1;
+  std::optional<std::uint64_t> max_signature_bytes;
+  std::optional<std::uint64_t> max_entries;
+  std::optional<std::uint64_t> max_depth;
+  std::optional<std::uint64_t> max_bytes;
+};
+constexpr Entry<SignatureCall, 9> kVerifySignature{
+    "verify_signature",
+    {{
+        {"path", &SignatureCall::path},
+        {"signatures", &SignatureCall::signatures},
+        {"trusted_keys", &SignatureCall::trusted_keys},
+        {"ignore_paths", &SignatureCall::ignore_paths},
+        {"threshold", &SignatureCall::threshold, "1"},
+        {"max_signature_bytes", &SignatureCall::max_signature_bytes},
+        {"max_entries", &SignatureCall::max_entries},
+        {"max_depth", &SignatureCall::max_depth},
+        {"max_bytes", &SignatureCall::max_bytes},
+    }}};
+
+PyObject* verify_signature(SignatureCall& call) {
+  sign::SignatureVerifyOptions options;
+  options.path = std::move(call.path);
+  options.signatures = std::move(call.signatures);
+  if (call.trusted_keys) options.trusted_keys = std::move(*call.trusted_keys);
+  if (call.ignore_paths) {
+    for (const std::filesystem::path& p : *call.ignore_paths) {
+      options.ignore_paths.push_back(p.native());
+    }
+  }
+  options.threshold = call.threshold;
+  options.max_signature_bytes =
+      call.max_signature_bytes.value_or(sign::DEFAULT_MAX_SIGNATURE_BYTES);
+  options.walk.max_entries = call.max_entries.value_or(sign::DEFAULT_MAX_SIGNED_ENTRIES);
+  options.walk.max_depth = call.max_depth.value_or(sign::DEFAULT_MAX_SIGNED_DEPTH);
+  options.max_bytes = call.max_bytes.value_or(sign::DEFAULT_MAX_SIGNED_BYTES);
+  return finish(without_lock([&] { return sign::verify_signature_json(options); }));
+}
+
 // ---- _verify_for_load_files(manifest, *, index=None, <verify options>): private ----
 // verify_for_load on one read of the manifest, with the identity of every file the pass read,
 // for open_verified to compare the files it opens with.
@@ -160,15 +208,24 @@ PyMethodDef kMethods[] = {
     method<kGenerateKey, generate_key>(),
     method<kSignManifest, sign_manifest>(),
     method<kVerifySignedManifest, verify_signed_manifest>(),
+    method<kVerifySignature, verify_signature>(),
     method<kVerifyForLoadFiles, verify_for_load_files>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 int exec_module(PyObject* module) {
   if (!prepare_bridge(PanicClass::Now)) return -1;
-  PyRef limit(PyLong_FromUnsignedLongLong(sign::DEFAULT_MAX_SIGNATURE_BYTES));
-  if (!limit) return -1;
-  return PyModule_AddObjectRef(module, "DEFAULT_MAX_SIGNATURE_BYTES", limit.get());
+  const std::pair<const char*, std::uint64_t> limits[] = {
+      {"DEFAULT_MAX_SIGNATURE_BYTES", sign::DEFAULT_MAX_SIGNATURE_BYTES},
+      {"DEFAULT_MAX_SIGNED_ENTRIES", sign::DEFAULT_MAX_SIGNED_ENTRIES},
+      {"DEFAULT_MAX_SIGNED_DEPTH", sign::DEFAULT_MAX_SIGNED_DEPTH},
+      {"DEFAULT_MAX_SIGNED_BYTES", sign::DEFAULT_MAX_SIGNED_BYTES},
+  };
+  for (const auto& [name, value] : limits) {
+    PyRef limit(PyLong_FromUnsignedLongLong(value));
+    if (!limit || PyModule_AddObjectRef(module, name, limit.get()) != 0) return -1;
+  }
+  return 0;
 }
 
 PyModuleDef_Slot kSlots[] = {
