@@ -18,6 +18,7 @@ def sign_manifest(
     *,
     signature: StrPath | None = None,
     password: str | None = None,
+    certificate_chain: Iterable[StrPath] | None = None,
     allow_absolute_paths: bool = False,
     allow_path_escape: bool = False,
     allow_duplicate_db_ids: bool = False,
@@ -35,6 +36,9 @@ def verify_signed_manifest(
     allow_absolute_paths: bool = False,
     allow_path_escape: bool = False,
     allow_duplicate_db_ids: bool = False,
+    trust_roots: Iterable[StrPath] | None = None,
+    certificate_identity: str | None = None,
+    certificate_identity_regexp: str | None = None,
     **limits: int | None,
 ) -> dict[str, Any]: ...
 
@@ -43,6 +47,9 @@ def verify_signature(
     signatures: StrPath | Iterable[StrPath],
     *,
     trusted_keys: Iterable[StrPath] | None = None,
+    trust_roots: Iterable[StrPath] | None = None,
+    certificate_identity: str | None = None,
+    certificate_identity_regexp: str | None = None,
     ignore_paths: Iterable[StrPath] | None = None,
     threshold: int = 1,
     max_signature_bytes: int | None = None,

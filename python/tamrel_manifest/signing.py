@@ -89,41 +89,79 @@ def sign_manifest(
     *,
     signature: StrPath | None = None,
     password: str | None = None,
+    certificate_chain: StrPath | Iterable[StrPath] | None = None,
     **verify_options: Any,
 ) -> dict[str, Any]:
     """Verifies `manifest`, then signs it and every file it pins with the private key `key`,
     writing the signature to `signature` (default: the manifest's path with ".sig" appended)
     atomically. Raises ValueError carrying the verification report (`report`) when verification
-    fails, and ValueError when a pinned file lies outside the manifest's directory. Returns what
-    was signed: the signature's path, the key id and type, the resources and ignored paths, and
-    the verification report."""
+    fails, and ValueError when a pinned file lies outside the manifest's directory. With
+    `certificate_chain` (the key's certificate, then any intermediates, PEM) the signature file
+    is the model-signing tool's certificate bundle, carrying them leaf first; the leaf must hold
+    the key's public key, and the key must be ECDSA. Returns what was signed: the signature's
+    path, the key id and type, the resources and ignored paths, and the verification report."""
     _untrusted.require_regular_manifest(manifest)
     result: dict[str, Any] = _native_sign.sign_manifest(
-        manifest, key, signature=signature, password=password, **verify_options
+        manifest,
+        key,
+        signature=signature,
+        password=password,
+        certificate_chain=None if certificate_chain is None else _paths(certificate_chain),
+        **verify_options,
     )
     return result
 
 
+def _certificate_options(
+    trust_roots: StrPath | Iterable[StrPath] | None,
+    certificate_identity: str | None,
+    certificate_identity_regexp: str | None,
+) -> dict[str, Any]:
+    """The certificate trust options as the native entries take them; an identity narrows trust
+    in certificates, so without trust roots it is a usage error, never ignored."""
+    if trust_roots is None:
+        for name, value in (("certificate_identity", certificate_identity),
+                            ("certificate_identity_regexp", certificate_identity_regexp)):
+            if value is not None:
+                raise TypeError(f"{name} narrows trust in certificates: it needs trust_roots")
+    return {
+        "trust_roots": None if trust_roots is None else _paths(trust_roots),
+        "certificate_identity": certificate_identity,
+        "certificate_identity_regexp": certificate_identity_regexp,
+    }
+
+
 def verify_signed_manifest(
     manifest: StrPath,
-    trusted_keys: StrPath | Iterable[StrPath],
+    trusted_keys: StrPath | Iterable[StrPath] = (),
     *,
     signatures: StrPath | Iterable[StrPath] | None = None,
     threshold: int = 1,
+    trust_roots: StrPath | Iterable[StrPath] | None = None,
+    certificate_identity: str | None = None,
+    certificate_identity_regexp: str | None = None,
     **verify_options: Any,
 ) -> VerificationReport:
     """Checks the signature files (default: the manifest's path with ".sig" appended) with the
     trusted public keys, requires `threshold` distinct trusted signers and the manifest's signed
     digest, then verifies the manifest and requires every pinned file to be signed with the
-    digest verification measured. Returns the verification report with a `signature` part;
-    every refusal is an issue of the report (`ok` false). Raises what `verify_manifest` raises,
-    and ValueError for an unreadable trusted key or an impossible threshold."""
+    digest verification measured. A certificate bundle counts when its chain reaches one of
+    `trust_roots` (CA certificates, PEM) at the current time, its leaf is for code signing,
+    names `certificate_identity` (or fully matches `certificate_identity_regexp`) among its
+    e-mail and URI names when given, and its key verifies the signature. Returns the
+    verification report with a `signature` part; every refusal is an issue of the report (`ok`
+    false). Raises what `verify_manifest` raises, ValueError for an unreadable trusted key or
+    trust root, no trust source, an impossible threshold or an identity policy that cannot be
+    used, and TypeError for an identity without trust roots."""
     _untrusted.require_regular_manifest(manifest)
+    certificates = _certificate_options(trust_roots, certificate_identity,
+                                        certificate_identity_regexp)
     result = _native_sign.verify_signed_manifest(
         manifest,
         _paths(trusted_keys),
         signatures=None if signatures is None else _paths(signatures),
         threshold=threshold,
+        **certificates,
         **verify_options,
     )
     report: VerificationReport = result["report"]
@@ -135,7 +173,10 @@ def verify_signature(
     path: StrPath,
     signature: StrPath | Iterable[StrPath],
     *,
-    trusted_keys: StrPath | Iterable[StrPath],
+    trusted_keys: StrPath | Iterable[StrPath] | None = None,
+    trust_roots: StrPath | Iterable[StrPath] | None = None,
+    certificate_identity: str | None = None,
+    certificate_identity_regexp: str | None = None,
     ignore_paths: StrPath | Iterable[StrPath] | None = None,
     threshold: int = 1,
     max_signature_bytes: int | None = None,
@@ -154,13 +195,17 @@ def verify_signature(
     "signatures" (each with the method that verified it and the signer), "files", "bytes",
     "ignored", "warnings", "errors"}; every refusal is among the errors (`ok` false). Raises
     ValueError for an unreadable trusted key, an impossible threshold or an ignore path outside
-    the directory; TypeError for a threshold that is not an int."""
+    the directory; TypeError for a threshold that is not an int. The certificate options are
+    those of `verify_signed_manifest`."""
     if isinstance(threshold, bool) or not isinstance(threshold, int):
         raise TypeError(f"threshold must be an int, not {type(threshold).__name__}")
+    certificates = _certificate_options(trust_roots, certificate_identity,
+                                        certificate_identity_regexp)
     result: dict[str, Any] = _native_sign.verify_signature(
         path,
         _paths(signature),
-        trusted_keys=_paths(trusted_keys),
+        trusted_keys=None if trusted_keys is None else _paths(trusted_keys),
+        **certificates,
         ignore_paths=None if ignore_paths is None else _paths(ignore_paths),
         threshold=threshold,
         max_signature_bytes=max_signature_bytes,

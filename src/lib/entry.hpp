@@ -54,15 +54,16 @@ struct Password {
 //                    a bool; a negative one is a ValueError
 //   optional integer keyword-only, default None; otherwise as integer
 //   Password         keyword-only, default None; a str
+//   optional str     keyword-only, default None; a str
 //   PyObject*        keyword-only, default None; the object is held as given (None as null)
 //                    and read later, with the lock still held
 template <class Call>
-using Target =
-    std::variant<std::filesystem::path Call::*, std::string Call::*,
-                 std::optional<std::filesystem::path> Call::*, bool Call::*, PyObject * Call::*,
-                 std::vector<std::filesystem::path> Call::*,
-                 std::optional<std::vector<std::filesystem::path>> Call::*, std::uint64_t Call::*,
-                 std::optional<std::uint64_t> Call::*, Password Call::*>;
+using Target = std::variant<std::filesystem::path Call::*, std::string Call::*,
+                            std::optional<std::filesystem::path> Call::*, bool Call::*,
+                            PyObject * Call::*, std::vector<std::filesystem::path> Call::*,
+                            std::optional<std::vector<std::filesystem::path>> Call::*,
+                            std::uint64_t Call::*, std::optional<std::uint64_t> Call::*,
+                            Password Call::*, std::optional<std::string> Call::*>;
 
 template <class Call>
 struct Param {
@@ -211,6 +212,12 @@ bool convert_param(const Param<Call>& param, PyObject* obj, Call& call) {
           if (obj == nullptr || obj == Py_None) return true;
           out.given = true;
           return convert_str(obj, out.text);
+        } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+          if (obj == nullptr || obj == Py_None) return true;
+          std::string text;
+          if (!convert_str(obj, text)) return false;
+          out = std::move(text);
+          return true;
         } else {
           out = obj == Py_None ? nullptr : obj;  // borrowed from the call's arguments
           return true;

@@ -45,6 +45,23 @@ inline constexpr Issue<U64, U64> signature_threshold_not_met{
     "signature_threshold_not_met",
     "distinct trusted signers: {}, the threshold is {}; add signature files with --signature"};
 
+// ---- certificates ----
+inline constexpr Issue<Text, Text> signature_certificate_invalid{
+    "signature_certificate_invalid",
+    "signature file {} holds a certificate that cannot be read: {}"};
+inline constexpr Issue<Text, Text, Text, Text, Text> signature_certificate_untrusted{
+    "signature_certificate_untrusted",
+    "the certificate {} (issued by {}) in {} does not chain to a trust root (trust roots: {}): {}"};
+inline constexpr Issue<Text, Text> signature_certificate_not_code_signing{
+    "signature_certificate_not_code_signing",
+    "the certificate {} in {} is not for code signing: its extended key usage must include "
+    "codeSigning"};
+inline constexpr Issue<Text, Text, Text, Text> signature_certificate_identity_mismatch{
+    "signature_certificate_identity_mismatch", "the certificate {} in {} names {}; expected {}"};
+inline constexpr Issue<Text, Text> signature_certificate_key_mismatch{
+    "signature_certificate_key_mismatch",
+    "the signature in {} does not verify with the key of its certificate {}"};
+
 // ---- what was signed ----
 inline constexpr Issue<Text, Text, Text> signature_manifest_changed{
     "signature_manifest_changed",
@@ -103,7 +120,24 @@ inline constexpr Failure<Text> sign_verification_failed{
 inline constexpr Failure<U64> threshold_invalid{
     "threshold {} is not possible: it counts trusted keys, at least 1 and at most their number"};
 inline constexpr Failure<> no_trusted_keys{
-    "no trusted key given: name the signer's public key with --trusted-key"};
+    "no trusted key given: name the signer's public key with --trusted-key, or the CA its "
+    "certificate chains to with --trust-root"};
+inline constexpr Failure<> identity_without_roots{
+    "a certificate identity narrows trust in certificates: name the CA with --trust-root "
+    "(trust_roots=) too"};
+inline constexpr Failure<> identity_both{
+    "give the certificate identity exactly or as a regular expression, not both"};
+inline constexpr Failure<> identity_empty{
+    "the certificate identity is empty; name the signer's e-mail address or URI"};
+inline constexpr Failure<Text, Text> identity_regexp_invalid{
+    "the certificate identity regular expression {} does not compile: {}"};
+inline constexpr Failure<Text, Text> certificate_unreadable{"cannot read certificate {}: {}"};
+inline constexpr Failure<Text, Text> sign_certificate_key_mismatch{
+    "the certificate {} holds another public key than the signing key {}; give the key's own "
+    "certificate first, then the intermediates"};
+inline constexpr Failure<Text> sign_certificate_not_ecdsa{
+    "key {} is not an ECDSA key; the model-signing tool checks certificate signatures with "
+    "ECDSA only"};
 inline constexpr Failure<Text, Text> sign_path_outside{
     "pinned file {} is outside the manifest's directory {}; a signature names files relative to "
     "that directory, so move the file into it and recreate the manifest"};

@@ -379,6 +379,10 @@ Result<Key> read_private_key(const fs::path& path, const std::string* password) 
   return describe(std::move(pkey), path_display(path), true);
 }
 
+Result<Key> public_key_of(PkeyPtr pkey, std::string shown) {
+  return describe(std::move(pkey), std::move(shown), false);
+}
+
 Result<Key> read_public_key(const fs::path& path) {
   TAMREL_TRY(KeyFile file, read_key_file(path));
   PkeyPtr pkey(PEM_read_bio_PUBKEY(file.bio.get(), nullptr, nullptr, nullptr));

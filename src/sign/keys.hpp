@@ -40,6 +40,10 @@ struct Key {
 // A PEM private key (PKCS#8, encrypted ones with the password). Errors: Invalid.
 // password: null for none.
 Result<Key> read_private_key(const std::filesystem::path& path, const std::string* password);
+// A public key taken from elsewhere (a certificate), described as a key file's would be: its
+// type, canonical id and hint; `shown` names it in messages. Errors: Invalid (an unsupported type
+// or curve).
+Result<Key> public_key_of(PkeyPtr pkey, std::string shown);
 // A PEM SubjectPublicKeyInfo. Errors: Invalid.
 Result<Key> read_public_key(const std::filesystem::path& path);
 

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <functional>
 #include <map>
 #include <set>
 #include <string_view>
@@ -29,6 +30,7 @@
 #include "model/codec.hpp"
 #include "model/writer.hpp"
 #include "report/report.hpp"
+#include "sign/certs.hpp"
 #include "sign/issues.hpp"
 #include "sign/keys.hpp"
 #include "sign/walk.hpp"
@@ -235,12 +237,14 @@ struct SignatureCheck {
   std::string path;  // as given, for messages and the result
   std::optional<Envelope> envelope;
   const Key* matched = nullptr;
-  std::optional<Statement> statement;  // only of a signature a trusted key verified
+  std::optional<CertifiedSigner> certified;  // its chain checked and its key verified it
+  std::optional<Statement> statement;        // only of a signature a trusted source verified
 };
 
 struct SignedRun {
   const SignedVerifyOptions& options;
   std::vector<Key> keys;  // one per key id
+  TrustStore trust;       // the certificate policy, when trust roots are given
   std::vector<SignatureCheck> checks;
   std::vector<report::ReportIssue> issues;
   // Signatures no trusted key verifies, reported without refusing while the threshold is met.
@@ -307,13 +311,44 @@ void read_signatures(SignedRun& run) {
 // Step 2: every trusted key tried on every signature; hints decide nothing. A signature no
 // trusted key verifies is not counted (a retired key's beside a current one's); it refuses only
 // when the threshold is then not met. One a trusted key verifies must bind, or it refuses.
+// The most signers that can each be credited to a distinct trust option they meet (augmenting
+// paths; a handful of each): one actor meeting two options counts once, and two actors meeting
+// only one option count once.
+std::uint64_t matched_signers(const std::vector<std::vector<std::size_t>>& meets,
+                              std::size_t options) {
+  std::vector<std::ptrdiff_t> owner(options, -1);
+  std::uint64_t count = 0;
+  for (std::size_t signer = 0; signer < meets.size(); ++signer) {
+    std::vector<bool> seen(options, false);
+    const std::function<bool(std::size_t)> take = [&](std::size_t who) {
+      for (const std::size_t o : meets[who]) {
+        if (seen[o]) continue;
+        seen[o] = true;
+        if (owner[o] < 0 || take(static_cast<std::size_t>(owner[o]))) {
+          owner[o] = static_cast<std::ptrdiff_t>(who);
+          return true;
+        }
+      }
+      return false;
+    };
+    if (take(signer)) ++count;
+  }
+  return count;
+}
+
+// Step 2: every trusted key tried on every signature, and a certificate chain checked against
+// the trust roots; hints decide nothing. A signature no trusted source verifies is not counted
+// (a retired key's beside a current one's); it refuses only when the threshold is then not met.
+// One a trusted source verifies must bind, or it refuses.
 void check_signers(SignedRun& run) {
-  std::set<std::string_view> signers;
   std::string trusted_ids;
   for (const Key& key : run.keys) {
     trusted_ids += trusted_ids.empty() ? "" : ", ";
     trusted_ids += key.id;
   }
+  // Signers by public key: the trust options (each key, then the certificate policy) each meets.
+  std::map<std::string, std::set<std::size_t>> signers;
+  const std::size_t certificate_option = run.keys.size();
   for (SignatureCheck& check : run.checks) {
     const std::string message = pae(check.envelope->payload);
     for (const Key& key : run.keys) {
@@ -323,15 +358,30 @@ void check_signers(SignedRun& run) {
       }
     }
     const std::string shown = quoted(check.path);
-    if (check.matched == nullptr) {
+    std::optional<report::ReportIssue> refused;
+    if (!run.trust.empty() && !check.envelope->certificates.empty()) {
+      auto certified = check_certificates(run.trust, check.envelope->certificates, shown);
+      if (!certified) {
+        refused = as_issue(std::move(certified).error());
+      } else if (!verify_bytes(certified->key, message, check.envelope->signature)) {
+        refused = issues::signature_certificate_key_mismatch(shown, quoted(certified->subject));
+      } else {
+        check.certified = std::move(certified).value();
+      }
+    }
+    if (check.matched == nullptr && !check.certified) {
       const Envelope& e = *check.envelope;
       const std::string named = !e.keyid.empty()             ? e.keyid
                                 : !e.public_key_hint.empty() ? e.public_key_hint
                                                              : "none";
-      run.warnings.push_back(issues::signature_untrusted_key(shown, named, trusted_ids));
+      run.warnings.push_back(refused ? std::move(*refused)
+                                     : issues::signature_untrusted_key(shown, named, trusted_ids));
       continue;
     }
-    signers.insert(check.matched->id);
+    if (check.matched != nullptr) {
+      signers[check.matched->id].insert(static_cast<std::size_t>(check.matched - run.keys.data()));
+    }
+    if (check.certified) signers[check.certified->key.id].insert(certificate_option);
     // Only a payload whose signature holds is parsed.
     auto statement = decode_statement(check.envelope->payload, shown, run.single_file);
     if (!statement) {
@@ -340,7 +390,9 @@ void check_signers(SignedRun& run) {
     }
     check.statement = std::move(statement).value();
   }
-  run.distinct_signers = signers.size();
+  std::vector<std::vector<std::size_t>> meets;
+  for (const auto& [id, options] : signers) meets.emplace_back(options.begin(), options.end());
+  run.distinct_signers = matched_signers(meets, certificate_option + 1);
   if (run.issues.empty() && run.distinct_signers < run.options.threshold) {
     for (report::ReportIssue& w : run.warnings) run.issues.push_back(std::move(w));
     // No trusted signer at all is said by the untrusted signatures themselves.
@@ -475,15 +527,30 @@ void write_signatures(model::JsonWriter& w, const SignedRun& run) {
   model::write_array(w, run.checks, [](model::JsonWriter& aw, const SignatureCheck& c) {
     model::ObjectWriter s(aw);
     s.str("path", std::string_view(c.path));
-    const Key* k = c.matched;
-    s.str("method", k ? report::OptString("key") : std::nullopt);
-    s.str("signer", k ? report::OptString(k->id) : std::nullopt);
-    s.str("key_id", k ? report::OptString(k->id) : std::nullopt);
-    s.str("key_type", k ? report::OptString(std::string(key_type_name(k->type))) : std::nullopt);
+    // A trusted key decides before a certificate: the raw key is the narrower trust.
+    const CertifiedSigner* cert = c.certified ? &*c.certified : nullptr;
+    const Key* k = c.matched != nullptr ? c.matched : cert != nullptr ? &cert->key : nullptr;
+    const bool by_key = c.matched != nullptr;
+    using report::OptString;
+    s.str("method", k ? OptString(by_key ? "key" : "certificate") : std::nullopt);
+    s.str("signer", k ? OptString(by_key ? k->id : cert->identity) : std::nullopt);
+    s.str("key_id", k ? OptString(k->id) : std::nullopt);
+    s.str("key_type", k ? OptString(std::string(key_type_name(k->type))) : std::nullopt);
     s.boolean("verified", k != nullptr);
-    s.str("trusted_key", k ? report::OptString(k->path) : std::nullopt);
+    s.str("trusted_key", by_key ? OptString(k->path) : std::nullopt);
     const bool hinted = c.envelope && !c.envelope->keyid.empty();
-    s.str("key_hint", hinted ? report::OptString(c.envelope->keyid) : std::nullopt);
+    s.str("key_hint", hinted ? OptString(c.envelope->keyid) : std::nullopt);
+    if (cert == nullptr) {
+      s.key("certificate").null();
+      return;
+    }
+    model::ObjectWriter o(s.key("certificate"));
+    o.str("subject", std::string_view(cert->subject));
+    o.str("issuer", std::string_view(cert->issuer));
+    o.str("identity", std::string_view(cert->identity));
+    model::write_array(o.key("identities"), cert->identities,
+                       [](model::JsonWriter& iw, const std::string& n) { iw.string(n); });
+    o.str("trust_root", std::string_view(cert->root));
   });
 }
 
@@ -541,22 +608,31 @@ std::string signed_result(const SignedRun& run, std::optional<report::Verificati
 // Errors: an unreadable key, an impossible threshold.
 Status prepare_run(SignedRun& run) {
   const SignedVerifyOptions& options = run.options;
-  if (options.trusted_keys.empty()) return issues::no_trusted_keys();
+  if (options.trusted_keys.empty() && options.certificates.trust_roots.empty()) {
+    // The identity options narrow a trust source; alone they are no trust at all.
+    if (options.certificates.identity || options.certificates.identity_regexp) {
+      return issues::identity_without_roots();
+    }
+    return issues::no_trusted_keys();
+  }
+  TAMREL_TRY(run.trust, load_trust(options.certificates));
   std::set<std::string> ids;
   for (const fs::path& path : options.trusted_keys) {
     TAMREL_TRY(Key key, read_public_key(path));
     // One key in two files (or two encodings) is one trusted key.
     if (ids.insert(key.id).second) run.keys.push_back(std::move(key));
   }
-  if (options.threshold == 0 || options.threshold > ids.size()) {
+  // Each trusted key is one trust option, the certificate policy another.
+  const std::size_t trust_options = ids.size() + (run.trust.empty() ? 0 : 1);
+  if (options.threshold == 0 || options.threshold > trust_options) {
     return issues::threshold_invalid(options.threshold);
   }
   if (options.signatures.empty()) {
-    run.checks.push_back(
-        SignatureCheck{path_display(default_signature_path(options.manifest)), {}, nullptr, {}});
+    run.checks.push_back(SignatureCheck{
+        path_display(default_signature_path(options.manifest)), {}, nullptr, {}, {}});
   }
   for (const fs::path& p : options.signatures)
-    run.checks.push_back(SignatureCheck{path_display(p), {}, nullptr, {}});
+    run.checks.push_back(SignatureCheck{path_display(p), {}, nullptr, {}, {}});
   return {};
 }
 
@@ -789,10 +865,11 @@ Result<std::string> verify_signature_json(const SignatureVerifyOptions& options)
   SignedVerifyOptions signed_options;
   signed_options.manifest = options.path;
   signed_options.trusted_keys = options.trusted_keys;
+  signed_options.certificates = options.certificates;
   signed_options.signatures = options.signatures;
   signed_options.threshold = options.threshold;
   signed_options.max_signature_bytes = options.max_signature_bytes;
-  SignedRun run{signed_options, {}, {}, {}, {}, {}, {}, {}, 0};
+  SignedRun run{signed_options, {}, {}, {}, {}, {}, {}, {}, {}, 0};
   TAMREL_CHECK(prepare_run(run));
   TreeRun t{run, options, -1, {}, {}, {}, 0, false};
 
@@ -847,6 +924,11 @@ fs::path default_signature_path(const fs::path& manifest) {
 
 Result<std::string> sign_manifest_json(const SignOptions& options, std::string* refused_report) {
   TAMREL_TRY(const Key key, read_private_key(options.key, options.password));
+  std::vector<std::string> chain;
+  if (!options.certificate_chain.empty()) {
+    if (key.type == KeyType::Ed25519) return issues::sign_certificate_not_ecdsa(quoted(key.path));
+    TAMREL_TRY(chain, read_certificate_chain(options.certificate_chain, key));
+  }
   TAMREL_TRY(const std::string bytes,
              model::read_manifest_text(options.manifest, options.verify.limits.max_manifest_bytes));
   TAMREL_TRY(const model::IndexManifest manifest, model::decode_manifest(bytes));
@@ -902,6 +984,7 @@ Result<std::string> sign_manifest_json(const SignOptions& options, std::string* 
   TAMREL_TRY(envelope.signature, sign_bytes(key, pae(envelope.payload)));
   envelope.keyid = key.id;
   envelope.public_key_hint = key.hint;
+  envelope.certificates = std::move(chain);
   TAMREL_CHECK(write_signature_file(sig_path, bundle_json(envelope)));
 
   model::JsonWriter w(model::JsonWriter::Layout::Compact);
@@ -925,7 +1008,7 @@ Result<std::string> sign_manifest_json(const SignOptions& options, std::string* 
 }
 
 Result<std::string> verify_signed_json(const SignedVerifyOptions& options) {
-  SignedRun run{options, {}, {}, {}, {}, {}, {}, {}, 0};
+  SignedRun run{options, {}, {}, {}, {}, {}, {}, {}, {}, 0};
   TAMREL_CHECK(prepare_run(run));
   read_signatures(run);
   if (run.issues.empty()) check_signers(run);

@@ -9,6 +9,7 @@
 
 #include "base/result.hpp"
 #include "sign/bundle.hpp"
+#include "sign/certs.hpp"
 #include "sign/walk.hpp"
 #include "verify/verify.hpp"
 
@@ -17,6 +18,9 @@ namespace tamrel::sign {
 struct SignOptions {
   std::filesystem::path manifest;
   std::filesystem::path key;
+  // The key's certificate, then the intermediates: the bundle carries them (leaf first) in
+  // place of the key's hint.
+  std::vector<std::filesystem::path> certificate_chain;
   std::optional<std::filesystem::path> signature;  // default: the manifest's path + ".sig"
   const std::string* password = nullptr;           // borrowed for the call; null: none
   verify::VerifyOptions verify;
@@ -31,6 +35,7 @@ Result<std::string> sign_manifest_json(const SignOptions& options, std::string* 
 struct SignedVerifyOptions {
   std::filesystem::path manifest;
   std::vector<std::filesystem::path> trusted_keys;
+  CertificatePolicy certificates;                 // trust roots, and the identity that narrows them
   std::vector<std::filesystem::path> signatures;  // empty: the manifest's path + ".sig"
   std::uint64_t threshold = 1;
   std::uint64_t max_signature_bytes = DEFAULT_MAX_SIGNATURE_BYTES;
@@ -53,6 +58,7 @@ Result<std::string> verify_for_load_files_json(const std::filesystem::path& mani
 struct SignatureVerifyOptions {
   std::filesystem::path path;  // a directory, or one file
   std::vector<std::filesystem::path> trusted_keys;
+  CertificatePolicy certificates;
   std::vector<std::filesystem::path> signatures;  // at least one
   std::vector<std::string> ignore_paths;          // relative to the directory
   std::uint64_t threshold = 1;

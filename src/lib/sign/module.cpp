@@ -62,14 +62,16 @@ struct SignCall : verify::VerifyOptions {
   std::filesystem::path key;
   std::optional<std::filesystem::path> signature;
   Password password;
+  std::optional<std::vector<std::filesystem::path>> certificate_chain;
 };
-constexpr Entry<SignCall, 7> kSignManifest{
+constexpr Entry<SignCall, 8> kSignManifest{
     "sign_manifest",
     {{
         {"manifest", &SignCall::manifest},
         {"key", &SignCall::key},
         {"signature", &SignCall::signature},
         {"password", &SignCall::password},
+        {"certificate_chain", &SignCall::certificate_chain},
         {"allow_absolute_paths", &SignCall::allow_absolute_paths},
         {"allow_path_escape", &SignCall::allow_path_escape},
         {"allow_duplicate_db_ids", &SignCall::allow_duplicate_db_ids},
@@ -82,6 +84,7 @@ PyObject* sign_manifest(SignCall& call) {
   options.key = std::move(call.key);
   options.signature = std::move(call.signature);
   options.password = call.password.get();
+  if (call.certificate_chain) options.certificate_chain = std::move(*call.certificate_chain);
   options.verify = call;
   std::string refused_report;
   const Result<std::string> result =
@@ -95,7 +98,22 @@ PyObject* sign_manifest(SignCall& call) {
 // ---- verify_signed_manifest(manifest, trusted_keys, *, signatures=None, threshold=1,
 //      max_signature_bytes=None, load_plan=False, index=None, <verify options>) ----
 
-struct SignedVerifyCall : verify::VerifyOptions {
+// The trust options both verifications take beside the trusted keys.
+struct CertificateArgs {
+  std::optional<std::vector<std::filesystem::path>> trust_roots;
+  std::optional<std::string> certificate_identity;
+  std::optional<std::string> certificate_identity_regexp;
+};
+
+sign::CertificatePolicy policy_of(CertificateArgs& args) {
+  sign::CertificatePolicy policy;
+  if (args.trust_roots) policy.trust_roots = std::move(*args.trust_roots);
+  policy.identity = std::move(args.certificate_identity);
+  policy.identity_regexp = std::move(args.certificate_identity_regexp);
+  return policy;
+}
+
+struct SignedVerifyCall : verify::VerifyOptions, CertificateArgs {
   std::filesystem::path manifest;
   std::vector<std::filesystem::path> trusted_keys;
   std::optional<std::vector<std::filesystem::path>> signatures;
@@ -103,7 +121,7 @@ struct SignedVerifyCall : verify::VerifyOptions {
   std::optional<std::uint64_t> max_signature_bytes;
   bool load_plan = false;
 };
-constexpr Entry<SignedVerifyCall, 10> kVerifySignedManifest{
+constexpr Entry<SignedVerifyCall, 13> kVerifySignedManifest{
     "verify_signed_manifest",
     {{
         {"manifest", &SignedVerifyCall::manifest},
@@ -116,6 +134,9 @@ constexpr Entry<SignedVerifyCall, 10> kVerifySignedManifest{
         {"allow_absolute_paths", &SignedVerifyCall::allow_absolute_paths},
         {"allow_path_escape", &SignedVerifyCall::allow_path_escape},
         {"allow_duplicate_db_ids", &SignedVerifyCall::allow_duplicate_db_ids},
+        {"trust_roots", &SignedVerifyCall::trust_roots},
+        {"certificate_identity", &SignedVerifyCall::certificate_identity},
+        {"certificate_identity_regexp", &SignedVerifyCall::certificate_identity_regexp},
     }},
     &SignedVerifyCall::limits};
 
@@ -123,6 +144,7 @@ PyObject* verify_signed_manifest(SignedVerifyCall& call) {
   sign::SignedVerifyOptions options;
   options.manifest = std::move(call.manifest);
   options.trusted_keys = std::move(call.trusted_keys);
+  options.certificates = policy_of(call);
   if (call.signatures) options.signatures = std::move(*call.signatures);
   options.threshold = call.threshold;
   options.max_signature_bytes =
@@ -135,7 +157,7 @@ PyObject* verify_signed_manifest(SignedVerifyCall& call) {
 // ---- verify_signature(path, signatures, *, trusted_keys=None, ignore_paths=None, threshold=1,
 //      max_signature_bytes=None, max_entries=None, max_depth=None, max_bytes=None) ----
 
-struct SignatureCall {
+struct SignatureCall : CertificateArgs {
   std::filesystem::path path;
   std::vector<std::filesystem::path> signatures;
   std::optional<std::vector<std::filesystem::path>> trusted_keys;
@@ -146,12 +168,15 @@ struct SignatureCall {
   std::optional<std::uint64_t> max_depth;
   std::optional<std::uint64_t> max_bytes;
 };
-constexpr Entry<SignatureCall, 9> kVerifySignature{
+constexpr Entry<SignatureCall, 12> kVerifySignature{
     "verify_signature",
     {{
         {"path", &SignatureCall::path},
         {"signatures", &SignatureCall::signatures},
         {"trusted_keys", &SignatureCall::trusted_keys},
+        {"trust_roots", &SignatureCall::trust_roots},
+        {"certificate_identity", &SignatureCall::certificate_identity},
+        {"certificate_identity_regexp", &SignatureCall::certificate_identity_regexp},
         {"ignore_paths", &SignatureCall::ignore_paths},
         {"threshold", &SignatureCall::threshold, "1"},
         {"max_signature_bytes", &SignatureCall::max_signature_bytes},
@@ -165,6 +190,7 @@ PyObject* verify_signature(SignatureCall& call) {
   options.path = std::move(call.path);
   options.signatures = std::move(call.signatures);
   if (call.trusted_keys) options.trusted_keys = std::move(*call.trusted_keys);
+  options.certificates = policy_of(call);
   if (call.ignore_paths) {
     for (const std::filesystem::path& p : *call.ignore_paths) {
       options.ignore_paths.push_back(p.native());
