@@ -1,7 +1,8 @@
-// The signature-file reader on arbitrary bytes: a clean refusal, or an envelope (and statement)
-// that the writer reproduces exactly; base64 accepted only in its one canonical form; resource
-// names read as the model-signing tool reads them (normal, one resource per name), none hidden
-// by an ignored path.
+// The signature-file reader on arbitrary bytes: a clean refusal, or an envelope (certificates and
+// key hints included) and statement that the writer reproduces exactly; base64 accepted only in
+// its one canonical form; resource names read as the model-signing tool reads them (normal, one
+// resource per name), none hidden by an ignored path; a file's reading of a statement no
+// different from a directory's where both read it.
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -49,7 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const unsigned char* data, std::size_t siz
   }
   auto again = tamrel::sign::decode_bundle(tamrel::sign::bundle_json(*envelope), "fuzz");
   if (!again || !same(*envelope, *again)) std::abort();
+  // A statement over one file reads as the same statement with "." allowed, or is refused.
+  auto single = tamrel::sign::decode_statement(envelope->payload, "fuzz", true);
   auto statement = tamrel::sign::decode_statement(envelope->payload, "fuzz");
+  if (statement && (!single || !same(*statement, *single))) std::abort();
   if (!statement) return 0;
   auto restated = tamrel::sign::decode_statement(tamrel::sign::statement_json(*statement), "fuzz");
   if (!restated || !same(*statement, *restated)) std::abort();
