@@ -58,6 +58,36 @@ def verify_signature(
     max_bytes: int | None = None,
 ) -> dict[str, Any]: ...
 
+# Private (the Sigstore method): the binding of a DSSE payload the sigstore package verified, by
+# the code every method binds through; results as verify_signed_manifest's and
+# verify_signature's.
+def _bind_verified_manifest(
+    manifest: StrPath,
+    signature: StrPath,
+    method: str,
+    signer: str,
+    *,
+    payload: bytes | None = None,
+    load_plan: bool = False,
+    index: StrPath | None = None,
+    allow_absolute_paths: bool = False,
+    allow_path_escape: bool = False,
+    allow_duplicate_db_ids: bool = False,
+    **limits: int | None,
+) -> dict[str, Any]: ...
+def _bind_verified_tree(
+    path: StrPath,
+    signature: StrPath,
+    method: str,
+    signer: str,
+    *,
+    payload: bytes | None = None,
+    ignore_paths: Iterable[StrPath] | None = None,
+    max_entries: int | None = None,
+    max_depth: int | None = None,
+    max_bytes: int | None = None,
+) -> dict[str, Any]: ...
+
 # Private (open_verified): verify_for_load on one read of the manifest, with the identity of
 # every file the pass read: {"plan", "report", "refusal", "files"}.
 def _verify_for_load_files(

@@ -239,6 +239,8 @@ struct SignatureCheck {
   const Key* matched = nullptr;
   std::optional<CertifiedSigner> certified;  // its chain checked and its key verified it
   std::optional<Statement> statement;        // only of a signature a trusted source verified
+  // A signature verified before the binding (the Sigstore package's): its method and signer.
+  std::optional<std::pair<std::string, std::string>> external;
 };
 
 struct SignedRun {
@@ -527,6 +529,13 @@ void write_signatures(model::JsonWriter& w, const SignedRun& run) {
   model::write_array(w, run.checks, [](model::JsonWriter& aw, const SignatureCheck& c) {
     model::ObjectWriter s(aw);
     s.str("path", std::string_view(c.path));
+    if (c.external) {
+      s.str("method", std::string_view(c.external->first));
+      s.str("signer", std::string_view(c.external->second));
+      s.boolean("verified", true);
+      s.key("certificate").null();
+      return;
+    }
     // A trusted key decides before a certificate: the raw key is the narrower trust.
     const CertifiedSigner* cert = c.certified ? &*c.certified : nullptr;
     const Key* k = c.matched != nullptr ? c.matched : cert != nullptr ? &cert->key : nullptr;
@@ -629,10 +638,10 @@ Status prepare_run(SignedRun& run) {
   }
   if (options.signatures.empty()) {
     run.checks.push_back(SignatureCheck{
-        path_display(default_signature_path(options.manifest)), {}, nullptr, {}, {}});
+        path_display(default_signature_path(options.manifest)), {}, nullptr, {}, {}, {}});
   }
   for (const fs::path& p : options.signatures)
-    run.checks.push_back(SignatureCheck{path_display(p), {}, nullptr, {}, {}});
+    run.checks.push_back(SignatureCheck{path_display(p), {}, nullptr, {}, {}, {}});
   return {};
 }
 
@@ -848,10 +857,23 @@ std::string tree_result(const TreeRun& t, std::string_view kind) {
   return w.take();
 }
 
-}  // namespace
+// The run of a statement verified elsewhere: one signer, its statement read as any other.
+void take_verified(SignedRun& run, const VerifiedStatement& verified) {
+  SignatureCheck check{verified.signature_path, Envelope{}, nullptr, {}, {}, {}};
+  check.envelope->payload = verified.payload;
+  check.external.emplace(verified.method, verified.signer);
+  auto statement = decode_statement(verified.payload, quoted(check.path), run.single_file);
+  if (!statement) {
+    run.issues.push_back(as_issue(std::move(statement).error()));
+  } else {
+    check.statement = std::move(statement).value();
+    run.distinct_signers = 1;
+  }
+  run.checks.push_back(std::move(check));
+}
 
-Result<std::string> verify_signature_json(const SignatureVerifyOptions& options) {
-  if (options.signatures.empty()) return issues::no_signature_given();
+// The caller's ignore paths, normal, each inside the directory. Errors: Invalid.
+Result<std::vector<std::string>> normal_ignore_paths(const SignatureVerifyOptions& options) {
   std::vector<std::string> ignored;
   for (const std::string& p : options.ignore_paths) {
     std::string normal = posix_normal(p);
@@ -862,17 +884,15 @@ Result<std::string> verify_signature_json(const SignatureVerifyOptions& options)
     }
     ignored.push_back(std::move(normal));
   }
-  SignedVerifyOptions signed_options;
-  signed_options.manifest = options.path;
-  signed_options.trusted_keys = options.trusted_keys;
-  signed_options.certificates = options.certificates;
-  signed_options.signatures = options.signatures;
-  signed_options.threshold = options.threshold;
-  signed_options.max_signature_bytes = options.max_signature_bytes;
-  SignedRun run{signed_options, {}, {}, {}, {}, {}, {}, {}, {}, 0};
-  TAMREL_CHECK(prepare_run(run));
-  TreeRun t{run, options, -1, {}, {}, {}, 0, false};
+  return ignored;
+}
 
+// The one binding of verified statements to a directory or a file, whichever method verified
+// them (`signers` decides who signed, after the path is opened and before anything below it is).
+Result<std::string> check_tree(SignedRun& run, const SignatureVerifyOptions& options,
+                               std::vector<std::string> ignored,
+                               const std::function<void(SignedRun&)>& signers) {
+  TreeRun t{run, options, -1, {}, {}, {}, 0, false};
   // The path is the caller's: a link there is followed. What lies below it is not.
   UniqueFd root(::open(options.path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
@@ -892,8 +912,7 @@ Result<std::string> verify_signature_json(const SignatureVerifyOptions& options)
   }
   if (!run.issues.empty()) return tree_result(t, kind);
   t.root = root.get();
-  read_signatures(run);
-  if (run.issues.empty()) check_signers(run);
+  signers(run);
   if (!run.issues.empty()) return tree_result(t, kind);
 
   if (run.single_file) {
@@ -914,6 +933,36 @@ Result<std::string> verify_signature_json(const SignatureVerifyOptions& options)
   walk_tree(t);
   compare_tree(t);
   return tree_result(t, kind);
+}
+
+}  // namespace
+
+Result<std::string> verify_signature_json(const SignatureVerifyOptions& options) {
+  if (options.signatures.empty()) return issues::no_signature_given();
+  TAMREL_TRY(std::vector<std::string> ignored, normal_ignore_paths(options));
+  SignedVerifyOptions signed_options;
+  signed_options.manifest = options.path;
+  signed_options.trusted_keys = options.trusted_keys;
+  signed_options.certificates = options.certificates;
+  signed_options.signatures = options.signatures;
+  signed_options.threshold = options.threshold;
+  signed_options.max_signature_bytes = options.max_signature_bytes;
+  SignedRun run{signed_options, {}, {}, {}, {}, {}, {}, {}, {}, 0};
+  TAMREL_CHECK(prepare_run(run));
+  return check_tree(run, options, std::move(ignored), [](SignedRun& r) {
+    read_signatures(r);
+    if (r.issues.empty()) check_signers(r);
+  });
+}
+
+Result<std::string> bind_verified_tree_json(const SignatureVerifyOptions& options,
+                                            const VerifiedStatement& verified) {
+  TAMREL_TRY(std::vector<std::string> ignored, normal_ignore_paths(options));
+  SignedVerifyOptions signed_options;
+  signed_options.manifest = options.path;
+  SignedRun run{signed_options, {}, {}, {}, {}, {}, {}, {}, {}, 0};
+  return check_tree(run, options, std::move(ignored),
+                    [&](SignedRun& r) { take_verified(r, verified); });
 }
 
 fs::path default_signature_path(const fs::path& manifest) {
@@ -1007,13 +1056,12 @@ Result<std::string> sign_manifest_json(const SignOptions& options, std::string* 
   return w.take();
 }
 
-Result<std::string> verify_signed_json(const SignedVerifyOptions& options) {
-  SignedRun run{options, {}, {}, {}, {}, {}, {}, {}, {}, 0};
-  TAMREL_CHECK(prepare_run(run));
-  read_signatures(run);
-  if (run.issues.empty()) check_signers(run);
-  if (!run.issues.empty()) return signed_result(run, std::nullopt);
+namespace {
 
+// The one binding of verified statements to a manifest, whichever method verified them: the
+// manifest's digest before any pinned file is read, then the pass, then every pinned file.
+Result<std::string> bind_manifest(SignedRun& run) {
+  const SignedVerifyOptions& options = run.options;
   // One read: the digest compared and the text decoded are of the same bytes.
   TAMREL_TRY(const std::string bytes,
              model::read_manifest_text(options.manifest, options.verify.limits.max_manifest_bytes));
@@ -1031,6 +1079,27 @@ Result<std::string> verify_signed_json(const SignedVerifyOptions& options) {
     TAMREL_TRY(plan, verify::load_plan_json(options.manifest, report));
   }
   return signed_result(run, std::move(report), plan, read);
+}
+
+}  // namespace
+
+Result<std::string> verify_signed_json(const SignedVerifyOptions& options) {
+  SignedRun run{options, {}, {}, {}, {}, {}, {}, {}, {}, 0};
+  TAMREL_CHECK(prepare_run(run));
+  read_signatures(run);
+  if (run.issues.empty()) check_signers(run);
+  if (!run.issues.empty()) return signed_result(run, std::nullopt);
+  return bind_manifest(run);
+}
+
+Result<std::string> bind_verified_manifest_json(const SignedVerifyOptions& options,
+                                                const VerifiedStatement& verified) {
+  SignedVerifyOptions one = options;
+  one.threshold = 1;
+  SignedRun run{one, {}, {}, {}, {}, {}, {}, {}, {}, 0};
+  take_verified(run, verified);
+  if (!run.issues.empty()) return signed_result(run, std::nullopt);
+  return bind_manifest(run);
 }
 
 Result<std::string> verify_for_load_files_json(const fs::path& manifest_path,

@@ -74,6 +74,24 @@ struct SignatureVerifyOptions {
 // be read, an impossible threshold, no signature, an ignore path outside the directory.
 Result<std::string> verify_signature_json(const SignatureVerifyOptions& options);
 
+// A statement whose signature was verified before the binding (by the Sigstore package): the
+// DSSE payload it verified, the file it came from, and who signed it.
+struct VerifiedStatement {
+  std::string signature_path;
+  std::string payload;
+  std::string method;
+  std::string signer;
+};
+
+// The binding alone, by the same code as the methods checked here: of a manifest (its digest
+// before any pinned file is read, the pass, every pinned file; trust options in `options` are
+// not read), or of a directory or file. Results and errors as verify_signed_json's and
+// verify_signature_json's.
+Result<std::string> bind_verified_manifest_json(const SignedVerifyOptions& options,
+                                                const VerifiedStatement& verified);
+Result<std::string> bind_verified_tree_json(const SignatureVerifyOptions& options,
+                                            const VerifiedStatement& verified);
+
 // The signature's default path beside the manifest.
 std::filesystem::path default_signature_path(const std::filesystem::path& manifest);
 

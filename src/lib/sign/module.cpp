@@ -205,6 +205,103 @@ PyObject* verify_signature(SignatureCall& call) {
   return finish(without_lock([&] { return sign::verify_signature_json(options); }));
 }
 
+// ---- _bind_verified_manifest(manifest, signature, method, signer, *, payload, load_plan=False,
+//      index=None, <verify options>) and _bind_verified_tree(path, signature, method, signer, *,
+//      payload, ignore_paths=None, max_entries=None, max_depth=None, max_bytes=None): private ----
+// The binding of a statement the Sigstore package verified, by the code every method binds
+// through. The caller vouches for the payload: it is what that package verified, from the bytes
+// the signature file read gave.
+
+// The payload, a bytes object, copied while the lock is held. False with TypeError set.
+bool payload_of(PyObject* obj, std::string& out) {
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (obj == nullptr || !PyBytes_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "payload must be the bytes of the verified DSSE payload");
+    return false;
+  }
+  if (PyBytes_AsStringAndSize(obj, &data, &size) != 0) return false;
+  out.assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+struct BindManifestCall : verify::VerifyOptions {
+  std::filesystem::path manifest;
+  std::filesystem::path signature;
+  std::string method;
+  std::string signer;
+  PyObject* payload = nullptr;
+  bool load_plan = false;
+};
+constexpr Entry<BindManifestCall, 10> kBindVerifiedManifest{
+    "_bind_verified_manifest",
+    {{
+        {"manifest", &BindManifestCall::manifest},
+        {"signature", &BindManifestCall::signature},
+        {"method", &BindManifestCall::method},
+        {"signer", &BindManifestCall::signer},
+        {"payload", &BindManifestCall::payload},
+        {"load_plan", &BindManifestCall::load_plan},
+        {"index", &BindManifestCall::index},
+        {"allow_absolute_paths", &BindManifestCall::allow_absolute_paths},
+        {"allow_path_escape", &BindManifestCall::allow_path_escape},
+        {"allow_duplicate_db_ids", &BindManifestCall::allow_duplicate_db_ids},
+    }},
+    &BindManifestCall::limits};
+
+PyObject* bind_verified_manifest(BindManifestCall& call) {
+  sign::VerifiedStatement verified{
+      tamrel::path_display(call.signature), {}, call.method, call.signer};
+  if (!payload_of(call.payload, verified.payload)) return nullptr;
+  sign::SignedVerifyOptions options;
+  options.manifest = std::move(call.manifest);
+  options.load_plan = call.load_plan;
+  options.verify = call;
+  return finish(without_lock([&] { return sign::bind_verified_manifest_json(options, verified); }));
+}
+
+struct BindTreeCall {
+  std::filesystem::path path;
+  std::filesystem::path signature;
+  std::string method;
+  std::string signer;
+  PyObject* payload = nullptr;
+  std::optional<std::vector<std::filesystem::path>> ignore_paths;
+  std::optional<std::uint64_t> max_entries;
+  std::optional<std::uint64_t> max_depth;
+  std::optional<std::uint64_t> max_bytes;
+};
+constexpr Entry<BindTreeCall, 9> kBindVerifiedTree{
+    "_bind_verified_tree",
+    {{
+        {"path", &BindTreeCall::path},
+        {"signature", &BindTreeCall::signature},
+        {"method", &BindTreeCall::method},
+        {"signer", &BindTreeCall::signer},
+        {"payload", &BindTreeCall::payload},
+        {"ignore_paths", &BindTreeCall::ignore_paths},
+        {"max_entries", &BindTreeCall::max_entries},
+        {"max_depth", &BindTreeCall::max_depth},
+        {"max_bytes", &BindTreeCall::max_bytes},
+    }}};
+
+PyObject* bind_verified_tree(BindTreeCall& call) {
+  sign::VerifiedStatement verified{
+      tamrel::path_display(call.signature), {}, call.method, call.signer};
+  if (!payload_of(call.payload, verified.payload)) return nullptr;
+  sign::SignatureVerifyOptions options;
+  options.path = std::move(call.path);
+  if (call.ignore_paths) {
+    for (const std::filesystem::path& p : *call.ignore_paths) {
+      options.ignore_paths.push_back(p.native());
+    }
+  }
+  options.walk.max_entries = call.max_entries.value_or(sign::DEFAULT_MAX_SIGNED_ENTRIES);
+  options.walk.max_depth = call.max_depth.value_or(sign::DEFAULT_MAX_SIGNED_DEPTH);
+  options.max_bytes = call.max_bytes.value_or(sign::DEFAULT_MAX_SIGNED_BYTES);
+  return finish(without_lock([&] { return sign::bind_verified_tree_json(options, verified); }));
+}
+
 // ---- _verify_for_load_files(manifest, *, index=None, <verify options>): private ----
 // verify_for_load on one read of the manifest, with the identity of every file the pass read,
 // for open_verified to compare the files it opens with.
@@ -235,6 +332,8 @@ PyMethodDef kMethods[] = {
     method<kSignManifest, sign_manifest>(),
     method<kVerifySignedManifest, verify_signed_manifest>(),
     method<kVerifySignature, verify_signature>(),
+    method<kBindVerifiedManifest, bind_verified_manifest>(),
+    method<kBindVerifiedTree, bind_verified_tree>(),
     method<kVerifyForLoadFiles, verify_for_load_files>(),
     {nullptr, nullptr, 0, nullptr},
 };
