@@ -787,9 +787,13 @@ void compare_tree(TreeRun& t) {
         }
       }
     }
+    // By name: a tree of a million signed files is compared in one pass, not a million.
+    std::unordered_map<std::string_view, const Resource*> by_name;
+    for (const Resource& r : st.resources) by_name.emplace(r.name, &r);
     for (const auto& [name, sha256] : t.found) {
       if (ignored_by(name, st.ignore_paths)) continue;
-      const Resource* r = find_resource(st, name);
+      const auto at = by_name.find(name);
+      const Resource* r = at == by_name.end() ? nullptr : at->second;
       if (r == nullptr) {
         t.run.issues.push_back(issues::signature_unsigned_file(quoted(name), sig));
       } else if (r->sha256 != sha256) {
