@@ -15,7 +15,14 @@ from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 
-from tamrel_manifest import generate_key, sign_manifest, verify_signature, verify_signed_manifest
+from tamrel_manifest import (
+    VerificationFailed,
+    generate_key,
+    open_verified,
+    sign_manifest,
+    verify_signature,
+    verify_signed_manifest,
+)
 from test_signing import model_signing, openssl_runs, pae, signed_bundle
 from test_verify_signature import KEYS, codes, needs_testdata, tool_folder
 
@@ -262,3 +269,22 @@ def test_the_tools_certificate_bundle_verifies_here(tmp_path: Path, pki: dict[st
                                     certificate_identity=IDENTITY)
     assert report["ok"], report["errors"]
     assert report["signature"]["signatures"][0]["signer"] == IDENTITY
+
+
+@pytest.mark.parametrize(("options", "outcome"), [
+    ({"trust_roots": "ca", "certificate_identity": IDENTITY}, None),
+    ({"trust_roots": "other_ca"}, VerificationFailed),
+    ({"certificate_identity": IDENTITY}, TypeError),
+])
+def test_open_verified_trusts_certificates_as_verify_does(
+        tmp_path: Path, pki: dict[str, Path], options: dict[str, Any], outcome: Any) -> None:
+    manifest = chain_signed(tmp_path, pki)
+    if "trust_roots" in options:
+        options["trust_roots"] = pki[options["trust_roots"]]
+    if outcome is None:
+        with open_verified(manifest, **options) as files:
+            assert files.index.read(4)
+        return
+    with pytest.raises(outcome):
+        with open_verified(manifest, **options):
+            pass

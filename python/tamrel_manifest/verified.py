@@ -182,6 +182,9 @@ def open_verified(
     trusted_keys: StrPath | Iterable[StrPath] | None = None,
     threshold: int | None = None,
     signatures: StrPath | Iterable[StrPath] | None = None,
+    trust_roots: StrPath | Iterable[StrPath] | None = None,
+    certificate_identity: str | None = None,
+    certificate_identity_regexp: str | None = None,
     **options: Unpack[VerifyOptions],
 ) -> Iterator[VerifiedFiles]:
     """Verifies `manifest` with `verify_for_load(manifest, **options)` and yields the load plan
@@ -196,17 +199,24 @@ def open_verified(
     (`signatures`, `threshold`, default 1); a refused signature raises VerificationFailed before
     any pinned file is read, and its report carries the `signature` part. Those options, and
     `max_signature_bytes`, without `trusted_keys` raise TypeError: nothing would check them.
+    `trust_roots`, `certificate_identity` and `certificate_identity_regexp` trust certificate
+    bundles as `verify_signed_manifest` does, beside or instead of `trusted_keys`.
     A manifest that is not a regular file (a FIFO, a device, a directory) raises OSError
     unread."""
     _untrusted.require_regular_manifest(manifest)
-    threshold = _trust.checked_threshold(trusted_keys, threshold, signatures, options)
+    # Trust roots are a trust source as keys are: the signature options mean something with either.
+    source = trusted_keys if trusted_keys is not None else trust_roots
+    threshold = _trust.checked_threshold(source, threshold, signatures, options)
     # One read of the manifest: the pass that checks the signatures (when asked) and the files
     # reports the identity of every file it read, and each file opened below must be that one.
     from tamrel_manifest import signing
 
-    if trusted_keys is not None:
+    certificates = signing._certificate_options(
+        trust_roots, certificate_identity, certificate_identity_regexp
+    )
+    if source is not None:
         signed, plan, refusal, files = signing._verify_for_load(
-            manifest, trusted_keys, signatures, threshold, dict(options)
+            manifest, trusted_keys or (), signatures, threshold, {**options, **certificates}
         )
         if plan is None:
             raise VerificationFailed(str(refusal), signed)
