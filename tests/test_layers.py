@@ -16,6 +16,8 @@ NAME = PACKAGE.name
 FLOORS: tuple[tuple[str, ...], ...] = (
     # what every layer may use: no import of the package
     ("_limits", "_progress", "_run", "_trust", "_untrusted", "_version", "_words"),
+    # the loader's own record of what it accepted, read as strictly as untrusted input
+    ("_state",),
     # hints, one module a subject, then the whole
     ("_hints.files", "_hints.paths", "_hints.signatures"),
     ("_hints.rows",),

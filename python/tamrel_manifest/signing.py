@@ -140,6 +140,8 @@ def verify_signed_manifest(
     trust_roots: StrPath | Iterable[StrPath] | None = None,
     certificate_identity: str | None = None,
     certificate_identity_regexp: str | None = None,
+    state: StrPath | None = None,
+    series: str | None = None,
     **verify_options: Any,
 ) -> VerificationReport:
     """Checks the signature files (default: the manifest's path with ".sig" appended) with the
@@ -152,8 +154,15 @@ def verify_signed_manifest(
     verification report with a `signature` part; every refusal is an issue of the report (`ok`
     false). Raises what `verify_manifest` raises, ValueError for an unreadable trusted key or
     trust root, no trust source, an impossible threshold or an identity policy that cannot be
-    used, and TypeError for an identity without trust roots."""
+    used, and TypeError for an identity without trust roots.
+
+    With `state` (a file the loader keeps), a bundle that passed is checked against the newest
+    accepted in its `series` (default: the manifest's canonical path) and recorded when newer:
+    an older `created_at`, another bundle with the same one, or one too far ahead of the clock
+    is refused as an issue of the report, which gets a `rollback` part. A state file that is a
+    link, not a private regular file, or not a state raises OSError or ValueError."""
     _untrusted.require_regular_manifest(manifest)
+    rollback = _rollback_options(manifest, state, series)
     certificates = _certificate_options(trust_roots, certificate_identity,
                                         certificate_identity_regexp)
     result = _native_sign.verify_signed_manifest(
@@ -166,7 +175,21 @@ def verify_signed_manifest(
     )
     report: VerificationReport = result["report"]
     report["signature"] = result["signature"]  # type: ignore[typeddict-unknown-key]
+    if rollback is not None:
+        from tamrel_manifest import _state
+
+        _state.apply(report, manifest, rollback, verify_options)  # type: ignore[arg-type]
     return report
+
+
+def _rollback_options(manifest: StrPath, state: object, series: object) -> Any:
+    """The checked `state` and `series` (None without them); the state module is loaded only
+    by a caller that keeps one."""
+    if state is None and series is None:
+        return None
+    from tamrel_manifest import _state
+
+    return _state.checked_options(manifest, state, series)
 
 
 def verify_signature(
@@ -222,10 +245,12 @@ def _verify_for_load(
     signatures: StrPath | Iterable[StrPath] | None,
     threshold: int,
     options: dict[str, Any],
+    rollback: Any = None,
 ) -> tuple[VerificationReport, Any, str | None, list[dict[str, Any]]]:
     """The signed report, the load plan when it passed or else the refusal's text, and the
     identity of every file the pass read (open_verified). Signatures are checked first, on the
-    one read of the manifest."""
+    one read of the manifest; the rollback state (from `_rollback_options`) last, before any
+    file is handed over."""
     result = _native_sign.verify_signed_manifest(
         manifest,
         _paths(trusted_keys),
@@ -236,7 +261,14 @@ def _verify_for_load(
     )
     report = result["report"]
     report["signature"] = result["signature"]
-    return report, result["plan"], result["refusal"], result["files"]
+    plan, refusal = result["plan"], result["refusal"]
+    if rollback is not None:
+        from tamrel_manifest import _state
+
+        code = _state.apply(report, manifest, rollback, options)
+        if code is not None:
+            plan, refusal = None, f"manifest verification failed: {code}"
+    return report, plan, refusal, result["files"]
 
 
 def _verify_for_load_files(manifest: StrPath, options: dict[str, Any]) -> dict[str, Any]:

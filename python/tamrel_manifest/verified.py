@@ -185,6 +185,8 @@ def open_verified(
     trust_roots: StrPath | Iterable[StrPath] | None = None,
     certificate_identity: str | None = None,
     certificate_identity_regexp: str | None = None,
+    state: StrPath | None = None,
+    series: str | None = None,
     **options: Unpack[VerifyOptions],
 ) -> Iterator[VerifiedFiles]:
     """Verifies `manifest` with `verify_for_load(manifest, **options)` and yields the load plan
@@ -200,13 +202,19 @@ def open_verified(
     any pinned file is read, and its report carries the `signature` part. Those options, and
     `max_signature_bytes`, without `trusted_keys` raise TypeError: nothing would check them.
     `trust_roots`, `certificate_identity` and `certificate_identity_regexp` trust certificate
-    bundles as `verify_signed_manifest` does, beside or instead of `trusted_keys`.
+    bundles as `verify_signed_manifest` does, beside or instead of `trusted_keys`. `state` and
+    `series` refuse a rolled-back bundle as `verify_signed_manifest` does, raising
+    VerificationFailed before any file is opened; without a trust source they raise TypeError.
     A manifest that is not a regular file (a FIFO, a device, a directory) raises OSError
     unread."""
     _untrusted.require_regular_manifest(manifest)
     # Trust roots are a trust source as keys are: the signature options mean something with either.
     source = trusted_keys if trusted_keys is not None else trust_roots
     threshold = _trust.checked_threshold(source, threshold, signatures, options)
+    if source is None and (state is not None or series is not None):
+        # An unsigned bundle has no signer to trust its created_at: nothing would be checked.
+        raise TypeError("state and series need trusted_keys or trust_roots: rollback is checked"
+                        " on signed bundles only")
     # One read of the manifest: the pass that checks the signatures (when asked) and the files
     # reports the identity of every file it read, and each file opened below must be that one.
     from tamrel_manifest import signing
@@ -215,8 +223,10 @@ def open_verified(
         trust_roots, certificate_identity, certificate_identity_regexp
     )
     if source is not None:
+        rollback = signing._rollback_options(manifest, state, series)
         signed, plan, refusal, files = signing._verify_for_load(
-            manifest, trusted_keys or (), signatures, threshold, {**options, **certificates}
+            manifest, trusted_keys or (), signatures, threshold, {**options, **certificates},
+            rollback,
         )
         if plan is None:
             raise VerificationFailed(str(refusal), signed)
