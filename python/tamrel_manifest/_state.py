@@ -316,17 +316,20 @@ def decide(series: str, recorded: dict[str, Any] | None, found: dict[str, Any],
     """The outcome for `found` against `recorded` at `now` (seconds since the epoch): "first",
     "same" or "newer" when accepted, else the refusal's code, and its issue."""
     created = instant(found["created_at"])
-    assert created is not None  # verification accepted it
+    newest = None if recorded is None else instant(recorded["created_at"])
+    if created is None or (recorded is not None and newest is None):
+        # Verification and the state's shape check accepted both, so the readers of times
+        # disagree: nothing is compared or recorded on a reading that may be wrong.
+        raise ValueError(f"created_at {found['created_at']!r} or the recorded one cannot be"
+                         " compared; the bundle is not recorded")
     if created > (now + MAX_CLOCK_SKEW_SECONDS, ""):
         clock = time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(now))
         return "bundle_created_in_future", _issue("bundle_created_in_future", (
             f"series {_quoted(series)}: expected a created_at at most {MAX_CLOCK_SKEW_SECONDS}"
             f" seconds ahead of the clock ({clock}), found {found['created_at']}; recorded, it"
             " would refuse every bundle made before then"))
-    if recorded is None:
+    if recorded is None or newest is None:  # (newest is None only without a record)
         return "first", None
-    newest = instant(recorded["created_at"])
-    assert newest is not None  # the shape was checked
     if created < newest:
         return "bundle_rolled_back", _issue("bundle_rolled_back", (
             f"series {_quoted(series)}: expected a bundle created at or after"
@@ -369,16 +372,17 @@ def _signers(signature: dict[str, Any]) -> list[dict[str, Any]]:
 
 
 def apply(report: dict[str, Any], manifest: StrPath, rollback: Rollback,
-          options: dict[str, Any]) -> str | None:
+          options: dict[str, Any], *, handed_over: bool = True) -> str | None:
     """Checks a passing signed report's bundle against the state and records it when newer,
     under the state's lock. Adds the `rollback` part to `report`; a refusal is an issue of the
-    report (`ok` false), and its code is returned. A report that did not pass leaves the state
-    untouched. A state that cannot be trusted raises OSError or ValueError."""
+    report (`ok` false), and its code is returned. A report that did not pass, or a bundle not
+    `handed_over` to the loader, leaves the state untouched. A state that cannot be trusted
+    raises OSError or ValueError."""
     part: dict[str, Any] = {"state": rollback.state, "series": rollback.series,
                             "recorded": None, "found": None, "outcome": "not_checked"}
     report["rollback"] = part
     signature = report.get("signature") or {}
-    if not (report["ok"] and signature.get("ok")):
+    if not (handed_over and report["ok"] and signature.get("ok")):
         return None
     digest = signature["manifest_sha256"]
     limit = _limits.effective_limits(options)["max_manifest_bytes"]
@@ -387,7 +391,11 @@ def apply(report: dict[str, Any], manifest: StrPath, rollback: Rollback,
         return _refuse(report, part, "bundle_changed_after_verification", (
             f"expected the manifest that was verified (sha256 {digest}) when reading its"
             " created_at, found other bytes: it was replaced after verification"))
-    found = {"created_at": json.loads(data)["created_at"], "manifest_sha256": digest,
+    try:
+        created_at = json.loads(data)["created_at"]
+    except (ValueError, KeyError, TypeError) as exc:
+        raise ValueError(f"the verified manifest's created_at cannot be read ({exc})") from None
+    found = {"created_at": created_at, "manifest_sha256": digest,
              "signers": _signers(signature)}
     part["found"] = found
     what = f"rollback state {rollback.state}"

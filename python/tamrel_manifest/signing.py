@@ -265,7 +265,8 @@ def _verify_for_load(
     if rollback is not None:
         from tamrel_manifest import _state
 
-        code = _state.apply(report, manifest, rollback, options)
+        # A bundle refused on its way to the loader was not accepted: it is not recorded.
+        code = _state.apply(report, manifest, rollback, options, handed_over=plan is not None)
         if code is not None:
             plan, refusal = None, f"manifest verification failed: {code}"
     return report, plan, refusal, result["files"]
