@@ -90,6 +90,10 @@ ROLLBACKS: list[tuple[str, list[tuple[str, str, str]], tuple[str, str, str], str
      ("2026-01-01T00:00:00Z", "b", "s"), "bundle_rolled_back"),
     ("older bundle in lower case after a newer one", [(FEB, "a", "s")],
      ("2026-01-01t00:00:00z", "a", "s"), "bundle_rolled_back"),
+    ("older bundle with a space for the T", [(FEB, "a", "s")], ("2026-01-01 00:00:00Z", "a", "s"),
+     "bundle_rolled_back"),
+    ("older bundle before a leap second", [("2016-12-31T23:59:60Z", "a", "s")],
+     ("2016-12-31T23:59:59.9Z", "a", "s"), "bundle_rolled_back"),
     ("older bundle in year 0", [(JAN, "a", "s")], ("0000-02-29T00:00:00Z", "a", "s"),
      "bundle_rolled_back"),
     ("bundle from the far future freezing the series", [(JAN, "a", "s")],
@@ -108,7 +112,14 @@ ROLLBACKS: list[tuple[str, list[tuple[str, str, str]], tuple[str, str, str], str
 @pytest.mark.parametrize("accepted, presented, expected",
                          [row[1:] for row in ROLLBACKS], ids=[row[0] for row in ROLLBACKS])
 def test_rollback(tmp_path: Path, key: Path, entry: str, accepted: list[tuple[str, str, str]],
-                  presented: tuple[str, str, str], expected: str) -> None:
+                  presented: tuple[str, str, str], expected: str,
+                  monkeypatch: pytest.MonkeyPatch) -> None:
+    from tamrel_manifest import verified
+
+    opened: list[str] = []
+    real_open = verified._open_no_follow
+    monkeypatch.setattr(verified, "_open_no_follow",
+                        lambda path: opened.append(path) or real_open(path))
     state = tmp_path / "state.json"
     for created_at, variant, series in accepted:
         report = verify_signed_manifest(signed(tmp_path, created_at, variant, key=key),
@@ -126,8 +137,9 @@ def test_rollback(tmp_path: Path, key: Path, entry: str, accepted: list[tuple[st
     else:  # a refusal, or the same bundle again, leaves the state as it was
         assert (state.read_bytes() if state.exists() else None) == before
     if report is None:  # open_verified opened it
-        assert accepted_now
+        assert accepted_now and opened
         return
+    assert opened == []  # a refused bundle hands no file over
     assert outcome(report) == (accepted_now, expected, [] if accepted_now else [expected])
     part = report["rollback"]
     assert part["series"] == series and part["found"]["created_at"] == created_at
