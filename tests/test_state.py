@@ -262,12 +262,16 @@ def test_rollback_options_are_never_ignored(tmp_path: Path, key: Path, entry: st
     assert not (tmp_path / "s.json").exists()
 
 
-def test_a_manifest_read_from_a_descriptor_needs_a_series(tmp_path: Path, key: Path) -> None:
+@pytest.mark.parametrize("series", [None, "s"])
+def test_a_manifest_read_from_a_descriptor_cannot_be_checked(tmp_path: Path, key: Path,
+                                                             series: str | None) -> None:
+    # Its created_at cannot be read again from the bytes verified: refused before verifying.
     manifest = signed(tmp_path, JAN, key=key)
-    with pytest.raises(ValueError, match="give series="):
+    with pytest.raises(ValueError, match="named by a descriptor"):
         verify_signed_manifest("/dev/stdin", [key.with_suffix(".key.pub")],
                                signatures=manifest.with_suffix(".json.sig"),
-                               state=tmp_path / "s.json")
+                               state=tmp_path / "s.json", series=series)
+    assert not (tmp_path / "s.json").exists()
 
 
 VALID_ENTRY = {"created_at": FEB, "manifest_sha256": "0" * 64, "accepted_at": FEB,

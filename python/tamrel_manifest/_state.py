@@ -110,7 +110,7 @@ def checked_options(manifest: StrPath, state: object, series: object) -> Rollbac
     """The rollback options to apply (None without `state`). `series` without `state` is a
     TypeError (nothing would record it), as is either of another type than a path and a str;
     an empty series, a state path naming a directory, and a manifest named by a descriptor
-    without a series (it has no path to name one by) are ValueErrors."""
+    are ValueErrors."""
     if state is None:
         if series is not None:
             raise TypeError("series names an entry of the rollback state: it needs state")
@@ -120,11 +120,13 @@ def checked_options(manifest: StrPath, state: object, series: object) -> Rollbac
     path = os.fspath(state)
     if not os.path.basename(path):
         raise ValueError(f"state must name a file, not a directory: {path!r}")
+    text = os.fspath(manifest)
+    if not isinstance(text, str) or _untrusted.named_descriptor(text):
+        # The check reads the verified manifest again, by digest; a pipe cannot be read twice,
+        # and a refusal saying the manifest changed would be false.
+        raise ValueError("state needs a manifest in storage: one named by a descriptor cannot"
+                         " be read again for its created_at, nor name its series")
     if series is None:
-        text = os.fspath(manifest)
-        if not isinstance(text, str) or _untrusted.named_descriptor(text):
-            raise ValueError("a manifest named by a descriptor has no path to name its series:"
-                             " give series=")
         series = os.path.realpath(text)
     if not isinstance(series, str):
         raise TypeError(f"series must be a str, not {type(series).__name__}")
