@@ -87,7 +87,7 @@ def test_verify_clean(tmp_path: Path) -> None:
 
 
 @pytest.mark.smoke
-@pytest.mark.parametrize("key_type", ["ecdsa-p256", "ed25519"])
+@pytest.mark.parametrize("key_type", ["ecdsa-p256", "ecdsa-p384", "ecdsa-p521", "ed25519"])
 def test_signed_round_trip(tmp_path: Path, key_type: str) -> None:
     # The signing module is loaded from the main module's library: the wheel on every platform.
     manifest = bundle(tmp_path)
