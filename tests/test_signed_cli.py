@@ -20,7 +20,8 @@ from test_cli import bundle, cli_env
 # A verifier must answer a planted file at once; this only bounds a hang, it measures nothing.
 HANG = 60
 
-KEYS_PLEASE = "without a trusted key no signature is checked"
+SOURCE = "--trusted-key or --trust-root"
+KEYS_PLEASE = "without a trust source no signature is checked"
 PLAIN_FILES = ("; a manifest is read from a regular file, or from /dev/stdin or /dev/fd/N named"
                " as such")
 
@@ -59,13 +60,13 @@ def _sig_from_another_key(root: Path) -> None:
 CASES: list[tuple[str, Callable[[Path], Any], int, str, str]] = [
     # Options that narrow trust never fall back to an unsigned verification.
     ("{tool} verify {m} --threshold 2", _signed, 2, "err",
-     f"tamrel-manifest: error: --threshold needs --trusted-key: {KEYS_PLEASE}"),
+     f"tamrel-manifest: error: --threshold needs {SOURCE}: {KEYS_PLEASE}"),
     ("{tool} verify {m} --signature {m}.sig", _signed, 2, "err",
-     f"tamrel-manifest: error: --signature needs --trusted-key: {KEYS_PLEASE}"),
+     f"tamrel-manifest: error: --signature needs {SOURCE}: {KEYS_PLEASE}"),
     ("{tool} verify {m} --max-signature-bytes 100", _signed, 2, "err",
-     f"tamrel-manifest: error: --max-signature-bytes needs --trusted-key: {KEYS_PLEASE}"),
+     f"tamrel-manifest: error: --max-signature-bytes needs {SOURCE}: {KEYS_PLEASE}"),
     ("{tool} load-plan {m} --signature {m}.sig --threshold 1", _signed, 2, "err",
-     f"tamrel-manifest: error: --signature and --threshold need --trusted-key: {KEYS_PLEASE}"),
+     f"tamrel-manifest: error: --signature and --threshold need {SOURCE}: {KEYS_PLEASE}"),
     ("{tool} verify {m} --trusted-key {root}/k.pub --threshold -1", _signed, 2, "err",
      "tamrel-manifest verify: error: argument --threshold: must not be negative: -1"),
     ("{tool} verify {m} --trusted-key {root}/k.pub --threshold 0", _signed, 2, "err",
@@ -158,17 +159,29 @@ def test_a_fifo_planted_as_the_signature_does_not_hang_verify(tmp_path: Path) ->
 
 # ---- every trust option reaches its keyword ----
 
+# (options after the trusted key k.pub, the keywords they become beside it). --signature s.sig
+# is added where a route names none, for verify-signature, which has no default signature.
 TRUST_ROUTES = [
     ([], {}),
     (["--signature", "a.sig", "--signature", "b.sig"], {"signatures": ["a.sig", "b.sig"]}),
-    (["--threshold", "2"], {"threshold": 2}),
+    (["--trusted-key", "k2.pub", "--threshold", "2"],
+     {"trusted_keys": ["k.pub", "k2.pub"], "threshold": 2}),
     (["--max-signature-bytes", "2KiB"], {"max_signature_bytes": 2048}),
+    (["--trust-root", "ca.pem", "--trust-root", "ca2.pem"], {"trust_roots": ["ca.pem", "ca2.pem"]}),
+    (["--trust-root", "ca.pem", "--threshold", "2"], {"trust_roots": ["ca.pem"], "threshold": 2}),
+    (["--trust-root", "ca.pem", "--certificate-identity", "ci@example.com"],
+     {"trust_roots": ["ca.pem"], "certificate_identity": "ci@example.com"}),
+    (["--trust-root", "ca.pem", "--certificate-identity-regexp", ".*@example[.]com"],
+     {"trust_roots": ["ca.pem"], "certificate_identity_regexp": ".*@example[.]com"}),
 ]
+TRUST_KEYWORDS = ("trusted_keys", "signatures", "threshold", "max_signature_bytes", "trust_roots",
+                  "certificate_identity", "certificate_identity_regexp")
 
 
 @pytest.fixture
 def recorded(monkeypatch: pytest.MonkeyPatch) -> list[dict[str, Any]]:
-    """The calls of the signed verification and of the signed load plan, arguments only."""
+    """The calls of the signed verification, of the signed load plan and of the signature check
+    alone, arguments only."""
     calls: list[dict[str, Any]] = []
 
     def verify(manifest: str, **kwargs: Any) -> dict[str, Any]:
@@ -182,7 +195,12 @@ def recorded(monkeypatch: pytest.MonkeyPatch) -> list[dict[str, Any]]:
         calls.append({"manifest": manifest, **kwargs})
         yield Files()
 
+    def verify_signature(path: str, signatures: list[str], **kwargs: Any) -> dict[str, Any]:
+        calls.append({"manifest": path, "signatures": signatures, **kwargs})
+        return {"ok": True, "signatures": []}
+
     monkeypatch.setattr(signing, "verify_signed_manifest", verify)
+    monkeypatch.setattr(signing, "verify_signature", verify_signature)
     monkeypatch.setattr(verified, "open_verified",
                         contextlib.contextmanager(open_verified))
     return calls
@@ -194,9 +212,12 @@ def recorded(monkeypatch: pytest.MonkeyPatch) -> list[dict[str, Any]]:
 def test_every_trust_option_reaches_its_keyword(recorded: list[dict[str, Any]], command: str,
                                                 argv: list[str], expected: dict[str, Any]
                                                 ) -> None:
+    expected = {"trusted_keys": ["k.pub"], **expected}
+    if command == "verify-signature" and "--signature" not in argv:
+        argv = [*argv, "--signature", "s.sig"]
+        expected["signatures"] = ["s.sig"]
     assert cli.main([command, "m.json", "--trusted-key", "k.pub", *argv, "--json"]) == 0
     [call] = recorded
-    signature_part = {k: v for k, v in call.items() if k in
-                      ("trusted_keys", "signatures", "threshold", "max_signature_bytes")}
+    signature_part = {k: v for k, v in call.items() if k in TRUST_KEYWORDS}
     assert call["manifest"] == "m.json"
-    assert signature_part == {"trusted_keys": ["k.pub"], **expected}
+    assert signature_part == expected

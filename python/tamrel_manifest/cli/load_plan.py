@@ -12,6 +12,7 @@ from tamrel_manifest.cli.output import (
     Output,
     manifest_failure,
     write_issues,
+    write_signature_part,
     write_signed_issues,
 )
 
@@ -75,6 +76,10 @@ def run(args: argparse.Namespace, output: Output) -> int:
         return EXIT_OK
     signed = ", signatures checked" if trust else ""
     output.line(f"OK: {args.manifest} verified{signed}; load plan follows")
+    # Who signed, where the plan's report carries its signature part.
+    signature = plan["report"].get("signature")
+    if signature is not None:
+        write_signature_part(output, signature, "")
     output.line()
     write_plan_facts(output, plan)
     return EXIT_OK

@@ -141,50 +141,112 @@ class _Deferred:
 
 
 # The one definition of the options that narrow which signatures count: the option of each
-# keyword of verify_signed_manifest and open_verified, and the rest of its definition.
-_KEYS = "trusted_keys"  # what makes the others mean anything
+# keyword of verify_signed_manifest, open_verified and verify_signature, and the rest of its
+# definition, in the order --help lists them.
+_KEYS, _ROOTS = "trusted_keys", "trust_roots"
+_SOURCES = (_KEYS, _ROOTS)  # what makes the others mean anything
 _TRUST_OPTIONS: dict[str, tuple[str, dict[str, Any]]] = {
     _KEYS: ("--trusted-key", {
         "action": "append", "metavar": "PUB",
         "help": "a trusted public key (PEM; repeatable); requires a valid signature"}),
+    _ROOTS: ("--trust-root", {
+        "action": "append", "metavar": "CA",
+        "help": "a trusted CA certificate (PEM; repeatable): a certificate bundle counts when"
+                " its chain reaches one, now, for code signing"}),
+    "certificate_identity": ("--certificate-identity", {
+        "metavar": "ID",
+        "help": "the e-mail address or URI the leaf certificate must name (exactly; needs"
+                " --trust-root)"}),
+    "certificate_identity_regexp": ("--certificate-identity-regexp", {
+        "metavar": "RE",
+        "help": "a regular expression (ECMAScript) that one of the leaf's e-mail or URI names"
+                " must match whole (needs --trust-root)"}),
     "signatures": ("--signature", {
         "action": "append", "metavar": "SIG",
         "help": "a signature file (repeatable; default: MANIFEST.sig)"}),
     "threshold": ("--threshold", {
         "type": argtypes.positive, "metavar": "N",
-        "help": "distinct trusted keys that must have signed (default: 1)"}),
+        "help": "trust options that distinct signers must have met (default: 1); each"
+                " --trusted-key is one, the --trust-root policy another"}),
     "max_signature_bytes": ("--max-signature-bytes", {
         "type": argtypes.size, "metavar": "SIZE",
         "help": "largest signature file read (default: %(shown_default)s)"}),
 }
-assert tuple(_TRUST_OPTIONS) == (_KEYS, *_trust.SIGNATURE_OPTIONS)
+# The certificate identity narrows trust in certificates: it means something with trust roots
+# only. Every other option means something with either source.
+_IDENTITIES = ("certificate_identity", "certificate_identity_regexp")
+assert set(_TRUST_OPTIONS) == {*_SOURCES, *_IDENTITIES, *_trust.SIGNATURE_OPTIONS}
 
 
-def add_trust_options(parser: argparse.ArgumentParser) -> None:
+def _option(keyword: str) -> str:
+    return _TRUST_OPTIONS[keyword][0]
+
+
+def add_trust_options(parser: argparse.ArgumentParser, *, signature_required: bool = False
+                      ) -> None:
+    """The trust options; `signature_required`: the command has no default signature file."""
     group = parser.add_argument_group(
-        "signatures (checked before any pinned file is read; each needs --trusted-key)"
+        f"signatures (checked first; each option needs {_option(_KEYS)} or {_option(_ROOTS)})"
     )
     for keyword, (option, settings) in _TRUST_OPTIONS.items():
+        if keyword == "signatures" and signature_required:
+            settings = {**settings, "required": True,
+                        "help": "the signature file (repeatable, for a threshold)"}
         action = group.add_argument(option, dest=keyword, **settings)
         if keyword == "max_signature_bytes":  # the signing module's default, read when shown
             action.shown_default = _Deferred(_default_signature_size)  # type: ignore[attr-defined]
 
 
-def trust_kwargs(args: argparse.Namespace) -> dict[str, Any]:
-    """The signature keywords for parsed options: {} for an unsigned verification, else
-    trusted_keys and the options given. ValueError for a usage error: an option that would go
-    unchecked without trusted keys, or --signature with several manifests."""
+def _needs(given: Sequence[str], what: str, why: str) -> ValueError:
+    names = [_option(keyword) for keyword in _TRUST_OPTIONS if keyword in given]
+    verb = "needs" if len(names) == 1 else "need"
+    return ValueError(f"{' and '.join(names)} {verb} {what}: {why}")
+
+
+def _options_met(given: dict[str, Any]) -> int:
+    # An upper bound of what the signing module counts (it counts one key in two files once):
+    # a threshold above it can never be met, and is refused before anything is read.
+    return len(set(given.get(_KEYS, ()))) + (1 if _ROOTS in given else 0)
+
+
+def trust_kwargs(args: argparse.Namespace, *, required: bool = False) -> dict[str, Any]:
+    """The signature keywords for parsed options: {} for an unsigned verification, else the
+    trust sources and the options given. ValueError for a usage error: an option that would go
+    unchecked without a trust source (an identity without trust roots), no trust source where
+    the command checks nothing else (`required`), both identity forms or an empty one, a
+    threshold no signers can meet, or --signature with several manifests."""
     given = {
         keyword: getattr(args, keyword)
         for keyword in _TRUST_OPTIONS
         if getattr(args, keyword) is not None
     }
-    if _KEYS not in given:
+    identities = [keyword for keyword in _IDENTITIES if keyword in given]
+    if identities and _ROOTS not in given:
+        raise _needs(identities, _option(_ROOTS), "an identity narrows trust in certificates")
+    if not any(source in given for source in _SOURCES):
+        if required:
+            raise ValueError(f"no trusted key given: name the signer's public key with"
+                             f" {_option(_KEYS)}, or the CA its certificate chains to with"
+                             f" {_option(_ROOTS)}")
         if given:
-            options = [option for keyword, (option, _) in _TRUST_OPTIONS.items()
-                       if keyword in given]
-            raise ValueError(_trust.without_keys(options, _TRUST_OPTIONS[_KEYS][0]))
+            raise _needs(list(given), f"{_option(_KEYS)} or {_option(_ROOTS)}",
+                         "without a trust source no signature is checked")
         return {}
-    if "signatures" in given and isinstance(args.manifest, list) and len(args.manifest) > 1:
+    if len(identities) > 1:
+        raise ValueError(f"give {_option(_IDENTITIES[0])} or {_option(_IDENTITIES[1])},"
+                         " not both")
+    for keyword in identities:
+        if not given[keyword]:
+            raise ValueError(f"{_option(keyword)} is empty; name the signer's e-mail address"
+                             " or URI")
+    threshold = given.get("threshold", 1)
+    if threshold > _options_met(given):
+        raise ValueError(
+            f"{_option('threshold')} {threshold} is not possible: it counts the trust options"
+            f" distinct signers met, here at most {_options_met(given)}"
+            f" ({_option(_KEYS)} each, and one for {_option(_ROOTS)})"
+        )
+    manifests = getattr(args, "manifest", None)
+    if "signatures" in given and isinstance(manifests, list) and len(manifests) > 1:
         raise ValueError("--signature applies to one manifest")
     return given

@@ -207,14 +207,48 @@ def write_issues(
         output.line(f"{indent}hint: {hint}")
 
 
+def signed_by(signatures: Sequence[Any]) -> str:
+    """The signers of the signatures that verified, for a verdict line."""
+    return ", ".join(entry["signer"] for entry in signatures if entry["verified"])
+
+
+def signer_text(entry: Any) -> str:
+    """The method that verified a signature and who signed it: a trusted key by its id, a
+    certificate by the identity it names and who issued it."""
+    key = f"{entry['key_type']} key {entry['key_id']}"
+    certificate = entry["certificate"]
+    if entry["method"] == "key" or certificate is None:
+        # A certificate bundle a trusted key verified: the key is what was trusted.
+        trusted = entry["trusted_key"]
+        return f"{entry['method']} method: {key}" + (f" (trusted as {trusted})" if trusted else "")
+    chained = certificate.get("trust_root")
+    return (f"{entry['method']} method: {certificate['identity']}, issued by"
+            f" {certificate['issuer']}" + (f", chains to {chained}" if chained else "")
+            + f" ({key})")
+
+
+def write_signature_part(output: Output, part: Any, indent: str) -> None:
+    """What the signature check found beyond its refusals: each verified signature's method and
+    signer, the warnings (signature files no trust option verified, beside enough that did),
+    and the signed files the manifest leaves unpinned or the directory lacks."""
+    for entry in part["signatures"]:
+        if entry["verified"]:
+            output.line(f"{indent}signature {entry['path']}: {signer_text(entry)}")
+    for issue in part["warnings"]:
+        output.line(f"{indent}warning {issue['code']}: {issue['message']}")
+    for label, key in (("signed but not pinned", "unpinned_resources"),
+                       ("signed but absent", "missing_resources")):
+        names = part.get(key)
+        if names:
+            output.line(f"{indent}{label}: " + ", ".join(names))
+
+
 def write_signed_issues(output: Output, report: Any, indent: str) -> None:
-    """The issues of a signed report and the signed files it leaves unpinned. No facts: a
-    refused signature stops verification before any file is read."""
+    """The issues of a signed report, then its signature part. No facts: a refused signature
+    stops verification before any file is read."""
     for line in issue_lines(report["errors"]):
         output.line(indent + line)
-    unpinned = report["signature"]["unpinned_resources"]
-    if unpinned:
-        output.line(f"{indent}signed but not pinned: " + ", ".join(unpinned))
+    write_signature_part(output, report["signature"], indent)
 
 
 class Failure:

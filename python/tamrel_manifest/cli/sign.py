@@ -27,6 +27,11 @@ def _define(sign: argparse.ArgumentParser) -> None:
     sign.add_argument(
         "--signature", metavar="SIG", help="the signature file (default: MANIFEST.sig)"
     )
+    sign.add_argument(
+        "--certificate-chain", action="append", metavar="CERT",
+        help="the key's certificate (PEM), then each intermediate (repeatable, leaf first):"
+        " the signature carries the chain, for --trust-root to check",
+    )
     keys.add_password_env(sign, "of an encrypted private key")
     options.add_path_policy(sign)
     options.add_duplicate_ids(sign)
@@ -43,7 +48,7 @@ def run(args: argparse.Namespace, output: Output) -> int:
     try:
         result = output.call(
             signing.sign_manifest, args.manifest, args.key, signature=args.signature,
-            password=keys.password(args), **kwargs,
+            password=keys.password(args), certificate_chain=args.certificate_chain, **kwargs,
         )
     except ValueError as exc:
         report = getattr(exc, "report", None)
@@ -64,6 +69,8 @@ def run(args: argparse.Namespace, output: Output) -> int:
             f"signed {args.manifest} and {pinned} into {result['signature']} with"
             f" {result['key_type']} key {result['key_id']}"
         )
+        if args.certificate_chain:
+            output.line("with the certificate chain " + ", ".join(args.certificate_chain))
         if result["ignore_paths"]:
             output.line("left out (not pinned): " + ", ".join(result["ignore_paths"]))
     return EXIT_OK

@@ -18,6 +18,7 @@ from tamrel_manifest.cli.output import (
     issue_count,
     outcomes,
     report_error,
+    signed_by,
     worst,
     write_issues,
     write_signed_issues,
@@ -237,8 +238,8 @@ def _write_verdict(
 def _write_signed_verdict(output: Output, manifest: str, report: Any, indent: str) -> None:
     """A signed report for a person: the verdict, then its issues."""
     if report["ok"]:
-        signers = ", ".join(entry["key_id"] for entry in report["signature"]["signatures"])
-        output.line(f"OK: {manifest} verified, signed by {signers}")
+        output.line(f"OK: {manifest} verified, signed by"
+                    f" {signed_by(report['signature']['signatures'])}")
     else:
         output.line(f"FAILED: {manifest}: {issue_count(report['errors'])}")
     write_signed_issues(output, report, indent)
