@@ -708,7 +708,8 @@ def test_usage_errors(args: list[str], message: str) -> None:
     assert len(result.stderr.splitlines()) <= 4  # a short usage line, not every option
 
 
-COMMANDS = ["create", "verify", "load-plan", "keygen", "sign", "inspect", "sha256", "limits"]
+COMMANDS = ["create", "verify", "load-plan", "keygen", "sign", "verify-signature", "inspect",
+            "sha256", "limits"]
 
 
 @pytest.mark.parametrize("command", COMMANDS)

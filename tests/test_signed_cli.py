@@ -206,7 +206,7 @@ def recorded(monkeypatch: pytest.MonkeyPatch) -> list[dict[str, Any]]:
     return calls
 
 
-@pytest.mark.parametrize("command", ["verify", "load-plan"])
+@pytest.mark.parametrize("command", ["verify", "load-plan", "verify-signature"])
 @pytest.mark.parametrize("argv, expected", TRUST_ROUTES,
                          ids=[" ".join(r[0]) or "keys alone" for r in TRUST_ROUTES])
 def test_every_trust_option_reaches_its_keyword(recorded: list[dict[str, Any]], command: str,

@@ -17,12 +17,13 @@ import pytest
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 
+from shared_data import needs, shared_testdata
 from tamrel_manifest import generate_key, verify_signature
 from test_signing import model_signing, pae
 
-TESTDATA = Path("/work/shared/testdata/model-signing")
+TESTDATA = shared_testdata("model-signing")
 KEYS = TESTDATA / "keys"
-needs_testdata = pytest.mark.skipif(not TESTDATA.is_dir(), reason="no model-signing test data")
+needs_testdata = needs(TESTDATA)
 
 
 def tool_folder(tmp_path: Path, name: str = "v1.0.1-elliptic-key") -> Path:
@@ -82,6 +83,13 @@ def check(folder: Path, **options: Any) -> dict[str, Any]:
 
 def codes(result: dict[str, Any]) -> list[str]:
     return [e["code"] for e in result["errors"]]
+
+
+@needs_testdata
+def test_the_tools_signed_folders_are_present() -> None:
+    # Where a run requires them, their absence is this failure, not a skip of every use.
+    assert sorted(p.name for p in TESTDATA.iterdir() if p.name.startswith("v1.0.1-")) == [
+        "v1.0.1-certificate", "v1.0.1-elliptic-key", "v1.0.1-sigstore"], TESTDATA
 
 
 # The tool's README commands, here: each folder with the key its leaf certificate holds (the

@@ -26,6 +26,7 @@ from tamrel_manifest.cli import (
     sha256,
     sign,
     verify,
+    verify_signature,
 )
 from tamrel_manifest.cli.output import (
     EXIT_ERROR,
@@ -47,7 +48,8 @@ if TYPE_CHECKING:
 __all__ = ["build_parser", "main"]
 
 # In the order the help lists them.
-COMMANDS = (create, verify, load_plan, keys, sign, inspect, sha256, limits)
+COMMANDS = (create, verify, load_plan, keys, sign, verify_signature, inspect, sha256,
+            limits)
 
 
 def _version() -> str:
