@@ -81,6 +81,17 @@ RUNS: list[tuple[str, str, Callable[[Path], Any], int, str, str]] = [
     ("v1.0.1-elliptic-key", KEY, _fifo, 2, "err",
      'tamrel-manifest: error: cannot read "{d}" to check its signature: neither a regular'
      " file nor a directory"),
+    ("v1.0.1-elliptic-key", KEY + " --max-signed-bytes 10", _nothing, 1, "out",
+     'signature_tree_too_large: "{d}" holds more than 10 bytes (max_bytes) with "signme-2"; a'
+     " signed tree is read under bounds like all untrusted storage: raise the limit if you"
+     " trust its size"),
+    ("v1.0.1-elliptic-key", KEY + " --max-signed-entries 3", _nothing, 1, "out",
+     'signature_tree_too_large: "{d}" holds more than 3 entries (max_entries); a signed tree is'
+     " read under bounds like all untrusted storage: raise the limit if you trust its size"),
+    ("v1.0.1-elliptic-key", KEY + " --max-signed-depth 0", _nothing, 1, "out",
+     'signature_tree_too_large: "{d}" holds directories nested deeper than 0 (max_depth); a'
+     " signed tree is read under bounds like all untrusted storage: raise the limit if you"
+     " trust its size"),
     ("v1.0.1-certificate", CA, _nothing, 0, "out",
      "OK: {d} verified, signed by CN=intermediate-ca"),
     ("v1.0.1-certificate", CA, _nothing, 0, "out",

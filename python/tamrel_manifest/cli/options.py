@@ -250,3 +250,39 @@ def trust_kwargs(args: argparse.Namespace, *, required: bool = False) -> dict[st
     if "signatures" in given and isinstance(manifests, list) and len(manifests) > 1:
         raise ValueError("--signature applies to one manifest")
     return given
+
+
+# ---- the bounds of a walk over a signed directory ----
+
+# keyword of verify_signature, option, metavar, the signing module's default, help.
+_WALK_LIMITS = (
+    ("max_entries", "--max-signed-entries", "N", "DEFAULT_MAX_SIGNED_ENTRIES",
+     "most entries walked"),
+    ("max_depth", "--max-signed-depth", "N", "DEFAULT_MAX_SIGNED_DEPTH",
+     "most directory levels below PATH"),
+    ("max_bytes", "--max-signed-bytes", "SIZE", "DEFAULT_MAX_SIGNED_BYTES",
+     "most bytes hashed"),
+)
+
+
+def _signed_default(name: str, size: bool) -> str:
+    from tamrel_manifest import signing
+    from tamrel_manifest._limits import size_text
+
+    value: int = getattr(signing, name)
+    return size_text(value) if size else str(value)
+
+
+def add_walk_limits(parser: argparse.ArgumentParser) -> None:
+    group = parser.add_argument_group("walk limits (each refuses with signature_tree_too_large)")
+    for keyword, option, metavar, default, text in _WALK_LIMITS:
+        size = metavar == "SIZE"
+        action = group.add_argument(option, dest=keyword, metavar=metavar,
+                                    type=argtypes.size if size else argtypes.count,
+                                    help=text + " (default: %(shown_default)s)")
+        action.shown_default = _Deferred(  # type: ignore[attr-defined]
+            lambda name=default, size=size: _signed_default(name, size))
+
+
+def walk_kwargs(args: argparse.Namespace) -> dict[str, Any]:
+    return {keyword: getattr(args, keyword) for keyword, *_ in _WALK_LIMITS}

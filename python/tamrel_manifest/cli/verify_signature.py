@@ -40,6 +40,7 @@ def _define(sub: argparse.ArgumentParser) -> None:
     )
     options.add_json(sub)
     options.add_trust_options(sub, signature_required=True)
+    options.add_walk_limits(sub)
     sub.set_defaults(handler=run, check=check_arguments, failure=_failure)
 
 
@@ -57,7 +58,7 @@ def run(args: argparse.Namespace, output: Output) -> int:
 
     trust = options.trust_kwargs(args)
     result = output.call(signing.verify_signature, args.path, trust.pop("signatures"),
-                         ignore_paths=args.ignore_paths, **trust)
+                         ignore_paths=args.ignore_paths, **trust, **options.walk_kwargs(args))
     status = _status(result)
     if output.json_mode:
         output.json(result)
