@@ -152,7 +152,7 @@ _TRUST_OPTIONS: dict[str, tuple[str, dict[str, Any]]] = {
     _ROOTS: ("--trust-root", {
         "action": "append", "metavar": "CA",
         "help": "a trusted CA certificate (PEM; repeatable): a certificate bundle counts when"
-                " its chain reaches one, now, for code signing"}),
+                " its chain reaches one at the current time, for code signing"}),
     "certificate_identity": ("--certificate-identity", {
         "metavar": "ID",
         "help": "the e-mail address or URI the leaf certificate must name (exactly; needs"
