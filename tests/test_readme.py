@@ -75,6 +75,8 @@ def test_the_readme_opens_with_the_set_up() -> None:
 
 
 def test_the_list_of_issue_codes_is_current() -> None:
+    if not (ROOT / "tools" / "gen_issue_codes.py").is_file():
+        pytest.skip("needs the source tree (its catalogues and tools/)")
     sys.path.insert(0, str(ROOT / "tools"))
     try:
         import gen_issue_codes

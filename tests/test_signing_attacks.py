@@ -4,7 +4,6 @@ attack and what the system must do about it. Every row failed on 078bcfd."""
 from __future__ import annotations
 
 import base64
-import hashlib
 import inspect
 import json
 import os
@@ -20,6 +19,7 @@ from cryptography import x509
 from cryptography.hazmat.primitives import hashes, padding, serialization
 from cryptography.hazmat.primitives.asymmetric import ec
 from cryptography.hazmat.primitives.ciphers import Cipher, algorithms, modes
+from cryptography.hazmat.primitives.kdf.pbkdf2 import PBKDF2HMAC
 from cryptography.x509.oid import NameOID
 
 from builders import make_fixture, sha256_of, write_manifest
@@ -167,7 +167,9 @@ def key_of_2048_iterations(path: Path, password: bytes) -> None:
     plain = private.private_bytes(serialization.Encoding.DER, serialization.PrivateFormat.PKCS8,
                                   serialization.NoEncryption())
     salt, iv = os.urandom(8), os.urandom(16)
-    secret = hashlib.pbkdf2_hmac("sha256", password, salt, 2048, 32)
+    # cryptography's KDF, not hashlib's: where the system's libssl is hidden, hashlib falls back
+    # to a deprecated pure-Python one.
+    secret = PBKDF2HMAC(hashes.SHA256(), 32, salt, 2048).derive(password)
     padder = padding.PKCS7(128).padder()
     encryptor = Cipher(algorithms.AES(secret), modes.CBC(iv)).encryptor()
     sealed = encryptor.update(padder.update(plain) + padder.finalize()) + encryptor.finalize()
