@@ -100,3 +100,22 @@ def test_the_byte_layouts_are_those_the_module_reads() -> None:
     assert shown is not None
     example = (ROOT / "examples" / "data" / "index.kxrq").read_bytes()
     assert example.startswith(bytes.fromhex(shown.group(1)))
+
+
+def test_the_signing_table_names_every_keyword() -> None:
+    import inspect
+
+    from tamrel_manifest import signing, verified
+
+    for function in (signing.generate_key, signing.sign_manifest, signing.verify_signed_manifest,
+                     signing.verify_signature, verified.open_verified):
+        table = README.split("Every keyword of the signing functions", 1)[1]
+        row = next((line for line in table.splitlines()
+                    if line.startswith(f"| `{function.__name__}(")), None)
+        assert row is not None, f"README has no row for {function.__name__}"
+        cell = row.split("`")[1]
+        for name, parameter in inspect.signature(function).parameters.items():
+            if parameter.kind is inspect.Parameter.VAR_KEYWORD:
+                continue
+            assert f"{name}=" in cell or f"{name}," in cell or f"({name}" in cell, (
+                f"{function.__name__}'s row in README lacks {name}")
