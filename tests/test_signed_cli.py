@@ -206,6 +206,15 @@ def recorded(monkeypatch: pytest.MonkeyPatch) -> list[dict[str, Any]]:
     return calls
 
 
+@pytest.mark.parametrize("command", ["verify", "load-plan"])
+def test_the_state_options_reach_their_keywords(recorded: list[dict[str, Any]], command: str
+                                                ) -> None:
+    argv = [command, "m.json", "--trusted-key", "k.pub", "--state", "s.json", "--series", "x"]
+    assert cli.main([*argv, "--json"]) == 0
+    [call] = recorded
+    assert (call["state"], call["series"]) == ("s.json", "x")
+
+
 @pytest.mark.parametrize("command", ["verify", "load-plan", "verify-signature"])
 @pytest.mark.parametrize("argv, expected", TRUST_ROUTES,
                          ids=[" ".join(r[0]) or "keys alone" for r in TRUST_ROUTES])

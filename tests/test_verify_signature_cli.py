@@ -176,6 +176,13 @@ USAGE: list[tuple[str, str, tuple[str, ...]]] = [
     ("--max-signature-bytes 1KiB",
      "--max-signature-bytes needs --trusted-key or --trust-root: without a trust source no"
      " signature is checked", ("verify m.json", "load-plan m.json")),
+    ("--state s.json", "--state needs --trusted-key or --trust-root: without a trust source no"
+     " signature is checked", ("verify m.json", "load-plan m.json")),
+    ("--trusted-key k.pub --series s", "--series needs --state: it names a series of the state"
+     " file", ("verify m.json", "load-plan m.json")),
+    ("--trusted-key k.pub --state s.json --series s", "--series applies to one manifest",
+     ("verify m.json n.json",)),
+    ("--trusted-key k.pub --state s.json", "unrecognized arguments: --state s.json", ONE),
 ]
 CALLS = [(options, message, command) for options, message, commands in USAGE
          for command in commands]
@@ -285,3 +292,23 @@ def test_signed_verify_names_each_signer_its_warnings_and_absent_files(tmp_path:
     assert lines[2].startswith(f'warning signature_untrusted_key: signature file "{root}/'
                                'stranger.sig" does not verify with any trusted key')
     assert lines[3:] == ["signed but not pinned: extra.txt", "signed but absent: extra.txt"]
+
+
+def test_a_bundle_older_than_the_state_remembers_is_refused(tmp_path: Path) -> None:
+    from test_signing import signed_bundle
+
+    generate_key(tmp_path / "k")
+    manifest = signed_bundle(tmp_path, tmp_path / "k")
+    state = tmp_path / "state.json"
+    command = f"{{tool}} verify {manifest} --trusted-key {tmp_path}/k.pub --state {state}"
+    for _ in range(2):  # first use, then the same bundle again
+        result = shell(command + " --series s", tmp_path)
+        assert result.returncode == 0, result.stdout + result.stderr
+    # A newer bundle of the series was accepted since: this one is a rollback now.
+    recorded = json.loads(state.read_text())
+    recorded["series"]["s"]["created_at"] = "2999-01-01T00:00:00Z"
+    state.write_text(json.dumps(recorded))
+    refused = shell(command + " --series s", tmp_path)
+    assert refused.returncode == 1, refused.stdout + refused.stderr
+    assert "bundle_rolled_back" in refused.stdout
+    assert shell(command + " --series other", tmp_path).returncode == 0

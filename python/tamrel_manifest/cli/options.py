@@ -172,6 +172,17 @@ _TRUST_OPTIONS: dict[str, tuple[str, dict[str, Any]]] = {
         "type": argtypes.size, "metavar": "SIZE",
         "help": "largest signature file read (default: %(shown_default)s)"}),
 }
+# Rollback state compares a manifest's created_at with the newest accepted: for the commands
+# that verify a manifest, with either trust source.
+_ROLLBACK_OPTIONS: dict[str, tuple[str, dict[str, Any]]] = {
+    "state": ("--state", {
+        "metavar": "FILE",
+        "help": "a state file that remembers the newest bundle accepted in each series and"
+                " refuses an older one put back"}),
+    "series": ("--series", {
+        "metavar": "NAME",
+        "help": "the series in --state (default: the manifest's canonical path)"}),
+}
 # The certificate identity narrows trust in certificates: it means something with trust roots
 # only. Every other option means something with either source.
 _IDENTITIES = ("certificate_identity", "certificate_identity_regexp")
@@ -179,12 +190,13 @@ assert set(_TRUST_OPTIONS) == {*_SOURCES, *_IDENTITIES, *_trust.SIGNATURE_OPTION
 
 
 def _option(keyword: str) -> str:
-    return _TRUST_OPTIONS[keyword][0]
+    return {**_TRUST_OPTIONS, **_ROLLBACK_OPTIONS}[keyword][0]
 
 
-def add_trust_options(parser: argparse.ArgumentParser, *, signature_required: bool = False
-                      ) -> None:
-    """The trust options; `signature_required`: the command has no default signature file."""
+def add_trust_options(parser: argparse.ArgumentParser, *, signature_required: bool = False,
+                      rollback: bool = True) -> None:
+    """The trust options; `signature_required`: the command has no default signature file;
+    `rollback`: the command verifies a manifest, so a state file can remember it."""
     group = parser.add_argument_group(
         f"signatures (checked first; each option needs {_option(_KEYS)} or {_option(_ROOTS)})"
     )
@@ -195,10 +207,13 @@ def add_trust_options(parser: argparse.ArgumentParser, *, signature_required: bo
         action = group.add_argument(option, dest=keyword, **settings)
         if keyword == "max_signature_bytes":  # the signing module's default, read when shown
             action.shown_default = _Deferred(_default_signature_size)  # type: ignore[attr-defined]
+    for keyword, (option, settings) in _ROLLBACK_OPTIONS.items() if rollback else ():
+        group.add_argument(option, dest=keyword, **settings)
 
 
 def _needs(given: Sequence[str], what: str, why: str) -> ValueError:
-    names = [_option(keyword) for keyword in _TRUST_OPTIONS if keyword in given]
+    names = [_option(keyword) for keyword in {**_TRUST_OPTIONS, **_ROLLBACK_OPTIONS}
+             if keyword in given]
     verb = "needs" if len(names) == 1 else "need"
     return ValueError(f"{' and '.join(names)} {verb} {what}: {why}")
 
@@ -216,10 +231,12 @@ def trust_kwargs(args: argparse.Namespace, *, required: bool = False) -> dict[st
     the command checks nothing else (`required`), both identity forms or an empty one, a
     threshold no signers can meet, or --signature with several manifests."""
     given = {
-        keyword: getattr(args, keyword)
-        for keyword in _TRUST_OPTIONS
-        if getattr(args, keyword) is not None
+        keyword: getattr(args, keyword, None)
+        for keyword in {**_TRUST_OPTIONS, **_ROLLBACK_OPTIONS}
+        if getattr(args, keyword, None) is not None
     }
+    if "series" in given and "state" not in given:
+        raise _needs(["series"], _option("state"), "it names a series of the state file")
     identities = [keyword for keyword in _IDENTITIES if keyword in given]
     if identities and _ROOTS not in given:
         raise _needs(identities, _option(_ROOTS), "an identity narrows trust in certificates")
@@ -247,8 +264,9 @@ def trust_kwargs(args: argparse.Namespace, *, required: bool = False) -> dict[st
             f" ({_option(_KEYS)} each, and one for {_option(_ROOTS)})"
         )
     manifests = getattr(args, "manifest", None)
-    if "signatures" in given and isinstance(manifests, list) and len(manifests) > 1:
-        raise ValueError("--signature applies to one manifest")
+    for keyword in ("signatures", "series"):
+        if keyword in given and isinstance(manifests, list) and len(manifests) > 1:
+            raise ValueError(f"{_option(keyword)} applies to one manifest")
     return given
 
 

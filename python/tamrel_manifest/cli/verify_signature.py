@@ -39,7 +39,7 @@ def _define(sub: argparse.ArgumentParser) -> None:
         help="a file or directory to leave out, relative to PATH (repeatable)",
     )
     options.add_json(sub)
-    options.add_trust_options(sub, signature_required=True)
+    options.add_trust_options(sub, signature_required=True, rollback=False)
     options.add_walk_limits(sub)
     sub.set_defaults(handler=run, check=check_arguments, failure=_failure)
 
