@@ -214,25 +214,32 @@ def _read_state(dir_fd: int, name: str, what: str) -> dict[str, Any]:
         raise _link_refusal(exc, what) from None
     try:
         _private(os.fstat(fd), what)
-        chunks, size = [], 0
-        while size <= MAX_STATE_BYTES:
-            chunk = os.read(fd, 1 << 16)
-            if not chunk:
-                break
-            chunks.append(chunk)
-            size += len(chunk)
+        data = _read_at_most(fd, MAX_STATE_BYTES)
     finally:
         os.close(fd)
-    if size > MAX_STATE_BYTES:
+    if len(data) > MAX_STATE_BYTES:
         raise ValueError(f"{what} is larger than {MAX_STATE_BYTES} bytes")
     try:
-        doc = json.loads(b"".join(chunks), object_pairs_hook=_unique, parse_constant=_constant)
+        doc = json.loads(data, object_pairs_hook=_unique, parse_constant=_constant)
     except (ValueError, UnicodeDecodeError) as exc:
         raise ValueError(f"{what} is not valid JSON ({exc}); it is never reset") from None
     problem = _shape_problem(doc)
     if problem is not None:
         raise ValueError(f"{what} is not a rollback state this version reads: {problem}")
     return doc  # type: ignore[no-any-return]
+
+
+def _read_at_most(fd: int, limit: int) -> bytes:
+    """The file's bytes from its offset, but no more than limit + 1: one more than a caller
+    allows tells it the file is too large without reading the rest."""
+    chunks, size = [], 0
+    while size <= limit:
+        chunk = os.read(fd, min(1 << 16, limit + 1 - size))
+        if not chunk:
+            break
+        chunks.append(chunk)
+        size += len(chunk)
+    return b"".join(chunks)
 
 
 def _unique(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
@@ -355,16 +362,9 @@ def _verified_manifest(manifest: StrPath, digest: str, limit: int) -> bytes | No
     try:
         if _untrusted.not_regular(os.fstat(fd).st_mode) is not None:
             return None
-        chunks, size = [], 0
-        while size <= limit:
-            chunk = os.read(fd, 1 << 16)
-            if not chunk:
-                break
-            chunks.append(chunk)
-            size += len(chunk)
+        data = _read_at_most(fd, limit)
     finally:
         os.close(fd)
-    data = b"".join(chunks)
     return data if hashlib.sha256(data).hexdigest() == digest else None
 
 
